@@ -1,0 +1,50 @@
+// Export macros and the few system types that the exported headers name.
+// Exported headers never include the system's headers: they declare what they need here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#  define TARN_EXPORT __declspec(dllexport)
+#  define TARN_IMPORT __declspec(dllimport)
+#else
+#  define TARN_EXPORT __attribute__((visibility("default")))
+#  define TARN_IMPORT __attribute__((visibility("default")))
+#endif
+
+// tarnkernl: the library. TARN_BUILDING_LIBRARY is set while it is compiled.
+#if defined(TARN_BUILDING_LIBRARY)
+#  define TARN_API TARN_EXPORT
+#else
+#  define TARN_API TARN_IMPORT
+#endif
+
+// tarnrt: the runtime (and, on POSIX, the system layer that stands in for KERNEL32/USER32).
+#if defined(TARN_BUILDING_RUNTIME)
+#  define TARNRT_API TARN_EXPORT
+#else
+#  define TARNRT_API TARN_IMPORT
+#endif
+
+// Wide (UTF-16) text: the system's own type on Windows, char16_t elsewhere.
+#if defined(_WIN32)
+typedef wchar_t WCHAR;
+#else
+typedef char16_t WCHAR;
+#endif
+
+// Handles as the system's STRICT headers spell them, so that both declarations agree.
+struct HWND__;
+typedef HWND__* HWND;
+struct HINSTANCE__;
+typedef HINSTANCE__* HINSTANCE;
+struct _EXCEPTION_POINTERS;
+
+// On 32-bit x86 the variadic arguments of a cdecl call follow its last named parameter in
+// memory; only there may a pointer to the format stand for the whole argument list.
+#if defined(__i386__) || defined(_M_IX86)
+#  define TARN_ARGS_FOLLOW_FORMAT 1
+#else
+#  define TARN_ARGS_FOLLOW_FORMAT 0
+#endif

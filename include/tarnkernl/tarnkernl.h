@@ -1,0 +1,7 @@
+// The whole exported interface of tarnkernl.
+#pragma once
+
+#include "tarnkernl/api.h"
+#include "tarnkernl/tarnrt.h"
+#include "tarnkernl/log.h"
+#include "tarnkernl/text.h"

@@ -1,0 +1,2 @@
+// Crash reports.
+#include "tarnkernl/log.h"

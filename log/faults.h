@@ -1,0 +1,28 @@
+// The library's side of fault handling: its translator and the calling thread's
+// report-faults flag.
+#pragma once
+
+namespace tarn {
+
+// Installs the library's translator for the calling thread (the process's first call also
+// makes it the translator of threads that set none).
+void InstallTranslator();
+
+// The calling thread's report-faults flag: true unless a QuietFaults scope is active. While
+// it is clear, a fault becomes its `unsigned long` exception without being reported.
+bool ReportFaults();
+
+// Clears the report-faults flag for its lifetime; used wherever a caller's memory is read
+// "if readable" and a fault is an expected answer, not an error.
+class QuietFaults {
+public:
+    QuietFaults();
+    ~QuietFaults();
+    QuietFaults(const QuietFaults&) = delete;
+    QuietFaults& operator=(const QuietFaults&) = delete;
+
+private:
+    bool previous_;
+};
+
+}  // namespace tarn
