@@ -53,10 +53,19 @@ if(WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
   list(APPEND TARN_TEST_PROPERTIES FIXTURES_REQUIRED wineserver)
 endif()
 
-# tarn_add_unit_test(name source...): one GoogleTest program; each test becomes a CTest test.
+# tarn_add_unit_test(name [RUNTIME] source...): one GoogleTest program; each test becomes a
+# CTest test. RUNTIME: the program tests the runtime and system layer alone and links only tarnrt.
 function(tarn_add_unit_test name)
-  add_executable(${name} ${ARGN})
-  tarn_program(${name})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "RUNTIME" "" "")
+  add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
+  if(arg_RUNTIME)
+    target_link_libraries(${name} PRIVATE tarn_flags tarnrt)
+    if(NOT WIN32)
+      target_link_options(${name} PRIVATE -Wl,--no-as-needed)
+    endif()
+  else()
+    tarn_program(${name})
+  endif()
   target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gtest Threads::Threads)
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${TARN_DISCOVERY_MODE}

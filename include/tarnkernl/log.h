@@ -5,7 +5,7 @@
 
 extern "C" {
 // Writes a crash record to the process's exception file. True when the record was attempted.
-TARN_API bool exceptout(const char* format, ...) __attribute__((format(printf, 1, 2)));
+TARN_API bool exceptout(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 // "[%04X]" and the system's message for `code` into `buffer` (at most `size` bytes, trailing
 // line breaks removed); returns the address of the message behind the code.
