@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build tarnkernl; does nothing when all is there.
+#   tools/setup.sh          everything: the native build and all cross targets
+#   tools/setup.sh native   only what the native build (and the demo) needs
+set -euo pipefail
+
+native=(cmake g++ make libgtest-dev googletest)
+cross=(g++-multilib qemu-user g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+
+wanted=("${native[@]}")
+[ "${1:-all}" = native ] || wanted+=("${cross[@]}")
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
