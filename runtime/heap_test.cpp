@@ -1,1 +1,258 @@
-// placeholder
+// Tests of the raw heap and of the memory interface slot, on every target.
+#include "platform/win32.h"
+#include "runtime/testing_iface.h"
+#include "tarnkernl/tarnrt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(TARN_TEST_PLUGIN)
+#include <dlfcn.h>
+#endif
+
+namespace tarn::testing {
+namespace {
+
+bool IsAligned(const void* p, size_t alignment) {
+    return reinterpret_cast<uintptr_t>(p) % alignment == 0;
+}
+
+unsigned char* Bytes(void* p) {
+    return static_cast<unsigned char*>(p);
+}
+
+TEST(RawHeap, BlocksHaveTheirSizeAndAlignment) {
+    for (size_t size : {0, 1, 15, 16, 17, 100, 4096, 100000, 3 << 20}) {
+        void* block = tarnrtl_Get(size);
+        ASSERT_NE(block, nullptr) << size;
+        EXPECT_TRUE(IsAligned(block, 16)) << size;
+        EXPECT_EQ(tarnrtl_GetSize(block), size);
+        memset(block, 0xA5, size);
+        EXPECT_TRUE(tarnrtl_CheckForBugs()) << size;
+        EXPECT_TRUE(tarnrtl_Free(block));
+        // A freed block is no block any more, even one whose memory went back to the system.
+        EXPECT_EQ(tarnrtl_GetSize(block), 0u) << size;
+    }
+}
+
+TEST(RawHeap, PointersThatAreNoBlocksAreRefusedWithoutBeingRead) {
+    static char staticBytes[64];
+    alignas(16) char stackBytes[64];
+    void* block = tarnrtl_Get(64);
+    memset(block, 0x5A, 64);
+    const void* strangers[] = {
+        staticBytes, stackBytes + 16, Bytes(block) + 16, Bytes(block) + 1,
+        reinterpret_cast<void*>(0x10),                      // its header would be at address 0
+        reinterpret_cast<void*>(uintptr_t(0) - 0x10000),    // beyond the user address space
+    };
+    for (const void* stranger : strangers) {
+        EXPECT_EQ(tarnrtl_GetSize(stranger), 0u) << stranger;
+        EXPECT_FALSE(tarnrtl_Free(const_cast<void*>(stranger))) << stranger;
+        EXPECT_EQ(tarnrtl_Realloc(const_cast<void*>(stranger), 8), nullptr) << stranger;
+        EXPECT_EQ(tarnrtl_Expand(const_cast<void*>(stranger), 8), nullptr) << stranger;
+    }
+    EXPECT_EQ(tarnrtl_GetSize(nullptr), 0u);
+    EXPECT_TRUE(tarnrtl_Free(nullptr));
+    // The block itself was left as it was.
+    EXPECT_EQ(tarnrtl_GetSize(block), 64u);
+    EXPECT_EQ(Bytes(block)[1], 0x5A);
+    EXPECT_TRUE(tarnrtl_Free(block));
+    EXPECT_FALSE(tarnrtl_Free(block));   // a second release
+}
+
+TEST(RawHeap, FailedRequestsSetTheLastError) {
+    SetLastError(0);
+    EXPECT_EQ(tarnrtl_Get(SIZE_MAX), nullptr);      // would overflow with the header
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    SetLastError(0);
+    EXPECT_EQ(tarnrtl_Get(kUnobtainable), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST(RawHeap, ReallocKeepsTheContentsAndTheOldBlockOnFailure) {
+    char* block = static_cast<char*>(tarnrtl_Realloc(nullptr, 100));   // null acts as Get
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 100; ++i) block[i] = char(i);
+
+    char* grown = static_cast<char*>(tarnrtl_Realloc(block, 100000));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(tarnrtl_GetSize(grown), 100000u);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], char(i));
+    if (grown != block) {
+        EXPECT_EQ(tarnrtl_GetSize(block), 0u);
+    }
+
+    EXPECT_EQ(tarnrtl_Realloc(grown, kUnobtainable), nullptr);
+    EXPECT_EQ(tarnrtl_GetSize(grown), 100000u);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], char(i));
+
+    // Cut down to far less than half: the block moves and takes what fits along.
+    char* shrunk = static_cast<char*>(tarnrtl_Realloc(grown, 10));
+    ASSERT_NE(shrunk, nullptr);
+    EXPECT_EQ(tarnrtl_GetSize(shrunk), 10u);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(shrunk[i], char(i));
+    EXPECT_TRUE(tarnrtl_Free(shrunk));
+}
+
+TEST(RawHeap, ExpandResizesInPlaceOrNotAtAll) {
+    char* block = static_cast<char*>(tarnrtl_Get(1000));
+    memset(block, 'x', 1000);
+    EXPECT_EQ(tarnrtl_Expand(block, 10), block);
+    EXPECT_EQ(tarnrtl_GetSize(block), 10u);
+    EXPECT_EQ(tarnrtl_Expand(block, 12), block);
+    EXPECT_EQ(tarnrtl_GetSize(block), 12u);
+    EXPECT_EQ(tarnrtl_Expand(block, PTRDIFF_MAX / 2), nullptr);
+    EXPECT_EQ(tarnrtl_GetSize(block), 12u);
+    EXPECT_EQ(std::string(block, 10), std::string(10, 'x'));
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+    EXPECT_TRUE(tarnrtl_Free(block));
+}
+
+TEST(RawHeap, BlocksMayBeReleasedOnAnotherThread) {
+    constexpr int kThreads = 4;
+    constexpr int kBlocks = 2000;
+    std::vector<void*> made[kThreads];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&made, t] {
+            for (int i = 0; i < kBlocks; ++i) made[t].push_back(tarnrtl_Get(size_t(i % 700)));
+        });
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+    bool allReleased[kThreads] = {};
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&made, &allReleased, t] {
+            bool released = true;
+            const std::vector<void*>& theirs = made[(t + 1) % kThreads];
+            for (int i = 0; i < kBlocks; ++i)
+                released = tarnrtl_GetSize(theirs[i]) == size_t(i % 700) &&
+                           tarnrtl_Free(theirs[i]) && released;
+            allReleased[t] = released;
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (bool released : allReleased) EXPECT_TRUE(released);
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+
+// Every byte of a block's header counts: damage to any of them is found by the heap check, and
+// the damaged block is neither sized nor released until it is repaired.
+TEST(RawHeap, HeapCheckFindsEveryDamagedHeaderByte) {
+    void* block = tarnrtl_Get(64);
+    unsigned char* header = Bytes(block) - 16;
+    ASSERT_TRUE(tarnrtl_CheckForBugs());
+    EXPECT_EQ(_heapchk(), -2);
+    for (int i = 0; i < 16; ++i) {
+        header[i] ^= 0x41;
+        EXPECT_FALSE(tarnrtl_CheckForBugs()) << "byte " << i;
+        EXPECT_EQ(_heapchk(), -4) << "byte " << i;
+        EXPECT_EQ(tarnrtl_GetSize(block), 0u) << "byte " << i;
+        EXPECT_FALSE(tarnrtl_Free(block)) << "byte " << i;
+        header[i] ^= 0x41;
+        EXPECT_TRUE(tarnrtl_CheckForBugs()) << "byte " << i;
+    }
+    EXPECT_EQ(tarnrtl_GetSize(block), 64u);
+    EXPECT_TRUE(tarnrtl_Free(block));
+}
+
+TEST(MemIface, TheRuntimesOwnInterfaceKeepsEachSlotsContract) {
+    ICppMemIface* iface = tarnrtl_GetMemIface();
+    ASSERT_NE(iface, nullptr);
+    void* got = iface->Get(10);
+    void* made = iface->New(20);
+    void* madeV = iface->NewV(30);
+    EXPECT_EQ(iface->GetSize(got), 10u);
+    EXPECT_EQ(tarnrtl_GetSize(made), 20u);
+    EXPECT_EQ(tarnrtl_GetSize(madeV), 30u);
+    EXPECT_TRUE(iface->Free(nullptr));
+    EXPECT_TRUE(iface->Delete(made));
+    EXPECT_TRUE(iface->DeleteV(madeV));
+    EXPECT_FALSE(iface->Delete(made));
+
+    void* resized = iface->Realloc(got, 5000);
+    ASSERT_NE(resized, nullptr);
+    EXPECT_EQ(iface->GetSize(resized), 5000u);
+    EXPECT_EQ(iface->Realloc(resized, 0), nullptr);   // size 0 releases
+    EXPECT_EQ(tarnrtl_GetSize(resized), 0u);
+    void* fresh = iface->Realloc(nullptr, 7);          // null acts as Get
+    EXPECT_EQ(iface->GetSize(fresh), 7u);
+    EXPECT_EQ(iface->Expand(fresh, 3), fresh);
+    EXPECT_EQ(iface->GetSize(fresh), 3u);
+    EXPECT_TRUE(iface->Free(fresh));
+
+    EXPECT_FALSE(iface->FreeAll());
+    EXPECT_TRUE(iface->CheckForBugs());
+    iface->Release();   // the bottom of every chain: nothing happens
+    EXPECT_EQ(tarnrtl_GetMemIface(), iface);
+    void* after = iface->Get(1);
+    EXPECT_TRUE(iface->Free(after));
+}
+
+TEST(MemIface, SettingAnInterfaceReturnsTheOneItReplaces) {
+    ICppMemIface* runtimeOwn = tarnrtl_GetMemIface();
+    {
+        RecordingIface recorder;
+        EXPECT_EQ(tarnrtl_GetMemIface(), &recorder);
+        EXPECT_EQ(recorder.replaced(), runtimeOwn);
+        void* block = tarnrtl_GetMemIface()->Get(33);
+        EXPECT_TRUE(recorder.Saw(Slot::Get, block, 33));
+        EXPECT_TRUE(tarnrtl_GetMemIface()->Free(block));
+        EXPECT_TRUE(recorder.Saw(Slot::Free, block));
+        // No interface at all means the runtime's own.
+        EXPECT_EQ(tarnrtl_SetMemIface(nullptr), &recorder);
+        EXPECT_EQ(tarnrtl_GetMemIface(), runtimeOwn);
+        EXPECT_EQ(tarnrtl_SetMemIface(&recorder), runtimeOwn);
+    }
+    EXPECT_EQ(tarnrtl_GetMemIface(), runtimeOwn);
+}
+
+// --- The release at the end of the process, watched from a child process.
+
+bool gProgramStaticsGone = false;
+bool gPluginFinished = false;
+
+struct ProgramStatic {
+    ~ProgramStatic() { gProgramStaticsGone = true; }
+};
+
+class LastIface final : public RecordingIface {
+public:
+    void Release() override {
+        fprintf(stderr, "released; statics gone: %s; plug-in finished: %s\n",
+                gProgramStaticsGone ? "yes" : "no", gPluginFinished ? "yes" : "no");
+        fflush(stderr);
+        RecordingIface::Release();
+    }
+};
+
+[[noreturn]] void EndWithAnInterfaceInstalled() {
+    static ProgramStatic programStatic;
+#if defined(TARN_TEST_PLUGIN)
+    void* plugin = dlopen(TARN_TEST_PLUGIN, RTLD_NOW);
+    if (!plugin) abort();
+    auto whenFinished =
+        reinterpret_cast<void (*)(void (*)())>(dlsym(plugin, "testplugin_WhenFinished"));
+    whenFinished([] { gPluginFinished = true; });
+#endif
+    // Never destroyed by the program: the runtime releases it.
+    [[maybe_unused]] LastIface* last = new LastIface;
+    exit(0);
+}
+
+TEST(MemIfaceDeathTest, TheInterfaceIsReleasedAfterEverythingElse) {
+#if defined(TARN_TEST_PLUGIN)
+    const char* expected = "released; statics gone: yes; plug-in finished: yes";
+#else
+    const char* expected = "released; statics gone: yes";
+#endif
+    EXPECT_EXIT(EndWithAnInterfaceInstalled(), ::testing::ExitedWithCode(0), expected);
+}
+
+}  // namespace
+}  // namespace tarn::testing

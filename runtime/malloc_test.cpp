@@ -1,1 +1,265 @@
-// placeholder
+// Tests of the process's allocator: the allocations of the program, of the C and C++ libraries
+// and of a plug-in all reach the runtime's memory interface.
+#include "runtime/testing_iface.h"
+#include "tarnkernl/tarnrt.h"
+
+#include <gtest/gtest.h>
+
+#if TARN_ROUTE_MALLOC
+
+#include <dlfcn.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarn::testing {
+namespace {
+
+bool IsAligned(const void* p, size_t alignment) {
+    return reinterpret_cast<uintptr_t>(p) % alignment == 0;
+}
+
+TEST(ProcessAllocator, BlocksOfTheProgramAndTheLibrariesAreTheRuntimes) {
+    void* fromMalloc = Opaque(malloc(37));
+    EXPECT_EQ(tarnrtl_GetSize(fromMalloc), 37u);
+    free(fromMalloc);
+    char* fromNewV = Opaque(new char[50]);
+    EXPECT_EQ(tarnrtl_GetSize(fromNewV), 50u);
+    delete[] fromNewV;
+    long long* fromNew = Opaque(new long long(7));
+    EXPECT_EQ(tarnrtl_GetSize(fromNew), sizeof(long long));
+    delete fromNew;
+    std::string text(200, 't');
+    EXPECT_GE(tarnrtl_GetSize(text.data()), text.capacity() + 1);
+    std::vector<int> numbers(100);
+    EXPECT_EQ(tarnrtl_GetSize(numbers.data()), 100 * sizeof(int));
+    char* duplicate = strdup("made by the C library");
+    EXPECT_EQ(tarnrtl_GetSize(duplicate), strlen(duplicate) + 1);
+    free(duplicate);
+}
+
+TEST(ProcessAllocator, EachEntryReachesItsSlot) {
+    struct Thing {
+        char bytes[1003];
+    };
+    RecordingIface recorder;
+    void* got = Opaque(malloc(1001));
+    void* resized = Opaque(realloc(got, 1002));
+    void* zeroed = Opaque(calloc(1, 1005));
+    size_t usable = malloc_usable_size(zeroed);
+    Thing* thing = Opaque(new Thing);
+    char* array = Opaque(new char[1004]);
+    const void* addresses[] = {got, resized, zeroed, thing, array};
+    free(resized);
+    free(zeroed);
+    delete thing;
+    delete[] array;
+    recorder.Uninstall();
+
+    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[0], 1001));
+    EXPECT_TRUE(recorder.Saw(Slot::Realloc, addresses[0], 1002));
+    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[1]));
+    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[2], 1005));
+    EXPECT_TRUE(recorder.Saw(Slot::GetSize, addresses[2]));
+    EXPECT_EQ(usable, 1005u);
+    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[2]));
+    EXPECT_TRUE(recorder.Saw(Slot::New, addresses[3], sizeof(Thing)));
+    EXPECT_TRUE(recorder.Saw(Slot::Delete, addresses[3]));
+    EXPECT_TRUE(recorder.Saw(Slot::NewV, addresses[4], 1004));
+    EXPECT_TRUE(recorder.Saw(Slot::DeleteV, addresses[4]));
+    EXPECT_FALSE(recorder.Saw(Slot::Get, addresses[3]));
+    EXPECT_FALSE(recorder.Saw(Slot::Free, addresses[4]));
+}
+
+TEST(ProcessAllocator, BlocksMadeOnOneThreadAreReleasedOnAnother) {
+    constexpr int kThreads = 4;
+    constexpr int kEach = 3000;
+    std::vector<std::string*> strings[kThreads];
+    std::vector<void*> blocks[kThreads];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                strings[t].push_back(new std::string(size_t(20 + i % 200), char('a' + t)));
+                blocks[t].push_back(malloc(size_t(1 + i % 300)));
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+    int wrong[kThreads] = {};
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            int other = (t + 1) % kThreads;
+            for (int i = 0; i < kEach; ++i) {
+                std::string* text = strings[other][size_t(i)];
+                if (*text != std::string(size_t(20 + i % 200), char('a' + other)) ||
+                    malloc_usable_size(blocks[other][size_t(i)]) != size_t(1 + i % 300))
+                    ++wrong[t];
+                delete text;
+                free(blocks[other][size_t(i)]);
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    for (int count : wrong) EXPECT_EQ(count, 0);
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+
+template <class Function>
+Function Entry(void* module, const char* name) {
+    return reinterpret_cast<Function>(dlsym(module, name));
+}
+
+TEST(ProcessAllocator, APluginsBlocksAreTheRuntimesToo) {
+    void* plugin = dlopen(TARN_TEST_PLUGIN, RTLD_NOW);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    auto pluginMalloc = Entry<void* (*)(size_t)>(plugin, "testplugin_Malloc");
+    auto pluginFree = Entry<void (*)(void*)>(plugin, "testplugin_Free");
+    auto pluginNewArray = Entry<char* (*)(size_t)>(plugin, "testplugin_NewArray");
+    auto pluginDeleteArray = Entry<void (*)(char*)>(plugin, "testplugin_DeleteArray");
+    auto pluginNewString = Entry<std::string* (*)(const char*)>(plugin, "testplugin_NewString");
+    ASSERT_TRUE(pluginMalloc && pluginFree && pluginNewArray && pluginDeleteArray && pluginNewString);
+
+    RecordingIface recorder;
+    void* fromPlugin = pluginMalloc(77);
+    EXPECT_TRUE(recorder.Saw(Slot::Get, fromPlugin, 77));
+    EXPECT_EQ(tarnrtl_GetSize(fromPlugin), 77u);
+    free(fromPlugin);
+    char* arrayForPlugin = Opaque(new char[88]);
+    pluginDeleteArray(arrayForPlugin);
+    EXPECT_TRUE(recorder.Saw(Slot::DeleteV, arrayForPlugin));
+    void* blockForPlugin = Opaque(malloc(66));
+    pluginFree(blockForPlugin);
+    EXPECT_TRUE(recorder.Saw(Slot::Free, blockForPlugin));
+    char* arrayFromPlugin = pluginNewArray(99);
+    EXPECT_TRUE(recorder.Saw(Slot::NewV, arrayFromPlugin, 99));
+    delete[] arrayFromPlugin;
+    std::string* text = pluginNewString("a text long enough to need a block of its own");
+    EXPECT_TRUE(recorder.Saw(Slot::New, text, sizeof(std::string)));
+    EXPECT_GE(tarnrtl_GetSize(text->data()), text->size() + 1);
+    delete text;
+    recorder.Uninstall();
+    EXPECT_EQ(dlclose(plugin), 0);
+}
+
+TEST(ProcessAllocator, AlignedRequestsAreHonouredAndReleasedWithFree) {
+    for (size_t alignment : {sizeof(void*), size_t(16), size_t(32), size_t(4096), size_t(1) << 20}) {
+        void* block = nullptr;
+        ASSERT_EQ(posix_memalign(&block, alignment, 100), 0) << alignment;
+        EXPECT_TRUE(IsAligned(block, alignment)) << alignment;
+        EXPECT_EQ(malloc_usable_size(block), 100u) << alignment;
+        free(block);
+    }
+    void* untouched = nullptr;
+    for (size_t bad : {size_t(0), size_t(3), size_t(24), sizeof(void*) / 2})
+        EXPECT_EQ(posix_memalign(&untouched, Opaque(bad), 8), EINVAL) << bad;
+    EXPECT_EQ(untouched, nullptr);
+
+    void* aligned = aligned_alloc(64, 100);
+    EXPECT_TRUE(IsAligned(aligned, 64));
+    free(aligned);
+    errno = 0;
+    EXPECT_EQ(aligned_alloc(Opaque(size_t(48)), 96), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    void* rounded = memalign(Opaque(size_t(48)), 10);   // to the next power of two
+    EXPECT_TRUE(IsAligned(rounded, 64));
+    free(rounded);
+
+    size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void* paged = valloc(10);
+    EXPECT_TRUE(IsAligned(paged, page));
+    free(paged);
+    void* wholePage = pvalloc(1);
+    EXPECT_TRUE(IsAligned(wholePage, page));
+    EXPECT_EQ(malloc_usable_size(wholePage), page);
+    free(wholePage);
+
+    struct alignas(128) Wide {
+        char bytes[200];
+    };
+    Wide* wide = Opaque(new Wide);
+    EXPECT_TRUE(IsAligned(wide, 128));
+    EXPECT_EQ(tarnrtl_GetSize(wide), sizeof(Wide));
+    delete wide;
+    Wide* wides = Opaque(new Wide[3]);
+    EXPECT_TRUE(IsAligned(wides, 128));
+    delete[] wides;
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+
+int gNewHandlerCalls = 0;
+
+// Called through these the compiler does not know them, and lets a block be used after a call
+// that it would otherwise take as its end.
+void* (*volatile gRealloc)(void*, size_t) = realloc;
+void (*volatile gFree)(void*) = free;
+
+TEST(ProcessAllocator, FailuresAnswerAsTheLibrariesDo) {
+    const size_t huge = Opaque(kUnobtainable);
+    char* block = static_cast<char*>(malloc(64));
+    memset(block, 'k', 64);
+    errno = 0;
+    EXPECT_EQ(gRealloc(block, huge), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(malloc_usable_size(block), 64u);
+    EXPECT_EQ(std::string(block, 64), std::string(64, 'k'));
+    EXPECT_EQ(realloc(block, 0), nullptr);   // releases
+    errno = 0;
+    EXPECT_EQ(malloc(huge), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(calloc(Opaque(SIZE_MAX / 2), 3), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+
+    EXPECT_THROW(Opaque(new char[huge]), std::bad_alloc);
+    EXPECT_EQ(Opaque(new (std::nothrow) char[huge]), nullptr);
+    gNewHandlerCalls = 0;
+    std::set_new_handler([] {
+        if (++gNewHandlerCalls == 2) std::set_new_handler(nullptr);
+    });
+    EXPECT_THROW(Opaque(new char[huge]), std::bad_alloc);
+    EXPECT_EQ(gNewHandlerCalls, 2);
+}
+
+TEST(ProcessAllocator, CallocZeroFillsReusedMemory) {
+    for (int round = 0; round < 50; ++round) {
+        unsigned char* dirty = Opaque(static_cast<unsigned char*>(malloc(4000)));
+        memset(dirty, 0xFF, 4000);
+        free(dirty);
+        unsigned char* clean = Opaque(static_cast<unsigned char*>(calloc(1000, 4)));
+        ASSERT_NE(clean, nullptr);
+        size_t nonZero = 0;
+        for (size_t i = 0; i < 4000; ++i) nonZero += clean[i] != 0;
+        EXPECT_EQ(nonZero, 0u);
+        free(clean);
+    }
+}
+
+// The C library's own allocator would abort on these; the runtime leaves them alone.
+TEST(ProcessAllocator, ForeignAndSecondReleasesAreIgnored) {
+    char local[32] = {};
+    free(Opaque(static_cast<void*>(local + 16)));
+    void* once = malloc(8);
+    gFree(once);
+    gFree(once);
+    EXPECT_EQ(malloc_usable_size(once), 0u);
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+
+}  // namespace
+}  // namespace tarn::testing
+
+#else
+
+TEST(ProcessAllocator, NotThisBuild) {
+    GTEST_SKIP() << "the runtime is the process's allocator only on Linux with TARN_ROUTE_MALLOC";
+}
+
+#endif

@@ -43,7 +43,11 @@ TARNRT_API size_t tarnrtl_GetSize(const void* block);
 TARNRT_API void* tarnrtl_Realloc(void* block, size_t size);
 TARNRT_API void* tarnrtl_Expand(void* block, size_t size);
 TARNRT_API bool tarnrtl_CheckForBugs();
-TARNRT_API int _heapchk();   // -2 when the heap is consistent
+// -2 when the heap is consistent. On Windows the C runtime's <malloc.h> declares the same name
+// for importing; inside the runtime, which exports it, only the definition may be seen.
+#if !(defined(_WIN32) && defined(TARN_BUILDING_RUNTIME))
+TARNRT_API int _heapchk();
+#endif
 
 // The fault translator of the calling thread; returns the previous one. The first translator
 // set in a process also serves every thread that has not set its own.
