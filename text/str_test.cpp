@@ -1,1 +1,304 @@
-// placeholder
+// The dynamic string: empty states, copies and joins (also of unreadable texts), formatting,
+// wide and window text, the error texts.
+#include "tarnkernl/text.h"
+
+#include "platform/testing.h"
+#include "platform/win32.h"
+#include "tarnkernl/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Two pages: a readable one followed by one that cannot be read.
+class GuardedPage {
+public:
+    GuardedPage() {
+#if defined(_WIN32)
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        size_ = info.dwPageSize;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * size_, MEM_COMMIT | MEM_RESERVE,
+                                                PAGE_READWRITE));
+        DWORD old;
+        VirtualProtect(base_ + size_, size_, PAGE_NOACCESS, &old);
+#else
+        size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        base_ = static_cast<char*>(
+            mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(base_ + size_, size_, PROT_NONE);
+#endif
+    }
+    ~GuardedPage() {
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, 2 * size_);
+#endif
+    }
+
+    const char* Unreadable() const { return base_ + size_; }
+    // `text` written so that its last character is the last readable byte, unterminated.
+    const char* RunningIntoTheGuard(const char* text) {
+        size_t n = strlen(text);
+        char* start = base_ + size_ - n;
+        memcpy(start, text, n);
+        return start;
+    }
+    // `text` with its terminator as the last readable byte.
+    const char* EndingBeforeTheGuard(const char* text) {
+        size_t n = strlen(text) + 1;
+        char* start = base_ + size_ - n;
+        memcpy(start, text, n);
+        return start;
+    }
+
+private:
+    char* base_;
+    size_t size_;
+};
+
+const char* const kWild = reinterpret_cast<const char*>(0x10);
+
+TEST(Str, EveryEmptyStateIsTheSharedEmptyString) {
+    char* shared = str::GetStrNull();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_STREQ(shared, "");
+    EXPECT_EQ(str().p, shared);
+    EXPECT_EQ(str(nullptr).p, shared);
+    EXPECT_EQ(str("").p, shared);
+    str s("text");
+    EXPECT_NE(s.p, shared);
+    s.Clear();
+    EXPECT_EQ(s.p, shared);
+    s = "";
+    EXPECT_EQ(s.p, shared);
+    str copy(s);
+    EXPECT_EQ(copy.p, shared);
+    EXPECT_STREQ(shared, "");   // nobody wrote into it
+}
+
+TEST(Str, BlanksForAWritableBuffer) {
+    str s("old");
+    EXPECT_STREQ(s = 5u, "     ");
+    EXPECT_EQ(s.Length(), 5);
+    s.At(1)[0] = 'x';
+    EXPECT_STREQ(s, " x   ");
+
+    EXPECT_STREQ(s = 0u, "");
+    EXPECT_NE(s.p, str::GetStrNull());   // an owned one-byte block
+}
+
+TEST(Str, CountedCopy) {
+    EXPECT_STREQ(str("abcdef", 3), "abc");
+    EXPECT_STREQ(str("ab", 5), "ab");
+    str none(nullptr, 4);
+    EXPECT_STREQ(none, "");
+    EXPECT_NE(none.p, str::GetStrNull());
+    EXPECT_STREQ(str("abc", 0), "");
+
+    str s("keep");
+    EXPECT_STREQ(s.AssignN(s.p + 1, 2), "ee");
+}
+
+TEST(Str, ListsOfParts) {
+    EXPECT_STREQ(str("a", "bc"), "abc");
+    EXPECT_STREQ(str("a", "bc", "def"), "abcdef");
+    EXPECT_STREQ(str("a", "b", "c", "d", "e", nullptr), "abcde");
+    EXPECT_STREQ(str("a", nullptr, "c"), "a");   // the list ends at the first null part
+    EXPECT_STREQ(str("a", "", "c"), "ac");
+
+    std::string expected;
+    const char* parts[41];
+    for (int i = 0; i < 40; ++i) {
+        parts[i] = i % 2 ? "odd" : "even";
+        expected += parts[i];
+    }
+    parts[40] = nullptr;
+    int count = -1;
+    EXPECT_EQ(str::CalcLen(parts, &count), static_cast<int>(expected.size()));
+    EXPECT_EQ(count, 40);
+    EXPECT_EQ(str::CalcLen(parts + 40, nullptr), 0);
+
+    str s;
+    EXPECT_STREQ(s.Assign("x", "y"), "xy");
+    EXPECT_STREQ(s.Assign("1", "2", "3"), "123");
+    EXPECT_STREQ(s.Assign("1", "2", "3", "4", nullptr), "1234");
+}
+
+TEST(Str, PartsMayPointIntoTheStringItself) {
+    str s("abc");
+    EXPECT_STREQ(s.Append(s), "abcabc");
+    s.Append(s).Append(s);
+    EXPECT_EQ(s.Length(), 24);
+    EXPECT_STREQ(s, "abcabcabcabcabcabcabcabc");
+
+    s = s.p + 21;
+    EXPECT_STREQ(s, "abc");
+    EXPECT_STREQ(s.Assign(s.p + 1, s.p, s.p + 2, "!", nullptr), "bcabcc!");
+    str t("tail");
+    t = t;
+    EXPECT_STREQ(t, "tail");
+}
+
+TEST(Str, CopiesAreIndependent) {
+    str a("one");
+    str b(a);
+    str c;
+    c = a;
+    EXPECT_NE(a.p, b.p);
+    EXPECT_NE(a.p, c.p);
+    a.At(0)[0] = 'O';
+    EXPECT_STREQ(b, "one");
+    EXPECT_STREQ(c, "one");
+    str moved(std::move(a));
+    EXPECT_STREQ(moved, "One");
+    EXPECT_EQ(a.p, str::GetStrNull());
+}
+
+TEST(Str, UnreadableTextGivesTheEmptyString) {
+    GuardedPage page;
+    EXPECT_EQ(str(kWild).p, str::GetStrNull());
+    EXPECT_EQ(str(page.Unreadable()).p, str::GetStrNull());
+    EXPECT_EQ(str(page.RunningIntoTheGuard("unterminated")).p, str::GetStrNull());
+    EXPECT_STREQ(str(page.EndingBeforeTheGuard("terminated")), "terminated");
+
+    // The counted copy faults halfway: the block is dropped.
+    const char* cut = page.RunningIntoTheGuard("abc");
+    EXPECT_EQ(str(cut, 10).p, str::GetStrNull());
+    EXPECT_STREQ(str(cut, 3), "abc");
+    str s("old");
+    EXPECT_EQ(s.AssignN(cut, 10), nullptr);
+    EXPECT_EQ(s.p, str::GetStrNull());
+    s = "old";
+    EXPECT_EQ(s = kWild, str::GetStrNull());
+}
+
+TEST(Str, ListIsCutAtTheFirstUnreadablePart) {
+    GuardedPage page;
+    // Unreadable parts are found by probing, not by faulting: nothing is reported.
+    testing::internal::CaptureStderr();
+    EXPECT_STREQ(str("first", kWild, "third"), "first");
+    EXPECT_STREQ(str("first", page.Unreadable(), "third"), "first");
+    EXPECT_STREQ(str("first", page.RunningIntoTheGuard("abc"), "third"), "first");
+    EXPECT_STREQ(str("first", page.EndingBeforeTheGuard("abc"), "third"), "firstabcthird");
+
+    const char* parts[] = {"a", "bb", kWild, "ccc", nullptr};
+    int count = -1;
+    EXPECT_EQ(str::CalcLen(parts, &count), 3);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    str s("x");
+    EXPECT_STREQ(s.Append(kWild), "x");
+    EXPECT_STREQ(s.Assign(kWild, "y"), "");
+    // A string object that cannot be read is left alone.
+    str* unreadable = reinterpret_cast<str*>(const_cast<char*>(page.Unreadable()));
+    EXPECT_EQ(unreadable->Assign("a", "b"), nullptr);
+}
+
+TEST(Str, FormattingReplacesOrLeavesTheText) {
+    str s("previous");
+    EXPECT_EQ(sprintf(s, "%s", ""), 0);
+    EXPECT_STREQ(s, "previous");
+    EXPECT_EQ(sprintf(s, "%d", 42), 2);
+    EXPECT_STREQ(s, "42");
+    EXPECT_EQ(sprintf(s, "%s and %s", s.p, s.p), 9);   // the arguments may be the old text
+    EXPECT_STREQ(s, "42 and 42");
+    EXPECT_EQ(sprintf(s, "%lld|%zu|%6.2f", -12345678901LL, size_t{7}, 2.5), 21);
+    EXPECT_STREQ(s, "-12345678901|7|  2.50");
+}
+
+TEST(Str, FormattedAppendKeepsEverything) {
+    str s("<");
+    EXPECT_EQ(fprintf(s, "%d-%s", 7, "x"), 3);
+    EXPECT_STREQ(s, "<7-x");
+    EXPECT_EQ(fprintf(s, "%s", ""), 0);
+    EXPECT_STREQ(s, "<7-x");
+
+    std::string big(10000, 'y');
+    big[0] = 'B';
+    big[9999] = 'E';
+    EXPECT_EQ(fprintf(s, "%s", big.c_str()), 10000);
+    EXPECT_EQ(s.Length(), 10004);
+    EXPECT_EQ(std::string(s), "<7-x" + big);
+
+    std::string expected(s);
+    for (int i = 0; i < 1000; ++i) {
+        fprintf(s, "%04d,", i);
+        char piece[8];
+        snprintf(piece, sizeof piece, "%04d,", i);
+        expected += piece;
+    }
+    EXPECT_EQ(std::string(s), expected);
+}
+
+TEST(Str, WideText) {
+    str s("old");
+    EXPECT_EQ(s.Set(nullptr), str::GetStrNull());
+    const WCHAR abc[] = {'a', 'b', 'c', 0};
+    EXPECT_STREQ(s.Set(abc), "abc");
+    EXPECT_EQ(s.Length(), 3);
+    const WCHAR empty[] = {0};
+    EXPECT_STREQ(s.Set(empty), "");
+}
+
+TEST(Str, WindowText) {
+    HWND titled = tarn::CreateWindowForTesting(nullptr, 0, "A title");
+    if (!titled)
+        GTEST_SKIP() << "no windows can be made here";
+    HWND untitled = tarn::CreateWindowForTesting(nullptr, 0, "");
+    HWND item = tarn::CreateWindowForTesting(titled, 7, "item text");
+
+    str s("old");
+    EXPECT_STREQ(s(titled), "A title");
+    EXPECT_EQ(s.Length(), 7);
+    EXPECT_EQ(s(untitled), str::GetStrNull());
+    EXPECT_STREQ(s(titled, 7), "item text");
+    EXPECT_EQ(s(titled, 8), str::GetStrNull());   // no such item
+
+    tarn::DestroyWindowForTesting(item);
+    tarn::DestroyWindowForTesting(untitled);
+    tarn::DestroyWindowForTesting(titled);
+    EXPECT_EQ(s(titled), str::GetStrNull());
+}
+
+TEST(ErrorText, CodeThenTheSystemsMessage) {
+    char buffer[256];
+    char* message = PrintError(buffer, sizeof buffer, 5);
+    EXPECT_EQ(std::string(buffer, 6), "[0005]");
+    EXPECT_EQ(message, buffer + 6);
+    size_t length = strlen(message);
+    ASSERT_GT(length, 0u);
+    EXPECT_NE(message[length - 1], '\n');
+    EXPECT_NE(message[length - 1], '\r');
+    std::string text = message;
+
+    EXPECT_EQ(PrintError(buffer, 9, 0x1234), buffer + 6);
+    EXPECT_EQ(std::string(buffer, 6), "[1234]");
+    EXPECT_LE(strlen(buffer), 8u);
+
+    SetLastError(5);
+    strError error;
+    EXPECT_EQ(std::string(error.p, 6), "[0005]");
+    EXPECT_EQ(error.p + 6, text);
+}
+
+TEST(ErrorText, ReportsEndWithALineEnd) {
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(exceptout("CalcLen( 0x%X, %d ) catched", 0x10u, 1));
+    EXPECT_TRUE(exceptout("ends with its own\n"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CalcLen( 0x10, 1 ) catched\nends with its own\n");
+}
+
+}  // namespace
