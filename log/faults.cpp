@@ -15,10 +15,22 @@ void Translate(unsigned int code, _EXCEPTION_POINTERS*) {
     throw static_cast<unsigned long>(code);
 }
 
+// Process attach and detach. Without an init priority it is built after every prioritised
+// static object of the library and destroyed before them: the translator is installed once the
+// library stands, and removed before it is taken down.
+struct ProcessTranslator {
+    ProcessTranslator() { InstallTranslator(); }
+    ~ProcessTranslator() { RemoveTranslator(); }
+} gProcessTranslator;
+
 }  // namespace
 
 void InstallTranslator() {
     tarnrtl_SetTranslator(&Translate);
+}
+
+void RemoveTranslator() {
+    if (tarnrtl_GetTranslator() == &Translate) tarnrtl_SetTranslator(nullptr);
 }
 
 bool ReportFaults() {

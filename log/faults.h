@@ -5,8 +5,13 @@
 namespace tarn {
 
 // Installs the library's translator for the calling thread (the process's first call also
-// makes it the translator of threads that set none).
+// makes it the translator of threads that set none). Done at process attach and, on Windows,
+// at every thread attach.
 void InstallTranslator();
+
+// Removes the calling thread's translator; on the thread that attached the library this also
+// ends its service to the other threads. Done at thread and process detach.
+void RemoveTranslator();
 
 // The calling thread's report-faults flag: true unless a QuietFaults scope is active. While
 // it is clear, a fault becomes its `unsigned long` exception without being reported.

@@ -1,1 +1,138 @@
-// placeholder
+// The readability probes answer as Windows' do. Under Wine the same tests run against the real
+// KERNEL32 functions, which is how the POSIX answers are checked.
+#include "platform/win32.h"
+#include "tarnkernl/tarnrt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+constexpr size_t kPage = 4096;
+
+// Four pages: readable, readable, no access, readable.
+class Pages {
+public:
+    Pages() {
+#if defined(_WIN32)
+        base_ = static_cast<char*>(
+            VirtualAlloc(nullptr, 4 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (base_) VirtualProtect(base_ + 2 * kPage, kPage, PAGE_NOACCESS, &old);
+#else
+        void* base = mmap(nullptr, 4 * kPage, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = base == MAP_FAILED ? nullptr : static_cast<char*>(base);
+        if (base_) mprotect(base_ + 2 * kPage, kPage, PROT_NONE);
+#endif
+    }
+    ~Pages() {
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, 4 * kPage);
+#endif
+    }
+    char* Begin() const { return base_; }
+    char* Guard() const { return base_ + 2 * kPage; }  // first byte that cannot be read
+    char* After() const { return base_ + 3 * kPage; }  // the readable page behind it
+
+private:
+    char* base_;
+};
+
+int gTranslatorCalls = 0;
+void CountingTranslator(unsigned int code, _EXCEPTION_POINTERS*) {
+    ++gTranslatorCalls;
+    throw static_cast<unsigned long>(code);
+}
+
+class Probes : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(pages_.Begin(), nullptr);
+        std::memset(pages_.Begin(), 'x', 2 * kPage);
+        std::memset(pages_.After(), 'x', kPage);
+    }
+    Pages pages_;
+};
+
+TEST_F(Probes, SizeZeroAndNull) {
+    EXPECT_FALSE(IsBadReadPtr(nullptr, 0));
+    EXPECT_FALSE(IsBadReadPtr(pages_.Guard(), 0));
+    EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
+    EXPECT_TRUE(IsBadStringPtrA(nullptr, 10));
+    EXPECT_TRUE(IsBadStringPtrA(nullptr, 0));
+}
+
+TEST_F(Probes, RangesUpToTheNoAccessPage) {
+    EXPECT_FALSE(IsBadReadPtr(pages_.Begin(), 2 * kPage));
+    EXPECT_FALSE(IsBadReadPtr(pages_.Guard() - 10, 10));
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard() - 10, 11));  // one byte into it
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard(), 1));
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard() + kPage - 1, 1));
+    EXPECT_FALSE(IsBadReadPtr(pages_.After(), kPage));
+    EXPECT_FALSE(IsBadReadPtr(&kPage, sizeof kPage));
+}
+
+// First and last byte readable, a page between them not: every page is touched.
+TEST_F(Probes, AHoleInsideTheRange) {
+    EXPECT_TRUE(IsBadReadPtr(pages_.Begin(), 4 * kPage));
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard() - 1, kPage + 2));
+}
+
+TEST_F(Probes, ARangeThatWrapsAroundTheAddressSpace) {
+    EXPECT_TRUE(IsBadReadPtr(pages_.Begin(), ~UINT_PTR{0}));
+}
+
+TEST_F(Probes, StringsStopAtTheTerminatorOrAfterMaxChars) {
+    char* text = pages_.Guard() - 6;
+    std::memcpy(text, "hello", 6);                 // terminated right before the guard
+    EXPECT_FALSE(IsBadStringPtrA(text, 100));
+    EXPECT_FALSE(IsBadStringPtrA(text, ~UINT_PTR{0}));
+    text[5] = '!';                                  // now it runs into the guard
+    EXPECT_TRUE(IsBadStringPtrA(text, 100));
+    EXPECT_TRUE(IsBadStringPtrA(text, 7));
+    EXPECT_FALSE(IsBadStringPtrA(text, 6));         // max stops it before the guard
+    EXPECT_FALSE(IsBadStringPtrA(text, 1));
+    EXPECT_FALSE(IsBadStringPtrA(pages_.Guard(), 0));
+    EXPECT_TRUE(IsBadStringPtrA(pages_.Guard(), 1));
+}
+
+// A probe is not a fault of the program: whatever translator is installed, it is not called.
+TEST_F(Probes, NeverCallTheTranslator) {
+    tarnrtl_Translator previous = tarnrtl_SetTranslator(&CountingTranslator);
+    gTranslatorCalls = 0;
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard(), 1));
+    EXPECT_TRUE(IsBadStringPtrA(pages_.Guard() - 1, 5));
+    EXPECT_EQ(gTranslatorCalls, 0);
+    tarnrtl_SetTranslator(previous);
+}
+
+TEST_F(Probes, WorkWithoutAnyTranslator) {
+    tarnrtl_Translator previous = tarnrtl_SetTranslator(nullptr);
+    if (tarnrtl_GetTranslator()) GTEST_SKIP() << "another thread's translator serves this one";
+    EXPECT_TRUE(IsBadReadPtr(pages_.Guard(), 1));
+    EXPECT_FALSE(IsBadReadPtr(pages_.Begin(), 1));
+    tarnrtl_SetTranslator(previous);
+}
+
+TEST_F(Probes, RepeatedlyOnSeveralThreads) {
+    auto probe = [this] {
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_TRUE(IsBadReadPtr(pages_.Guard() - 1, 2));
+            ASSERT_FALSE(IsBadReadPtr(pages_.Guard() - 1, 1));
+        }
+    };
+    std::thread threads[3] = {std::thread(probe), std::thread(probe), std::thread(probe)};
+    probe();
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace

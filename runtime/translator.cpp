@@ -1,12 +1,25 @@
-// The fault translator slot: one per thread, with the process's first translator standing in
-// for threads that have set none (POSIX has no thread-attach notification to set it).
+// The fault translator slot: one per thread, with a process-wide translator standing in for
+// threads that have set none (POSIX has no thread-attach notification to set it).
 #include "tarnkernl/tarnrt.h"
 
 #include <atomic>
 
 namespace {
 
-constinit thread_local tarnrtl_Translator tThreadTranslator = nullptr;
+// The POSIX fault handler reads the slot: initial-exec there (tarnrt is loaded with the
+// program), so the read is plain memory and never a call that might allocate.
+#if defined(__ELF__)
+#define TARN_HANDLER_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define TARN_HANDLER_TLS
+#endif
+
+constinit thread_local tarnrtl_Translator tThreadTranslator TARN_HANDLER_TLS = nullptr;
+
+// The process's translator is the first one set; the thread that set it alone replaces or
+// removes it, so that when the installing module detaches, the process's translator goes too
+// and never points into an unloaded module.
+constinit thread_local bool tSetProcessTranslator = false;
 constinit std::atomic<tarnrtl_Translator> gProcessTranslator{nullptr};
 
 }  // namespace
@@ -14,8 +27,13 @@ constinit std::atomic<tarnrtl_Translator> gProcessTranslator{nullptr};
 extern "C" tarnrtl_Translator tarnrtl_SetTranslator(tarnrtl_Translator translator) {
     tarnrtl_Translator previous = tThreadTranslator;
     tThreadTranslator = translator;
-    tarnrtl_Translator none = nullptr;
-    gProcessTranslator.compare_exchange_strong(none, translator);
+    if (tSetProcessTranslator) {
+        gProcessTranslator.store(translator, std::memory_order_release);
+        tSetProcessTranslator = translator != nullptr;
+    } else if (translator) {
+        tarnrtl_Translator none = nullptr;
+        tSetProcessTranslator = gProcessTranslator.compare_exchange_strong(none, translator);
+    }
     return previous;
 }
 
