@@ -9,12 +9,17 @@
 // - Kept on POSIX: per-thread GetLastError/SetLastError holding Win32 codes (2 file not found,
 //   3 path not found, 5 access denied, 8 not enough memory, 87 invalid parameter, 122
 //   insufficient buffer, 1400 invalid window handle...), mapped from errno where the system
-//   gave one; FormatMessageA from the system table in our own short wording; UTF-8 as the ANSI
-//   code page with MultiByteToWideChar/WideCharToMultiByte converting to and from UTF-16;
-//   re-entrant critical sections; IsBadReadPtr/IsBadStringPtrA answered by touching the memory
-//   under the fault translator; a minimal in-process window table.
-// - Dropped on POSIX: share modes, drive letters (ordinary text), window classes, painting and
-//   every message a window table need not answer (SendMessageA answers 0 to them).
+//   gave one; FormatMessageA from the system table in our own short English wording; UTF-8 as
+//   the ANSI code page with MultiByteToWideChar/WideCharToMultiByte converting to and from
+//   UTF-16 under the rules Windows applies to CP_UTF8; re-entrant critical sections;
+//   IsBadReadPtr/IsBadStringPtrA answered by touching the memory under the fault translator;
+//   a minimal in-process window table (text, parent, child id).
+// - Dropped on POSIX: share modes, drive letters (ordinary text), window classes, painting,
+//   other code pages, message languages (every language gets the English text) and every
+//   message a window table need not answer (SendMessageA answers 0 to them, as a static
+//   control does).
+// - Every system call of the POSIX side goes through one table (platform/posix/syscalls.h),
+//   so that tests can make the Nth call of a kind fail with a chosen errno.
 // - Paths the library sees or returns use '\'; the POSIX side turns them to '/' at the system.
 // - Faults: SIGSEGV/SIGBUS, SIGFPE, SIGILL, SIGTRAP and stack overflow reach the thread's
 //   translator (tarnrt.h) as the Windows exception codes below, with an EXCEPTION_RECORD and
@@ -87,10 +92,13 @@ typedef const void* LPCVOID;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_OUTOFMEMORY 14
+#define ERROR_NOT_SAME_DEVICE 17
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_WRITE_PROTECT 19
 #define ERROR_NOT_READY 21
+#define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
 #define ERROR_HANDLE_EOF 38
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_FILE_EXISTS 80
@@ -104,13 +112,22 @@ typedef const void* LPCVOID;
 #define ERROR_INVALID_NAME 123
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
+#define ERROR_NEGATIVE_SEEK 131
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_BUSY 170
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_FILE_TOO_LARGE 223
+#define ERROR_DIRECTORY 267
+#define ERROR_NOACCESS 998
+#define ERROR_INVALID_FLAGS 1004
 #define ERROR_NO_UNICODE_TRANSLATION 1113
+#define ERROR_IO_DEVICE 1117
+#define ERROR_TOO_MANY_LINKS 1142
 #define ERROR_INVALID_WINDOW_HANDLE 1400
+#define ERROR_CONTROL_ID_NOT_FOUND 1421
 #define ERROR_TIMEOUT 1460
+#define ERROR_CANT_RESOLVE_FILENAME 1921
 
 TARN_SYSAPI DWORD WINAPI GetLastError();
 TARN_SYSAPI void WINAPI SetLastError(DWORD code);
@@ -126,10 +143,11 @@ TARN_SYSAPI void WINAPI SetLastError(DWORD code);
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(primary, sub) ((((WORD)(sub)) << 10) | (WORD)(primary))
 
-// Only FORMAT_MESSAGE_FROM_SYSTEM (with or without IGNORE_INSERTS) is supported: the message
-// for `messageId` followed by "\r\n", copied into `buffer` of `size` characters. Returns the
-// number of characters stored (without terminator), or 0 with the last error set (317 for an
-// unknown code, 122 when the buffer is too small).
+// Only FORMAT_MESSAGE_FROM_SYSTEM (with or without IGNORE_INSERTS) is served: the message for
+// `messageId` followed by "\r\n", copied with its terminator into `buffer` of `size`
+// characters. The texts carry no inserts. Returns the number of characters stored (without
+// terminator), or 0 with the last error set: 317 for an unknown code, 122 when the buffer is
+// too small, 87 for a null buffer or a request without FROM_SYSTEM, 50 for the other flags.
 TARN_SYSAPI DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId,
                                         DWORD languageId, LPSTR buffer, DWORD size,
                                         va_list* arguments);
@@ -141,21 +159,28 @@ TARN_SYSAPI BOOL WINAPI IsBadReadPtr(const void* p, UINT_PTR size);
 TARN_SYSAPI BOOL WINAPI IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars);
 
 // Code pages: 0 (CP_ACP), 1 (CP_OEMCP), 3 (CP_THREAD_ACP) and 65001 (CP_UTF8) all mean UTF-8
-// here. A length of -1 converts up to and including the terminator. A size of 0 asks for the
-// needed size. Invalid input is replaced with U+FFFD (or '?'); with MB_ERR_INVALID_CHARS it
-// fails with ERROR_NO_UNICODE_TRANSLATION.
+// here, with Windows' CP_UTF8 rules; another code page fails with ERROR_INVALID_PARAMETER.
+// A negative length converts up to and including the terminator; an explicit length converts
+// exactly that many units (no terminator is added). An output size of 0 asks for the needed
+// size. Returns the units stored (or needed), or 0 with the last error set: 122 when the
+// output is too small, 87 for a null text, a zero length, a negative size, a null output with
+// a size, or (WideCharToMultiByte) a default character or usedDefault flag, 1004 for flags
+// other than the ..._ERR_INVALID_CHARS one. Ill-formed input is replaced with U+FFFD, one per
+// invalid part as Windows cuts it; with the ..._ERR_INVALID_CHARS flag the call fails with
+// ERROR_NO_UNICODE_TRANSLATION instead.
 #define CP_ACP 0
 #define CP_OEMCP 1
 #define CP_THREAD_ACP 3
 #define CP_UTF8 65001
 #define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_ERR_INVALID_CHARS 0x00000080
 TARN_SYSAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length,
                                            LPWSTR out, int outSize);
 TARN_SYSAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length,
                                            LPSTR out, int outSize, LPCSTR defaultChar,
                                            LPBOOL usedDefault);
 
-// Re-entrant critical sections.
+// Re-entrant critical sections (a recursive mutex). Leave must come from the owning thread.
 struct CRITICAL_SECTION {
     pthread_mutex_t mutex;
 };
@@ -166,11 +191,17 @@ TARN_SYSAPI void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 
+// The kernel's thread id (gettid) and process id.
 TARN_SYSAPI DWORD WINAPI GetCurrentThreadId();
 TARN_SYSAPI DWORD WINAPI GetCurrentProcessId();
 
-// The window table: windows are made by the system layer's test seam (see below); the library
-// only reads them.
+// The window table: windows are made by the system layer's test seam (platform/testing.h);
+// the library only reads them. A destroyed window's handle is not reused soon, so it answers
+// as invalid (IsWindow FALSE, last error 1400 from the others); destroying a window destroys
+// its children. SendMessageA answers WM_GETTEXTLENGTH (the length), WM_GETTEXT (wParam: the
+// buffer size; copies at most size - 1 characters and the terminator, returns the count) and
+// WM_SETTEXT (a null text empties; returns TRUE). GetWindowTextA is WM_GETTEXT. GetDlgItem
+// finds the first direct child with that id (null and 1421 when there is none).
 #define WM_SETTEXT 0x000C
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E

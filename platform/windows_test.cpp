@@ -1,1 +1,175 @@
-// placeholder
+// Windows as the library reads them: text through GetWindowTextA and SendMessageA, children
+// through GetDlgItem, and handles that stop answering once destroyed. On Windows the same tests
+// run against real static controls.
+#include "platform/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using tarn::CreateWindowForTesting;
+using tarn::DestroyWindowForTesting;
+
+// A top-level "dialog" with children; destroyed with them at the end of each test.
+class Window : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dialog_ = CreateWindowForTesting(nullptr, 0, "dialog");
+        if (!dialog_ && tarn::RunningOnWineForTesting()) {
+            GTEST_SKIP() << "Wine cannot create windows here (no display driver; a prefix with "
+                            "HKCU\\Software\\Wine\\Drivers Graphics=null can)";
+        }
+        ASSERT_NE(dialog_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (dialog_)
+            DestroyWindowForTesting(dialog_);
+    }
+
+    HWND Child(int id, const char* text)
+    {
+        HWND child = CreateWindowForTesting(dialog_, id, text);
+        EXPECT_NE(child, nullptr);
+        return child;
+    }
+
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(Window, GetWindowTextCopiesAtMostSizeMinusOne)
+{
+    HWND edit = Child(100, "child text");
+    EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 10);
+
+    char buffer[32];
+    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 10);
+    EXPECT_STREQ(buffer, "child text");
+    EXPECT_EQ(GetWindowTextA(edit, buffer, 11), 10) << "exactly room for text and terminator";
+    EXPECT_STREQ(buffer, "child text");
+    EXPECT_EQ(GetWindowTextA(edit, buffer, 6), 5);
+    EXPECT_STREQ(buffer, "child");
+    EXPECT_EQ(GetWindowTextA(edit, buffer, 1), 0);
+    EXPECT_STREQ(buffer, "");
+    buffer[0] = 'x';
+    EXPECT_EQ(GetWindowTextA(edit, buffer, 0), 0);
+    EXPECT_EQ(buffer[0], 'x') << "a size of 0 leaves the buffer alone";
+
+    EXPECT_EQ(SendMessageA(edit, WM_GETTEXT, 4, reinterpret_cast<LPARAM>(buffer)), 3);
+    EXPECT_STREQ(buffer, "chi");
+    buffer[0] = 'x';
+    EXPECT_EQ(SendMessageA(edit, WM_GETTEXT, 0, reinterpret_cast<LPARAM>(buffer)), 0);
+    EXPECT_EQ(buffer[0], 'x');
+}
+
+TEST_F(Window, SetTextReplacesAndEmpties)
+{
+    HWND edit = Child(100, "old");
+    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("a longer new text")), TRUE);
+    char buffer[32];
+    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 17);
+    EXPECT_STREQ(buffer, "a longer new text");
+
+    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("")), TRUE);
+    EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 0);
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("x"));
+    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, 0), TRUE) << "a null text empties";
+    EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 0);
+    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST_F(Window, GetDlgItemFindsDirectChildrenById)
+{
+    HWND first = Child(1, "first");
+    HWND second = Child(2, "second");
+    HWND group = Child(3, "group");
+    HWND nested = CreateWindowForTesting(group, 4, "nested");
+    ASSERT_NE(nested, nullptr);
+
+    EXPECT_EQ(GetDlgItem(dialog_, 1), first);
+    EXPECT_EQ(GetDlgItem(dialog_, 2), second);
+    EXPECT_EQ(GetDlgItem(group, 4), nested);
+    EXPECT_EQ(GetDlgItem(dialog_, 4), nullptr) << "a grandchild is not the dialog's item";
+
+    SetLastError(0);
+    EXPECT_EQ(GetDlgItem(dialog_, 99), nullptr);
+    // Wine 8 leaves the last error alone here; Windows reports the missing control.
+    if (!tarn::RunningOnWineForTesting()) {
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_CONTROL_ID_NOT_FOUND));
+    }
+
+    SetLastError(0);
+    EXPECT_EQ(GetDlgItem(nullptr, 1), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
+{
+    HWND other = CreateWindowForTesting(nullptr, 0, "other dialog");
+    ASSERT_NE(other, nullptr);
+    HWND child = CreateWindowForTesting(other, 7, "child");
+    ASSERT_NE(child, nullptr);
+    EXPECT_TRUE(IsWindow(other));
+    EXPECT_TRUE(IsWindow(child));
+    EXPECT_FALSE(IsWindow(nullptr));
+
+    DestroyWindowForTesting(other);
+    EXPECT_FALSE(IsWindow(other));
+    EXPECT_FALSE(IsWindow(child)) << "destroying a window destroys its children";
+    EXPECT_TRUE(IsWindow(dialog_));
+
+    char buffer[16] = "untouched";
+    SetLastError(0);
+    EXPECT_EQ(GetWindowTextA(child, buffer, sizeof buffer), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(SendMessageA(child, WM_GETTEXTLENGTH, 0, 0), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(GetDlgItem(other, 7), nullptr);
+
+    HWND next = CreateWindowForTesting(nullptr, 0, "next");
+    ASSERT_NE(next, nullptr);
+    EXPECT_NE(next, other) << "a destroyed handle is not handed out again at once";
+    EXPECT_NE(next, child);
+    DestroyWindowForTesting(next);
+}
+
+TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
+{
+    // Windows are owned by the thread that makes them, so each thread makes and destroys its own.
+    constexpr int kThreads = 4, kRounds = 200;
+    std::vector<int> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string text = "thread " + std::to_string(t) + " round " +
+                                         std::to_string(round);
+                HWND dialog = CreateWindowForTesting(nullptr, 0, "dialog");
+                HWND item = CreateWindowForTesting(dialog, round, text.c_str());
+                char buffer[64] = "";
+                if (GetDlgItem(dialog, round) != item || !item ||
+                    GetWindowTextA(item, buffer, sizeof buffer) != int(text.size()) ||
+                    text != buffer) {
+                    ++failures[t];
+                }
+                DestroyWindowForTesting(dialog);
+                if (IsWindow(item))
+                    ++failures[t];
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+}  // namespace

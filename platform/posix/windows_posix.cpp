@@ -1,1 +1,200 @@
-// placeholder
+// The in-process window table that stands in for USER32's windows on POSIX: windows with a
+// text, a parent and a child id, made by the test seam and read by the library.
+#include "platform/testing.h"
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tarn {
+namespace {
+
+// A window and the messages it answers. New kinds of window state (list items with a
+// selection, a queue of posted messages) become members here and cases in Handle.
+struct Window {
+    uintptr_t handle;
+    uintptr_t parent;  // 0 for a top-level window
+    int id;
+    std::string text;
+
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+};
+
+// Copies with plain loops, not the C library: these read and write caller memory, and a fault
+// in a noexcept library function could not become the caller's exception.
+size_t TextLength(const char* text)
+{
+    size_t n = 0;
+    while (text[n] != '\0')
+        ++n;
+    return n;
+}
+
+void CopyText(const char* from, size_t count, char* to)
+{
+    for (size_t i = 0; i < count; ++i)
+        to[i] = from[i];
+    to[count] = '\0';
+}
+
+LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_GETTEXTLENGTH:
+        return static_cast<LRESULT>(text.size());
+    case WM_GETTEXT: {
+        if (wParam == 0)
+            return 0;
+        const size_t count = std::min<size_t>(text.size(), wParam - 1);
+        CopyText(text.data(), count, reinterpret_cast<char*>(lParam));
+        return static_cast<LRESULT>(count);
+    }
+    case WM_SETTEXT: {
+        const char* from = reinterpret_cast<const char*>(lParam);
+        text.assign(from ? from : "", from ? TextLength(from) : 0);
+        return TRUE;
+    }
+    default:
+        return 0;
+    }
+}
+
+// All windows of the process under one lock. Handles only grow, so a destroyed window's handle
+// never answers again and the vector stays sorted by handle. A message is answered with the
+// lock held: a window never calls back into the table.
+class WindowTable {
+public:
+    constexpr WindowTable() = default;
+
+    HWND Create(HWND parent, int id, const char* text)
+    {
+        std::lock_guard guard(lock_);
+        if (parent && !Find(parent)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+        lastHandle_ += kHandleStep;
+        windows_.push_back(Window{lastHandle_, reinterpret_cast<uintptr_t>(parent), id,
+                                  std::string(text ? text : "")});
+        return reinterpret_cast<HWND>(lastHandle_);
+    }
+
+    // Destroys the window and, as Windows does, every window below it.
+    void Destroy(HWND window)
+    {
+        std::lock_guard guard(lock_);
+        std::vector<uintptr_t> doomed{reinterpret_cast<uintptr_t>(window)};
+        for (size_t i = 0; i < doomed.size(); ++i) {
+            for (const Window& w : windows_) {
+                if (w.parent == doomed[i])
+                    doomed.push_back(w.handle);
+            }
+        }
+        std::erase_if(windows_, [&](const Window& w) {
+            return std::find(doomed.begin(), doomed.end(), w.handle) != doomed.end();
+        });
+        // An empty table gives its storage back, so that it holds no memory once the process
+        // has destroyed its windows.
+        if (windows_.empty())
+            std::vector<Window>().swap(windows_);
+    }
+
+    bool Exists(HWND window)
+    {
+        std::lock_guard guard(lock_);
+        return Find(window) != nullptr;
+    }
+
+    HWND Child(HWND dialog, int id)
+    {
+        std::lock_guard guard(lock_);
+        if (!Find(dialog)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+        for (const Window& w : windows_) {
+            if (w.parent == reinterpret_cast<uintptr_t>(dialog) && w.id == id)
+                return reinterpret_cast<HWND>(w.handle);
+        }
+        SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
+        return nullptr;
+    }
+
+    LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        std::lock_guard guard(lock_);
+        Window* w = Find(window);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        return w->Handle(message, wParam, lParam);
+    }
+
+private:
+    static constexpr uintptr_t kFirstHandle = 0x10010;
+    static constexpr uintptr_t kHandleStep = 4;
+
+    Window* Find(HWND window)
+    {
+        const auto handle = reinterpret_cast<uintptr_t>(window);
+        auto it = std::lower_bound(windows_.begin(), windows_.end(), handle,
+                                   [](const Window& w, uintptr_t h) { return w.handle < h; });
+        return it != windows_.end() && it->handle == handle ? &*it : nullptr;
+    }
+
+    std::mutex lock_;
+    std::vector<Window> windows_;
+    uintptr_t lastHandle_ = kFirstHandle - kHandleStep;
+};
+
+// Constant-initialised and never destroyed: usable before any constructor and from any
+// module's static destructors.
+union TableStorage {
+    constexpr TableStorage() : table() {}
+    ~TableStorage() {}
+    WindowTable table;
+};
+constinit TableStorage g_windows;
+
+}  // namespace
+
+HWND CreateWindowForTesting(HWND parent, int id, const char* text)
+{
+    return g_windows.table.Create(parent, id, text);
+}
+
+void DestroyWindowForTesting(HWND window)
+{
+    g_windows.table.Destroy(window);
+}
+
+}  // namespace tarn
+
+using tarn::g_windows;
+
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return g_windows.table.Send(window, message, wParam, lParam);
+}
+
+int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize)
+{
+    if (!out || outSize <= 0)
+        return 0;
+    out[0] = '\0';
+    return static_cast<int>(SendMessageA(window, WM_GETTEXT, static_cast<WPARAM>(outSize),
+                                         reinterpret_cast<LPARAM>(out)));
+}
+
+HWND WINAPI GetDlgItem(HWND dialog, int item)
+{
+    return g_windows.table.Child(dialog, item);
+}
+
+BOOL WINAPI IsWindow(HWND window)
+{
+    return g_windows.table.Exists(window);
+}
