@@ -5,3 +5,4 @@
 #include "tarnkernl/tarnrt.h"
 #include "tarnkernl/log.h"
 #include "tarnkernl/text.h"
+#include "tarnkernl/files.h"
