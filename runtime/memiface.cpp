@@ -37,8 +37,9 @@ constinit RawHeapIface gRawHeap;
 constinit std::atomic<ICppMemIface*> gCurrent{&gRawHeap};
 
 // Runs after every static destructor of the process and after the finalisation of every module
-// that depends on the runtime (on Windows: at the runtime's process detach). Allocations and
-// releases that come later (the C library's own) go to the raw heap.
+// that depends on the runtime (on Windows: at the runtime's process detach). The interface is
+// still current while it releases its chain (its report may allocate); allocations and releases
+// that come afterwards (the C library's own) go to the raw heap.
 __attribute__((destructor)) void ReleaseAtProcessEnd() {
     gCurrent.load(std::memory_order_acquire)->Release();
     gCurrent.store(&gRawHeap, std::memory_order_release);

@@ -1,6 +1,6 @@
 // A plug-in module for the runtime's tests: it allocates and releases with the process's
 // allocator from its own code, and tells when it is finalised.
-#include "tarnkernl/api.h"
+#include "tarnkernl/tarnrt.h"
 
 #include <cstdlib>
 #include <string>
@@ -8,11 +8,12 @@
 namespace {
 
 void (*gOnFinished)() = nullptr;
-void* gKeptSinceLoad = malloc(48);
+void* gKeptSinceLoad = tarnrtl_GetMemIface()->Get(48);
 
-// Finalisation of the module, after the process's exit handlers: it still releases memory.
+// Finalisation of the module, after the process's exit handlers: the memory interface still
+// serves it.
 __attribute__((destructor)) void Finish() {
-    free(gKeptSinceLoad);
+    tarnrtl_GetMemIface()->Free(gKeptSinceLoad);
     if (gOnFinished) gOnFinished();
 }
 
