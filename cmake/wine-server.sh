@@ -1,18 +1,18 @@
 #!/bin/sh
 # start PREFIX: make the prefix if needed and leave a persistent wineserver running for it.
 # stop PREFIX: end that wineserver.
+# Every Wine process started here gets /dev/null for its standard streams: a persistent server
+# (or a service it starts) that inherits CTest's pipes would keep the test step waiting.
 set -e
 export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+server=/usr/lib/wine/wineserver
 case "$1" in
   start)
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-      /usr/lib/wine/wineserver -w
-    fi
-    /usr/lib/wine/wineserver -p
+    $server -k </dev/null >/dev/null 2>&1 || true
+    $server -p </dev/null >/dev/null 2>&1
+    /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    $server -k </dev/null >/dev/null 2>&1 || true
     ;;
 esac
