@@ -47,16 +47,9 @@ public:
     }
 
     const char* Unreadable() const { return base_ + size_; }
-    // `text` written so that its last character is the last readable byte, unterminated.
-    const char* RunningIntoTheGuard(const char* text) {
-        size_t n = strlen(text);
-        char* start = base_ + size_ - n;
-        memcpy(start, text, n);
-        return start;
-    }
-    // `text` with its terminator as the last readable byte.
-    const char* EndingBeforeTheGuard(const char* text) {
-        size_t n = strlen(text) + 1;
+    // `text` placed so that its last character, or its terminator, is the last readable byte.
+    const char* AtTheEnd(const char* text, bool terminated) {
+        size_t n = strlen(text) + terminated;
         char* start = base_ + size_ - n;
         memcpy(start, text, n);
         return start;
@@ -84,96 +77,67 @@ TEST(Str, EveryEmptyStateIsTheSharedEmptyString) {
     EXPECT_EQ(s.p, shared);
     str copy(s);
     EXPECT_EQ(copy.p, shared);
+    str moved(std::move(copy));
+    EXPECT_EQ(moved.p, shared);
     EXPECT_STREQ(shared, "");   // nobody wrote into it
 }
 
-TEST(Str, BlanksForAWritableBuffer) {
+TEST(Str, BlanksAndCountedCopies) {
     str s("old");
     EXPECT_STREQ(s = 5u, "     ");
     EXPECT_EQ(s.Length(), 5);
-    s.At(1)[0] = 'x';
-    EXPECT_STREQ(s, " x   ");
-
     EXPECT_STREQ(s = 0u, "");
     EXPECT_NE(s.p, str::GetStrNull());   // an owned one-byte block
-}
 
-TEST(Str, CountedCopy) {
     EXPECT_STREQ(str("abcdef", 3), "abc");
     EXPECT_STREQ(str("ab", 5), "ab");
     str none(nullptr, 4);
     EXPECT_STREQ(none, "");
     EXPECT_NE(none.p, str::GetStrNull());
-    EXPECT_STREQ(str("abc", 0), "");
-
-    str s("keep");
+    s = "keep";
     EXPECT_STREQ(s.AssignN(s.p + 1, 2), "ee");
 }
 
 TEST(Str, ListsOfParts) {
     EXPECT_STREQ(str("a", "bc"), "abc");
-    EXPECT_STREQ(str("a", "bc", "def"), "abcdef");
     EXPECT_STREQ(str("a", "b", "c", "d", "e", nullptr), "abcde");
     EXPECT_STREQ(str("a", nullptr, "c"), "a");   // the list ends at the first null part
-    EXPECT_STREQ(str("a", "", "c"), "ac");
-
-    std::string expected;
-    const char* parts[41];
-    for (int i = 0; i < 40; ++i) {
-        parts[i] = i % 2 ? "odd" : "even";
-        expected += parts[i];
-    }
-    parts[40] = nullptr;
-    int count = -1;
-    EXPECT_EQ(str::CalcLen(parts, &count), static_cast<int>(expected.size()));
-    EXPECT_EQ(count, 40);
-    EXPECT_EQ(str::CalcLen(parts + 40, nullptr), 0);
-
     str s;
-    EXPECT_STREQ(s.Assign("x", "y"), "xy");
-    EXPECT_STREQ(s.Assign("1", "2", "3"), "123");
-    EXPECT_STREQ(s.Assign("1", "2", "3", "4", nullptr), "1234");
+    EXPECT_STREQ(s.Assign("1", "", "3"), "13");
+
+    const char* parts[] = {"one", "two", "three", nullptr};
+    int count = -1;
+    EXPECT_EQ(str::CalcLen(parts, &count), 11);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(str::CalcLen(parts + 3, nullptr), 0);
 }
 
 TEST(Str, PartsMayPointIntoTheStringItself) {
     str s("abc");
     EXPECT_STREQ(s.Append(s), "abcabc");
     s.Append(s).Append(s);
-    EXPECT_EQ(s.Length(), 24);
     EXPECT_STREQ(s, "abcabcabcabcabcabcabcabc");
-
     s = s.p + 21;
     EXPECT_STREQ(s, "abc");
     EXPECT_STREQ(s.Assign(s.p + 1, s.p, s.p + 2, "!", nullptr), "bcabcc!");
-    str t("tail");
-    t = t;
-    EXPECT_STREQ(t, "tail");
-}
 
-TEST(Str, CopiesAreIndependent) {
     str a("one");
     str b(a);
-    str c;
-    c = a;
-    EXPECT_NE(a.p, b.p);
-    EXPECT_NE(a.p, c.p);
+    a = a;
     a.At(0)[0] = 'O';
+    EXPECT_STREQ(a, "One");
     EXPECT_STREQ(b, "one");
-    EXPECT_STREQ(c, "one");
-    str moved(std::move(a));
-    EXPECT_STREQ(moved, "One");
-    EXPECT_EQ(a.p, str::GetStrNull());
 }
 
 TEST(Str, UnreadableTextGivesTheEmptyString) {
     GuardedPage page;
     EXPECT_EQ(str(kWild).p, str::GetStrNull());
     EXPECT_EQ(str(page.Unreadable()).p, str::GetStrNull());
-    EXPECT_EQ(str(page.RunningIntoTheGuard("unterminated")).p, str::GetStrNull());
-    EXPECT_STREQ(str(page.EndingBeforeTheGuard("terminated")), "terminated");
+    EXPECT_EQ(str(page.AtTheEnd("unterminated", false)).p, str::GetStrNull());
+    EXPECT_STREQ(str(page.AtTheEnd("terminated", true)), "terminated");
 
     // The counted copy faults halfway: the block is dropped.
-    const char* cut = page.RunningIntoTheGuard("abc");
+    const char* cut = page.AtTheEnd("abc", false);
     EXPECT_EQ(str(cut, 10).p, str::GetStrNull());
     EXPECT_STREQ(str(cut, 3), "abc");
     str s("old");
@@ -189,8 +153,8 @@ TEST(Str, ListIsCutAtTheFirstUnreadablePart) {
     testing::internal::CaptureStderr();
     EXPECT_STREQ(str("first", kWild, "third"), "first");
     EXPECT_STREQ(str("first", page.Unreadable(), "third"), "first");
-    EXPECT_STREQ(str("first", page.RunningIntoTheGuard("abc"), "third"), "first");
-    EXPECT_STREQ(str("first", page.EndingBeforeTheGuard("abc"), "third"), "firstabcthird");
+    EXPECT_STREQ(str("first", page.AtTheEnd("abc", false), "third"), "first");
+    EXPECT_STREQ(str("first", page.AtTheEnd("abc", true), "third"), "firstabcthird");
 
     const char* parts[] = {"a", "bb", kWild, "ccc", nullptr};
     int count = -1;
@@ -221,7 +185,6 @@ TEST(Str, FormattingReplacesOrLeavesTheText) {
 TEST(Str, FormattedAppendKeepsEverything) {
     str s("<");
     EXPECT_EQ(fprintf(s, "%d-%s", 7, "x"), 3);
-    EXPECT_STREQ(s, "<7-x");
     EXPECT_EQ(fprintf(s, "%s", ""), 0);
     EXPECT_STREQ(s, "<7-x");
 
@@ -229,17 +192,7 @@ TEST(Str, FormattedAppendKeepsEverything) {
     big[0] = 'B';
     big[9999] = 'E';
     EXPECT_EQ(fprintf(s, "%s", big.c_str()), 10000);
-    EXPECT_EQ(s.Length(), 10004);
     EXPECT_EQ(std::string(s), "<7-x" + big);
-
-    std::string expected(s);
-    for (int i = 0; i < 1000; ++i) {
-        fprintf(s, "%04d,", i);
-        char piece[8];
-        snprintf(piece, sizeof piece, "%04d,", i);
-        expected += piece;
-    }
-    EXPECT_EQ(std::string(s), expected);
 }
 
 TEST(Str, WideText) {
@@ -291,14 +244,6 @@ TEST(ErrorText, CodeThenTheSystemsMessage) {
     strError error;
     EXPECT_EQ(std::string(error.p, 6), "[0005]");
     EXPECT_EQ(error.p + 6, text);
-}
-
-TEST(ErrorText, ReportsEndWithALineEnd) {
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(exceptout("CalcLen( 0x%X, %d ) catched", 0x10u, 1));
-    EXPECT_TRUE(exceptout("ends with its own\n"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "CalcLen( 0x10, 1 ) catched\nends with its own\n");
 }
 
 }  // namespace

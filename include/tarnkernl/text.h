@@ -171,7 +171,9 @@ public:
     TARN_API PrintBufferBase(int capacity, const char* format, va_list arguments)
         __attribute__((format(gnu_printf, 3, 0)));
 #if TARN_ARGS_FOLLOW_FORMAT
-    // `formatAndArguments` is the address of a variadic caller's format parameter.
+    // `formatAndArguments` is the address of a variadic caller's format parameter. That caller
+    // must not be inlined ([[gnu::noinline]]): only a real call lays its arguments out behind
+    // the format.
     TARN_API PrintBufferBase(int capacity, const char** formatAndArguments);
 #endif
     TARN_API ~PrintBufferBase();
