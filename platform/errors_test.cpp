@@ -1,5 +1,5 @@
-// The thread's last error, thread and process ids, FormatMessageA and (on POSIX) the mapping
-// of errno to Win32 codes.
+// The thread's last error, thread and process ids, FormatMessageA and, on POSIX, the mapping
+// of errno to Win32 codes and the system-call table with its failure seam.
 #include "platform/testing.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,12 @@
 
 #if !defined(_WIN32)
 #include "platform/posix/errors.h"
+#include "platform/posix/syscalls.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 #endif
 
@@ -127,31 +131,14 @@ TEST(SystemMessage, RefusesUnknownCodesAndBadRequests)
 
 #if !defined(_WIN32)
 
-TEST(ErrnoMapping, GivesTheWin32Codes)
+TEST(ErrnoMapping, CallerChoosesTheExistsCode)
 {
     using tarn::posix::ErrorFromErrno;
-    const struct {
-        int error;
-        DWORD code;
-    } expected[] = {
-        {0, ERROR_SUCCESS},           {ENOENT, ERROR_FILE_NOT_FOUND},
-        {ENOTDIR, ERROR_PATH_NOT_FOUND}, {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-        {EACCES, ERROR_ACCESS_DENIED}, {EPERM, ERROR_ACCESS_DENIED},
-        {EBADF, ERROR_INVALID_HANDLE}, {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-        {EROFS, ERROR_WRITE_PROTECT},  {EBUSY, ERROR_BUSY},
-        {EEXIST, ERROR_ALREADY_EXISTS}, {EINVAL, ERROR_INVALID_PARAMETER},
-        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE}, {ENOSPC, ERROR_DISK_FULL},
-        {ENOTEMPTY, ERROR_DIR_NOT_EMPTY}, {EXDEV, ERROR_NOT_SAME_DEVICE},
-    };
-    for (const auto& e : expected)
-        EXPECT_EQ(ErrorFromErrno(e.error), e.code) << "errno " << e.error;
+    EXPECT_EQ(ErrorFromErrno(0), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(ErrorFromErrno(EEXIST), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(ErrorFromErrno(EEXIST, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_EXISTS));
     EXPECT_EQ(ErrorFromErrno(ENOENT, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_NOT_FOUND))
         << "the exists code concerns EEXIST only";
-
-    SetLastError(0);
-    tarn::posix::SetLastErrorFromErrno(ENOTEMPTY);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIR_NOT_EMPTY));
 }
 
 TEST(ErrnoMapping, EveryMappedCodeHasAMessage)
@@ -161,6 +148,116 @@ TEST(ErrnoMapping, EveryMappedCodeHasAMessage)
         EXPECT_FALSE(MessageText(code).empty()) << "errno " << error << " -> " << code;
     }
     EXPECT_FALSE(MessageText(ERROR_FILE_EXISTS).empty());
+}
+
+// A scratch directory, made and removed beside the table.
+class SystemCalls : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tarn-syscalls-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+
+    void TearDown() override
+    {
+        tarn::posix::ResetCallFailuresForTesting();
+        ::unlink((dir_ + "/renamed").c_str());
+        ::unlink((dir_ + "/file").c_str());
+        ::rmdir((dir_ + "/sub").c_str());
+        ::rmdir(dir_.c_str());
+    }
+
+    std::string dir_;
+};
+
+TEST_F(SystemCalls, EachEntryReachesItsSystemCall)
+{
+    const tarn::posix::Syscalls& sys = tarn::posix::Sys();
+    const std::string file = dir_ + "/file", renamed = dir_ + "/renamed", sub = dir_ + "/sub";
+
+    const int fd = sys.open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sys.write(fd, "0123456789", 10), 10);
+    EXPECT_EQ(sys.lseek(fd, 4, SEEK_SET), 4);
+    char buffer[16] = {};
+    EXPECT_EQ(sys.read(fd, buffer, sizeof buffer), 6);
+    EXPECT_STREQ(buffer, "456789");
+    EXPECT_EQ(sys.ftruncate(fd, 3), 0);
+    EXPECT_EQ(sys.fsync(fd), 0);
+    struct stat64 status;
+    ASSERT_EQ(sys.fstat(fd, &status), 0);
+    EXPECT_EQ(status.st_size, 3);
+    EXPECT_EQ(sys.close(fd), 0);
+
+    const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    EXPECT_EQ(sys.utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ASSERT_EQ(sys.stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(sys.access(file.c_str(), R_OK | W_OK), 0);
+    EXPECT_EQ(sys.rename(file.c_str(), renamed.c_str()), 0);
+    EXPECT_EQ(sys.lstat(file.c_str(), &status), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    EXPECT_EQ(sys.mkdir(sub.c_str(), 0700), 0);
+    DIR* directory = sys.opendir(dir_.c_str());
+    ASSERT_NE(directory, nullptr);
+    int entries = 0;
+    while (dirent64* entry = sys.readdir(directory))
+        entries += std::string(entry->d_name) == "renamed" || std::string(entry->d_name) == "sub";
+    EXPECT_EQ(entries, 2);
+    EXPECT_EQ(sys.closedir(directory), 0);
+    EXPECT_EQ(sys.rmdir(dir_.c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_EQ(sys.rmdir(sub.c_str()), 0);
+    EXPECT_EQ(sys.unlink(renamed.c_str()), 0);
+
+    char resolved[PATH_MAX];
+    ASSERT_NE(sys.realpath(dir_.c_str(), resolved), nullptr);
+    char cwd[PATH_MAX];
+    EXPECT_NE(sys.getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(sys.getcwd(cwd, 1), nullptr);
+    EXPECT_EQ(tarn::posix::ErrorFromErrno(errno), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    char link[PATH_MAX];
+    EXPECT_GT(sys.readlink("/proc/self/exe", link, sizeof link), 0);
+}
+
+TEST_F(SystemCalls, PlannedFailureHitsOnlyTheNthCallOfItsKind)
+{
+    using tarn::posix::Call;
+    const tarn::posix::Syscalls& sys = tarn::posix::Sys();
+    const std::string file = dir_ + "/file";
+
+    tarn::posix::FailCallForTesting(Call::Open, 2, EACCES);
+    const int first = sys.open(file.c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_GE(first, 0);
+    EXPECT_GE(sys.access(file.c_str(), F_OK), 0) << "another kind of call is not counted";
+    errno = 0;
+    EXPECT_EQ(sys.open(file.c_str(), O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, EACCES);
+    tarn::posix::SetLastErrorFromErrno(errno);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    const int third = sys.open(file.c_str(), O_RDONLY, 0);
+    EXPECT_GE(third, 0) << "the failure happens once";
+    sys.close(first);
+    sys.close(third);
+
+    tarn::posix::FailCallForTesting(Call::OpenDirectory, 1, EMFILE);
+    EXPECT_EQ(sys.opendir(dir_.c_str()), nullptr);
+    EXPECT_EQ(errno, EMFILE);
+
+    tarn::posix::FailCallForTesting(Call::Unlink, 1, EBUSY);
+    tarn::posix::FailCallForTesting(Call::Unlink, 2, EROFS);  // replaces the plan above
+    EXPECT_EQ(sys.unlink((dir_ + "/missing").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT) << "the first unlink reached the system";
+    EXPECT_EQ(sys.unlink(file.c_str()), -1);
+    EXPECT_EQ(errno, EROFS);
+
+    tarn::posix::FailCallForTesting(Call::Status, 1, EIO);
+    tarn::posix::ResetCallFailuresForTesting();
+    struct stat64 status;
+    EXPECT_EQ(sys.stat(file.c_str(), &status), 0);
 }
 
 #endif

@@ -1,1 +1,145 @@
-// placeholder
+// The table of system calls and the failure seam behind it: each entry asks whether a test
+// wants this call to fail before it reaches the system.
+#include "platform/posix/syscalls.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace tarn::posix {
+namespace {
+
+struct PlannedFailure {
+    int countdown = 0;  // calls of the kind still to come until the failing one; 0: none planned
+    int error = 0;
+};
+
+// Plans are rare and calls are many: a call takes the lock only while some plan is pending.
+std::atomic<int> g_pendingFailures{0};
+std::mutex g_planLock;
+PlannedFailure g_plans[static_cast<int>(Call::Count)];
+
+// True, with errno set, when this call is the one a test asked to fail.
+bool FailsNow(Call which)
+{
+    if (g_pendingFailures.load(std::memory_order_acquire) == 0)
+        return false;
+    std::lock_guard guard(g_planLock);
+    PlannedFailure& plan = g_plans[static_cast<int>(which)];
+    if (plan.countdown == 0 || --plan.countdown > 0)
+        return false;
+    g_pendingFailures.fetch_sub(1, std::memory_order_relaxed);
+    errno = plan.error;
+    return true;
+}
+
+template <typename Result, typename Function, typename... Args>
+Result Through(Call which, Result failed, Function function, Args... args)
+{
+    return FailsNow(which) ? failed : function(args...);
+}
+
+int Open(const char* path, int flags, mode_t mode)
+{
+    return Through(Call::Open, -1, ::open64, path, flags, mode);
+}
+int Close(int fd) { return Through(Call::Close, -1, ::close, fd); }
+ssize_t Read(int fd, void* buffer, size_t count)
+{
+    return Through(Call::Read, ssize_t(-1), ::read, fd, buffer, count);
+}
+ssize_t Write(int fd, const void* buffer, size_t count)
+{
+    return Through(Call::Write, ssize_t(-1), ::write, fd, buffer, count);
+}
+off64_t Seek(int fd, off64_t offset, int whence)
+{
+    return Through(Call::Seek, off64_t(-1), ::lseek64, fd, offset, whence);
+}
+int Truncate(int fd, off64_t length) { return Through(Call::Truncate, -1, ::ftruncate64, fd, length); }
+int Sync(int fd) { return Through(Call::Sync, -1, ::fsync, fd); }
+int FileStatus(int fd, struct stat64* status)
+{
+    return Through(Call::FileStatus, -1, ::fstat64, fd, status);
+}
+int Status(const char* path, struct stat64* status)
+{
+    return Through(Call::Status, -1, ::stat64, path, status);
+}
+int LinkStatus(const char* path, struct stat64* status)
+{
+    return Through(Call::LinkStatus, -1, ::lstat64, path, status);
+}
+int Rename(const char* from, const char* to) { return Through(Call::Rename, -1, ::rename, from, to); }
+int Unlink(const char* path) { return Through(Call::Unlink, -1, ::unlink, path); }
+int MakeDirectory(const char* path, mode_t mode)
+{
+    return Through(Call::MakeDirectory, -1, ::mkdir, path, mode);
+}
+int RemoveDirectory(const char* path) { return Through(Call::RemoveDirectory, -1, ::rmdir, path); }
+DIR* OpenDirectory(const char* path)
+{
+    return Through(Call::OpenDirectory, static_cast<DIR*>(nullptr), ::opendir, path);
+}
+dirent64* ReadDirectory(DIR* directory)
+{
+    return Through(Call::ReadDirectory, static_cast<dirent64*>(nullptr), ::readdir64, directory);
+}
+int CloseDirectory(DIR* directory)
+{
+    return Through(Call::CloseDirectory, -1, ::closedir, directory);
+}
+char* CurrentDirectory(char* buffer, size_t size)
+{
+    return Through(Call::CurrentDirectory, static_cast<char*>(nullptr), ::getcwd, buffer, size);
+}
+char* RealPath(const char* path, char* resolved)
+{
+    return Through(Call::RealPath, static_cast<char*>(nullptr), ::realpath, path, resolved);
+}
+int Access(const char* path, int mode) { return Through(Call::Access, -1, ::access, path, mode); }
+int SetTimes(int directory, const char* path, const timespec times[2], int flags)
+{
+    return Through(Call::SetTimes, -1, ::utimensat, directory, path, times, flags);
+}
+ssize_t ReadLink(const char* path, char* buffer, size_t size)
+{
+    return Through(Call::ReadLink, ssize_t(-1), ::readlink, path, buffer, size);
+}
+
+constexpr Syscalls kSyscalls = {
+    Open, Close, Read, Write, Seek, Truncate, Sync, FileStatus, Status, LinkStatus, Rename,
+    Unlink, MakeDirectory, RemoveDirectory, OpenDirectory, ReadDirectory, CloseDirectory,
+    CurrentDirectory, RealPath, Access, SetTimes, ReadLink,
+};
+
+}  // namespace
+
+const Syscalls& Sys()
+{
+    return kSyscalls;
+}
+
+void FailCallForTesting(Call which, int nth, int errnoValue)
+{
+    std::lock_guard guard(g_planLock);
+    PlannedFailure& plan = g_plans[static_cast<int>(which)];
+    const bool wasPending = plan.countdown > 0;
+    plan = PlannedFailure{nth > 0 ? nth : 0, errnoValue};
+    g_pendingFailures.fetch_add(int(plan.countdown > 0) - int(wasPending),
+                                std::memory_order_release);
+}
+
+void ResetCallFailuresForTesting()
+{
+    std::lock_guard guard(g_planLock);
+    for (PlannedFailure& plan : g_plans)
+        plan = PlannedFailure{};
+    g_pendingFailures.store(0, std::memory_order_release);
+}
+
+}  // namespace tarn::posix
