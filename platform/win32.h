@@ -210,6 +210,15 @@ TARN_SYSAPI int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize);
 TARN_SYSAPI HWND WINAPI GetDlgItem(HWND dialog, int item);
 TARN_SYSAPI BOOL WINAPI IsWindow(HWND window);
 
+// Message boxes: without a window system, MessageBoxA writes the caption ("Error" when null)
+// and the text to standard error and answers IDOK; GetActiveWindow answers null.
+#define MB_OK 0x00000000
+#define MB_ICONEXCLAMATION 0x00000030
+#define MB_SYSTEMMODAL 0x00001000
+#define IDOK 1
+TARN_SYSAPI int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+TARN_SYSAPI HWND WINAPI GetActiveWindow();
+
 // Fault records, as the translator receives them.
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
 #define EXCEPTION_BREAKPOINT 0x80000003u
