@@ -222,6 +222,38 @@ TEST(FaultTranslator, EachThreadHasItsOwnAndTheFirstServesTheRest) {
     tarnrtl_SetTranslator(previous);
 }
 
+// A fault inside the translator (a crash report reads memory that may be unreadable) is
+// translated again, and probes work there too.
+struct Nested {
+    unsigned long outer;
+    unsigned long inner;
+    BOOL unreadable;
+};
+thread_local bool tInTranslator = false;
+void NestingTranslator(unsigned int code, _EXCEPTION_POINTERS*) {
+    if (tInTranslator) throw static_cast<unsigned long>(code);
+    tInTranslator = true;
+    unsigned long inner = Catch(kDivide);
+    BOOL unreadable = IsBadReadPtr(reinterpret_cast<const void*>(16), 1);
+    tInTranslator = false;
+    throw Nested{code, inner, unreadable};
+}
+
+TEST(FaultTranslator, FaultsInsideItAreTranslatedAgain) {
+    tarnrtl_Translator previous = tarnrtl_SetTranslator(&NestingTranslator);
+    for (int round = 0; round < 20; ++round) {
+        try {
+            ReadNull();
+            ADD_FAILURE() << "no fault";
+        } catch (const Nested& nested) {
+            EXPECT_EQ(nested.outer, EXCEPTION_ACCESS_VIOLATION);
+            EXPECT_EQ(nested.inner, EXCEPTION_INT_DIVIDE_BY_ZERO);
+            EXPECT_TRUE(nested.unreadable);
+        }
+    }
+    tarnrtl_SetTranslator(previous);
+}
+
 // ---- What differs between the systems --------------------------------------------------------
 
 #if defined(_WIN32)
@@ -323,6 +355,14 @@ void RaiseUnder(tarnrtl_Translator translator, const FaultCase& fault) {
     NoCoreDump();
     tarnrtl_SetTranslator(translator);
     fault.raise();
+}
+
+void FaultingTranslator(unsigned int, _EXCEPTION_POINTERS*) {
+    ReadNull();
+}
+
+TEST_F(Faults, ATranslatorThatAlwaysFaultsEndsTheProcess) {
+    EXPECT_EXIT(RaiseUnder(&FaultingTranslator, kDivide), DiesOf(EXCEPTION_ACCESS_VIOLATION), "");
 }
 
 TEST_F(Faults, WhenTheTranslatorReturnsTheProcessDies) {

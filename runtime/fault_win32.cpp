@@ -18,8 +18,8 @@ extern "C" void tarn_FaultEntry();
 namespace tarn {
 namespace {
 
-// A translator that faults is translated again, up to this depth; deeper, the fault is left to
-// the system (and ends the process) rather than recurse.
+// A translator that faults is translated again, up to this depth; deeper, the process ends
+// rather than recurse.
 constexpr int kMaxNesting = 4;
 
 // After a stack overflow the system leaves the thread this much stack (SetThreadStackGuarantee)
@@ -167,7 +167,8 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
         EndProcess(record.ExceptionCode);
     }
     ThreadFaults& thread = tFaults;
-    if (thread.inHandler || thread.nesting >= kMaxNesting) return EXCEPTION_CONTINUE_SEARCH;
+    if (thread.inHandler) return EXCEPTION_CONTINUE_SEARCH;
+    if (thread.nesting >= kMaxNesting) EndProcess(record.ExceptionCode);
     thread.inHandler = true;
     Redirect(thread, record, *info->ContextRecord);
     thread.inHandler = false;
