@@ -8,6 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#if !defined(_WIN32)
+#include "tarnkernl/tarnrt.h"
+
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 using WString = std::basic_string<WCHAR>;
@@ -226,5 +232,27 @@ TEST(Utf8Conversion, AnsiCodePageCarriesAscii)
     ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, 8, nullptr, nullptr), 6);
     EXPECT_STREQ(narrow, "Log 1");
 }
+
+#if !defined(_WIN32)
+
+// The conversions read caller texts with their own loops, so a fault on an unreadable text
+// reaches the caller as the translator's exception instead of ending the process.
+TEST(Utf8Conversion, UnreadableTextFaultsIntoTheCaller)
+{
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    const tarnrtl_Translator previous = tarnrtl_SetTranslator(
+        [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
+    const auto narrow = static_cast<const char*>(page);
+    const auto wide = static_cast<const WCHAR*>(page);
+    EXPECT_THROW(MultiByteToWideChar(CP_UTF8, 0, narrow, -1, nullptr, 0), unsigned long);
+    EXPECT_THROW(MultiByteToWideChar(CP_UTF8, 0, narrow, 4, nullptr, 0), unsigned long);
+    EXPECT_THROW(WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr),
+                 unsigned long);
+    tarnrtl_SetTranslator(previous);
+    munmap(page, 4096);
+}
+
+#endif
 
 }  // namespace

@@ -9,6 +9,12 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include "tarnkernl/tarnrt.h"
+
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 using tarn::CreateWindowForTesting;
@@ -171,5 +177,29 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
+
+#if !defined(_WIN32)
+
+// A fault on the caller's buffer reaches the caller as the translator's exception, and the
+// table's lock is released on the way out.
+TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable)
+{
+    HWND edit = Child(100, "text");
+    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    const tarnrtl_Translator previous = tarnrtl_SetTranslator(
+        [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
+    EXPECT_THROW(GetWindowTextA(edit, static_cast<char*>(page), 16), unsigned long);
+    mprotect(page, 4096, PROT_NONE);
+    EXPECT_THROW(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(page)), unsigned long);
+    tarnrtl_SetTranslator(previous);
+    munmap(page, 4096);
+
+    char buffer[16];
+    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 4);
+    EXPECT_STREQ(buffer, "text");
+}
+
+#endif
 
 }  // namespace
