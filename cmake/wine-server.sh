@@ -11,6 +11,9 @@ case "$1" in
     $server -k </dev/null >/dev/null 2>&1 || true
     $server -p </dev/null >/dev/null 2>&1
     /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+    # Without a display Wine makes windows only with its null graphics driver.
+    /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+      </dev/null >/dev/null 2>&1 || true
     ;;
   stop)
     $server -k </dev/null >/dev/null 2>&1 || true
