@@ -270,6 +270,269 @@ struct _EXCEPTION_POINTERS {
 };
 typedef _EXCEPTION_POINTERS EXCEPTION_POINTERS;
 
+// ---- Files, directories, searches, full paths, modules, time, the command line ----
+//
+// Paths: every path passed in or given back uses '\'. A leading "\\?\" is dropped and
+// "\\?\UNC\server\share" is read as "\\server\share"; '\' becomes '/' at the system and '/'
+// becomes '\' in names given back (module names, full paths, the current directory, find data).
+// Drive letters are ordinary text. The ...W functions take UTF-16 and behave as their 8-bit
+// namesakes on the UTF-8 text. A path must fit the system's limit (PATH_MAX bytes in UTF-8),
+// else ERROR_FILENAME_EXCED_RANGE; a null or empty path gives ERROR_PATH_NOT_FOUND.
+// A missing name gives ERROR_PATH_NOT_FOUND when a directory above it is missing, else
+// ERROR_FILE_NOT_FOUND.
+// Attributes: FILE_ATTRIBUTE_DIRECTORY for a directory, FILE_ATTRIBUTE_READONLY when the owner
+// may not write (the only attribute stored; it is kept even against the superuser: a read-only
+// file is neither opened for writing, truncated nor deleted), FILE_ATTRIBUTE_NORMAL when
+// neither applies. Names beginning with '.' are not hidden. Share modes are accepted and not
+// enforced. File times: the creation time is the time of the last status change.
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+
+// File times: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;  // 0 = Sunday
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+// Accepted for the signatures' sake; nothing of it is used.
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Overlapped input and output is not offered: the parameter must be null.
+struct _OVERLAPPED;
+typedef _OVERLAPPED* LPOVERLAPPED;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;  // the device number
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;  // the inode number
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+// Find data: cAlternateFileName (the short name) is always empty.
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *PWIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+// Handles: pointer-sized values of the process's handle table, multiples of four, never null
+// and never INVALID_HANDLE_VALUE. A closed handle is not given out again, so it answers
+// ERROR_INVALID_HANDLE, as does a handle of the wrong kind (a search handle is closed with
+// FindClose, every other one with CloseHandle). A handle closed while another thread still
+// uses it keeps its file open until that call returns. GetCurrentProcess is the pseudo-handle
+// (HANDLE)-1; closing it succeeds and does nothing.
+TARN_SYSAPI BOOL WINAPI CloseHandle(HANDLE handle);
+TARN_SYSAPI HANDLE WINAPI GetCurrentProcess();
+
+// Dispositions and last errors as on Windows: success sets ERROR_SUCCESS, or
+// ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS found the file; CREATE_NEW on an
+// existing name fails with ERROR_FILE_EXISTS; TRUNCATE_EXISTING needs GENERIC_WRITE. A
+// directory opens only with FILE_FLAG_BACKUP_SEMANTICS and never for writing
+// (ERROR_ACCESS_DENIED). FILE_ATTRIBUTE_READONLY on a new file makes it read-only (the new
+// handle may still write). The other flags and attributes are accepted and ignored.
+TARN_SYSAPI HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
+                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                      DWORD flagsAndAttributes, HANDLE templateFile);
+TARN_SYSAPI HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                      DWORD flagsAndAttributes, HANDLE templateFile);
+// Reads until `count` bytes or the end of the file; TRUE with 0 bytes at the end. A handle
+// opened without read (write) access fails with ERROR_ACCESS_DENIED.
+TARN_SYSAPI BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
+                                 LPOVERLAPPED overlapped);
+TARN_SYSAPI BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
+                                  LPOVERLAPPED overlapped);
+// With `high` the distance is the 64-bit value high:distance and `high` receives the new
+// position's high part; without it the distance is the sign-extended 32-bit value. Returns the
+// low part of the new position; INVALID_SET_FILE_POINTER with the last error on failure
+// (ERROR_NEGATIVE_SEEK before the start), and with ERROR_SUCCESS when that is the low part.
+TARN_SYSAPI DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method);
+// Cuts or extends the file at the current position.
+TARN_SYSAPI BOOL WINAPI SetEndOfFile(HANDLE file);
+// The low part of the size (high part into `high`); INVALID_FILE_SIZE with the last error on
+// failure, and with ERROR_SUCCESS when that is the low part.
+TARN_SYSAPI DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high);
+TARN_SYSAPI BOOL WINAPI GetFileInformationByHandle(HANDLE file,
+                                                   LPBY_HANDLE_FILE_INFORMATION information);
+TARN_SYSAPI BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
+                                    LPFILETIME lastWrite);
+TARN_SYSAPI BOOL WINAPI FlushFileBuffers(HANDLE file);
+
+TARN_SYSAPI BOOL WINAPI DeleteFileA(LPCSTR name);
+TARN_SYSAPI BOOL WINAPI DeleteFileW(LPCWSTR name);
+// MoveFileA moves a file across file systems by copying (MOVEFILE_COPY_ALLOWED); an existing
+// target fails with ERROR_ALREADY_EXISTS unless MoveFileExA has MOVEFILE_REPLACE_EXISTING.
+TARN_SYSAPI BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to);
+TARN_SYSAPI BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+// Copies the data, the read-only attribute and the last-write time; an existing target fails
+// with ERROR_FILE_EXISTS when `failIfExists`.
+TARN_SYSAPI BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
+TARN_SYSAPI BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES security);
+TARN_SYSAPI BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
+// A name that is not a directory fails with ERROR_DIRECTORY.
+TARN_SYSAPI BOOL WINAPI RemoveDirectoryA(LPCSTR name);
+TARN_SYSAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR name);
+TARN_SYSAPI DWORD WINAPI GetFileAttributesA(LPCSTR name);
+TARN_SYSAPI DWORD WINAPI GetFileAttributesW(LPCWSTR name);
+// Only FILE_ATTRIBUTE_READONLY has an effect: it takes the write permissions away, and its
+// absence gives the owner write permission back.
+TARN_SYSAPI BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes);
+
+// The old-style file functions, on the system's file descriptors. Share flags are accepted
+// and ignored. Failures return HFILE_ERROR with the last error set.
+typedef int HFILE;
+#define HFILE_ERROR ((HFILE)-1)
+#define OF_READ 0x0000
+#define OF_WRITE 0x0001
+#define OF_READWRITE 0x0002
+#define OF_SHARE_COMPAT 0x0000
+#define OF_SHARE_EXCLUSIVE 0x0010
+#define OF_SHARE_DENY_WRITE 0x0020
+#define OF_SHARE_DENY_READ 0x0030
+#define OF_SHARE_DENY_NONE 0x0040
+// Opens an existing file.
+TARN_SYSAPI HFILE WINAPI _lopen(LPCSTR name, int mode);
+// Creates or truncates a file for reading and writing; attribute 1 makes a new file read-only.
+TARN_SYSAPI HFILE WINAPI _lcreat(LPCSTR name, int attribute);
+TARN_SYSAPI UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT count);
+// A count of 0 cuts or extends the file at the current position, as on Windows.
+TARN_SYSAPI UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT count);
+TARN_SYSAPI LONG WINAPI _llseek(HFILE file, LONG offset, int origin);
+TARN_SYSAPI HFILE WINAPI _lclose(HFILE file);
+
+// Searches: '*' and '?' in the last component of the pattern ("*.*" and "name.*" also match
+// names without a dot, as on Windows), matched case-sensitively. A directory's own "." and
+// ".." entries are reported as Windows reports them. No match: ERROR_FILE_NOT_FOUND (the
+// directory exists) or ERROR_PATH_NOT_FOUND; the end: ERROR_NO_MORE_FILES.
+TARN_SYSAPI HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
+TARN_SYSAPI HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+TARN_SYSAPI BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
+TARN_SYSAPI BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
+TARN_SYSAPI BOOL WINAPI FindClose(HANDLE search);
+
+// Full paths: a relative name is joined to the current directory; "." and ".." are folded,
+// repeated separators made one, a trailing separator kept. When `size` is too small the result
+// is the size needed, terminator included, and nothing is written; else the length written.
+// `filePart` (when not null) points at the last component, or is null when the path ends with
+// a separator. The current directory is given back in the same way.
+TARN_SYSAPI DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart);
+TARN_SYSAPI DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer,
+                                          LPWSTR* filePart);
+TARN_SYSAPI DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+TARN_SYSAPI DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer);
+TARN_SYSAPI BOOL WINAPI SetCurrentDirectoryA(LPCSTR name);
+
+// Modules: a module handle is the dynamic loader's handle of a loaded object. GetModuleHandleA
+// finds only modules already loaded (null: the executable) and does not count a reference.
+// GetModuleFileNameA gives the module's full file name; when it does not fit, size - 1
+// characters and the terminator are stored and the result is `size` with
+// ERROR_INSUFFICIENT_BUFFER. GetProcAddress finds only the module's own exports (not those of
+// the modules it depends on), by name. LoadLibraryA loads with every symbol bound at once;
+// failure gives ERROR_MOD_NOT_FOUND.
+typedef int (*FARPROC)();
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+TARN_SYSAPI HMODULE WINAPI GetModuleHandleA(LPCSTR name);
+TARN_SYSAPI BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module);
+TARN_SYSAPI DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+TARN_SYSAPI DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+TARN_SYSAPI FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+TARN_SYSAPI HMODULE WINAPI LoadLibraryA(LPCSTR name);
+TARN_SYSAPI HMODULE WINAPI LoadLibraryW(LPCWSTR name);
+TARN_SYSAPI BOOL WINAPI FreeLibrary(HMODULE module);
+
+// Time. GetTickCount: milliseconds of the monotonic clock, wrapping at 32 bits. The local time
+// and the local file times follow the C library's time zone (and any tool that changes the
+// C library's clock). FileTimeToLocalFileTime and LocalFileTimeToFileTime apply the current
+// offset from UTC, as Windows does. SYSTEMTIME covers the years 1601 to 30827; the
+// conversions fail with ERROR_INVALID_PARAMETER outside it.
+TARN_SYSAPI DWORD WINAPI GetTickCount();
+TARN_SYSAPI void WINAPI GetLocalTime(LPSYSTEMTIME time);
+TARN_SYSAPI void WINAPI GetSystemTime(LPSYSTEMTIME time);
+TARN_SYSAPI void WINAPI GetSystemTimeAsFileTime(LPFILETIME time);
+TARN_SYSAPI BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
+TARN_SYSAPI BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
+TARN_SYSAPI BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* fileTime, LPFILETIME localTime);
+TARN_SYSAPI BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* localTime, LPFILETIME fileTime);
+
+// The process's command line as one text: the arguments joined with blanks, an argument with a
+// blank or tab (or an empty one) in double quotes. Built once; valid for the process's life.
+TARN_SYSAPI LPSTR WINAPI GetCommandLineA();
+
 // The C runtime functions that Windows' runtime has and POSIX lacks, with the Windows
 // behaviour: _vsnprintf writes at most `count` characters, adds the terminator only when it
 // fits and returns -1 when the text was cut; _vscprintf measures.
@@ -280,6 +543,16 @@ TARNRT_API int _snprintf(char* out, size_t count, const char* format, ...);
 TARNRT_API int _strnicmp(const char* a, const char* b, size_t count);
 TARNRT_API int _stricmp(const char* a, const char* b);
 TARNRT_API int _wtoi(const WCHAR* text);
+// Deletes a file (Windows' C runtime name, on the library's paths): 0, or -1 with errno.
+TARNRT_API int _unlink(const char* path);
 }
 
 #endif  // POSIX
+
+// The processor's time-stamp counter.
+namespace tarn {
+inline uint64_t ReadTimeStampCounter()
+{
+    return __builtin_ia32_rdtsc();
+}
+}  // namespace tarn

@@ -1,0 +1,55 @@
+// The process's handle table on POSIX: the HANDLE values of the objects the system layer keeps
+// for the library (open files and searches; processes, threads and events join as new kinds).
+#pragma once
+
+#include "platform/win32.h"
+
+#include <memory>
+
+namespace tarn::posix {
+
+enum class HandleKind {
+    File,    // CreateFileA/W: closed by CloseHandle
+    Search,  // FindFirstFileA/W: closed by FindClose only, as on Windows
+};
+
+// What a handle stands for. A new kind derives from it with `static constexpr HandleKind kKind`
+// and releases its system resource in its destructor, which runs once the handle is closed and
+// the last call still using the object has returned.
+class HandleObject {
+public:
+    explicit HandleObject(HandleKind kind) : kind_(kind) {}
+    virtual ~HandleObject() = default;
+    HandleObject(const HandleObject&) = delete;
+    HandleObject& operator=(const HandleObject&) = delete;
+
+    HandleKind Kind() const { return kind_; }
+
+private:
+    const HandleKind kind_;
+};
+
+// Enters `object` into the table and returns its new handle: a multiple of four that has never
+// been given out in this process, so never null and never INVALID_HANDLE_VALUE. Null with
+// ERROR_NOT_ENOUGH_MEMORY when the table cannot grow. Thread-safe, as all of the table.
+HANDLE AddHandle(std::shared_ptr<HandleObject> object);
+
+// The object of `handle` whatever its kind; null when the handle is not open.
+std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle);
+
+// The object of `handle` when it is open and of kind T; else null with ERROR_INVALID_HANDLE.
+template <typename T>
+std::shared_ptr<T> FindHandle(HANDLE handle)
+{
+    std::shared_ptr<HandleObject> object = FindHandleObject(handle);
+    if (!object || object->Kind() != T::kKind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return std::static_pointer_cast<T>(std::move(object));
+}
+
+// Closes `handle` when it is open and of kind `kind`; else false with ERROR_INVALID_HANDLE.
+bool RemoveHandle(HANDLE handle, HandleKind kind);
+
+}  // namespace tarn::posix
