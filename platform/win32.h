@@ -399,10 +399,10 @@ TARN_SYSAPI HANDLE WINAPI GetCurrentProcess();
 
 // Dispositions and last errors as on Windows: success sets ERROR_SUCCESS, or
 // ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS found the file; CREATE_NEW on an
-// existing name fails with ERROR_FILE_EXISTS; TRUNCATE_EXISTING needs GENERIC_WRITE. A
-// directory opens only with FILE_FLAG_BACKUP_SEMANTICS and never for writing
-// (ERROR_ACCESS_DENIED). FILE_ATTRIBUTE_READONLY on a new file makes it read-only (the new
-// handle may still write). The other flags and attributes are accepted and ignored.
+// existing name fails with ERROR_FILE_EXISTS. TRUNCATE_EXISTING needs GENERIC_WRITE, and a
+// directory opens only with FILE_FLAG_BACKUP_SEMANTICS and never for writing; both are
+// refused with ERROR_ACCESS_DENIED. FILE_ATTRIBUTE_READONLY on a new file makes it read-only
+// (the new handle may still write). The other flags and attributes are accepted and ignored.
 TARN_SYSAPI HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
                                       LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                       DWORD flagsAndAttributes, HANDLE templateFile);

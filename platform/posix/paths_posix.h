@@ -47,4 +47,13 @@ private:
 // Turns the system's '/' into the library's '\' in `text`, up to its terminator.
 void ToLibrarySeparators(char* text);
 
+// Room for a full path of GetFullPathNameA/W: the current directory and a name of that size.
+constexpr size_t kFullPathRoom = 2 * PATH_MAX;
+
+// The full path of the library path `name` in the library's spelling, as GetFullPathNameA
+// gives it, into `out` of `size` bytes: its length, and in `filePart` the index of its last
+// component (the length when it ends with a separator). 0 with the last error set when it
+// cannot be made (an empty name, no current directory, more than `size` - 1 bytes).
+size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart);
+
 }  // namespace tarn::posix

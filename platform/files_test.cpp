@@ -1,0 +1,634 @@
+// Files, directories, searches, full paths and the old-style file functions, each test in a
+// fresh directory. On Windows the same tests run against the real KERNEL32, which is how the
+// POSIX side's Windows rules are checked; the files are also inspected through the C++ library,
+// independently of the functions under test.
+#include "platform/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include "platform/posix/syscalls.h"
+
+#include <errno.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The seam that makes the next system call of a kind fail; only the POSIX layer has one.
+enum class Failing { Open, Write };
+bool FailNextCallForTesting(Failing call, int posixError)
+{
+#if defined(_WIN32)
+    (void)call;
+    (void)posixError;
+    return false;
+#else
+    using tarn::posix::Call;
+    tarn::posix::FailCallForTesting(call == Failing::Open ? Call::Open : Call::Write, 1, posixError);
+    return true;
+#endif
+}
+
+// A fresh directory below the system's temporary directory, removed with all it holds.
+class Files : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A name no earlier run left behind (process ids are reused).
+        static std::atomic<int> count{0};
+        do {
+            root_ = fs::temp_directory_path() /
+                    ("tarn-files-" + std::to_string(GetCurrentProcessId()) + "-" +
+                     std::to_string(count++));
+        } while (!fs::create_directory(root_));
+        dir_ = root_.string();
+        std::replace(dir_.begin(), dir_.end(), '/', '\\');
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        // Windows will not delete a read-only file.
+        for (const auto& entry : fs::recursive_directory_iterator(root_, ignored))
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+
+    // The library's name of `relative` (with '\') inside the test directory.
+    std::string Path(const std::string& relative) const { return dir_ + "\\" + relative; }
+    // The same file for the C++ library.
+    fs::path Native(const std::string& relative) const { return root_ / relative; }
+
+    void Make(const std::string& relative, const std::string& content)
+    {
+        std::ofstream(Native(relative), std::ios::binary) << content;
+    }
+    std::string Content(const std::string& relative) const
+    {
+        std::ifstream in(Native(relative), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    HANDLE Open(const std::string& relative, DWORD access, DWORD disposition, DWORD flags = 0)
+    {
+        return CreateFileA(Path(relative).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, disposition, flags ? flags : FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    fs::path root_;
+    std::string dir_;
+};
+
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// An ASCII text as UTF-16.
+std::u16string Wide(const std::string& ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+TEST_F(Files, DispositionsAndTheirLastErrors)
+{
+    HANDLE h = Open("new.txt", kReadWrite, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Open("new.txt", kReadWrite, CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+
+    Make("full.txt", "content");
+    h = Open("full.txt", GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(h);
+    EXPECT_EQ(Content("full.txt"), "") << "CREATE_ALWAYS empties an existing file";
+    h = Open("fresh.txt", GENERIC_WRITE, CREATE_ALWAYS);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    CloseHandle(h);
+
+    Make("kept.txt", "kept");
+    h = Open("kept.txt", GENERIC_READ, OPEN_ALWAYS);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    CloseHandle(h);
+    EXPECT_EQ(Content("kept.txt"), "kept");
+    h = Open("made.txt", GENERIC_READ, OPEN_ALWAYS);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    CloseHandle(h);
+    EXPECT_TRUE(fs::exists(Native("made.txt")));
+
+    EXPECT_EQ(Open("absent.txt", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Open("absent.txt", GENERIC_WRITE, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    h = Open("kept.txt", GENERIC_WRITE, TRUNCATE_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(Content("kept.txt"), "");
+}
+
+TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound)
+{
+    Make("file.txt", "x");
+    struct Case {
+        const char* name;
+        DWORD error;
+    } const cases[] = {
+        {"absent.txt", ERROR_FILE_NOT_FOUND},
+        {"nodir\\absent.txt", ERROR_PATH_NOT_FOUND},
+        {"nodir\\deeper\\absent.txt", ERROR_PATH_NOT_FOUND},
+        {"file.txt\\absent.txt", ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        const std::string path = Path(c.name);
+        EXPECT_EQ(Open(c.name, GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), c.error) << "CreateFileA " << c.name;
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0,
+                  c.error) << "GetFileAttributesA " << c.name;
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_EQ(GetLastError(), c.error) << "DeleteFileA " << c.name;
+        EXPECT_EQ(_lopen(path.c_str(), OF_READ), HFILE_ERROR);
+        EXPECT_EQ(GetLastError(), c.error) << "_lopen " << c.name;
+    }
+    EXPECT_EQ(Open("nodir\\new.txt", GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(CreateDirectoryA(Path("nodir\\sub").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesA(""), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(Files, ReadWriteSeekSizeAndTruncate)
+{
+    HANDLE h = Open("data.bin", kReadWrite, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
+    EXPECT_EQ(n, 11u);
+    DWORD high = 7;
+    EXPECT_EQ(GetFileSize(h, &high), 11u);
+    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(fs::file_size(Native("data.bin")), 11u) << "written through to the file";
+
+    char buffer[32] = {};
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
+    ASSERT_TRUE(ReadFile(h, buffer, 5, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "hello");
+    EXPECT_EQ(SetFilePointer(h, -5, nullptr, FILE_END), 6u);
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "world") << "a read stops at the end";
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(n, 0u) << "at the end a read succeeds with nothing";
+
+    EXPECT_EQ(SetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 11u) << "a failed move stays put";
+
+    // With a high part the distance is 64 bits wide; a low part of all ones is a position,
+    // told from a failure by the last error.
+    LONG high32 = 1;
+    EXPECT_EQ(SetFilePointer(h, 16, &high32, FILE_BEGIN), 16u);
+    EXPECT_EQ(high32, 1);
+    high32 = 0;
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetFilePointer(h, -1, &high32, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(high32, 0);
+
+    EXPECT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
+    EXPECT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(GetFileSize(h, nullptr), 4u);
+    EXPECT_EQ(SetFilePointer(h, 100, nullptr, FILE_BEGIN), 100u);
+    EXPECT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(GetFileSize(h, nullptr), 100u);
+    EXPECT_TRUE(FlushFileBuffers(h));
+
+    BY_HANDLE_FILE_INFORMATION info;
+    ASSERT_TRUE(GetFileInformationByHandle(h, &info));
+    EXPECT_EQ(info.nFileSizeLow, 100u);
+    EXPECT_EQ(info.nFileSizeHigh, 0u);
+    EXPECT_EQ(info.nNumberOfLinks, 1u);
+    EXPECT_FALSE(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    FILETIME now, written;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &written));
+    const auto ticks = [](FILETIME t) { return int64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime; };
+    EXPECT_EQ(ticks(written), ticks(info.ftLastWriteTime));
+    EXPECT_LT(std::abs(ticks(now) - ticks(written)), 60 * 10'000'000LL) << "written just now";
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(Content("data.bin"), std::string("hell") + std::string(96, '\0'));
+}
+
+TEST_F(Files, HandlesDoWhatTheirAccessAllows)
+{
+    Make("file.txt", "abc");
+    HANDLE reader = Open("file.txt", GENERIC_READ, OPEN_EXISTING);
+    HANDLE writer = Open("file.txt", GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    char c;
+    DWORD n;
+    EXPECT_FALSE(WriteFile(reader, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(ReadFile(writer, &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(ReadFile(reader, &c, 1, &n, nullptr));
+    EXPECT_TRUE(CloseHandle(reader));
+    EXPECT_TRUE(CloseHandle(writer));
+
+    EXPECT_FALSE(CloseHandle(reader)) << "a closed handle is gone";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ReadFile(reader, &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess())) << "the pseudo-handle closes as nothing";
+
+    // A directory is a file only with backup semantics, and never for writing.
+    EXPECT_EQ(Open("", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    HANDLE directory = Open("", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info;
+    EXPECT_TRUE(GetFileInformationByHandle(directory, &info));
+    EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(directory);
+}
+
+TEST_F(Files, HandlesFromManyThreadsAreDistinct)
+{
+    Make("shared.txt", "x");
+    constexpr int kThreads = 4, kRounds = 100;
+    std::vector<std::vector<HANDLE>> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                HANDLE h = Open("shared.txt", GENERIC_READ, OPEN_EXISTING);
+                char c = 0;
+                DWORD n = 0;
+                if (h != INVALID_HANDLE_VALUE && ReadFile(h, &c, 1, &n, nullptr) && c == 'x')
+                    seen[t].push_back(h);  // kept open, so no handle can be given out twice
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    std::set<HANDLE> distinct;
+    for (const auto& handles : seen) {
+        EXPECT_EQ(handles.size(), size_t(kRounds));
+        distinct.insert(handles.begin(), handles.end());
+    }
+    EXPECT_EQ(distinct.size(), size_t(kThreads * kRounds));
+    EXPECT_FALSE(distinct.count(nullptr));
+    for (HANDLE h : distinct)
+        EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(Files, AttributesOfFileDirectoryAndReadOnlyFile)
+{
+    Make("file.txt", "x");
+    const std::string file = Path("file.txt");
+    const DWORD plain = GetFileAttributesA(file.c_str());
+    ASSERT_NE(plain, INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(plain & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(GetFileAttributesA(dir_.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_READONLY);
+    // Wine run by the superuser writes read-only files; Windows and the POSIX layer do not.
+    if (!tarn::RunningOnWineForTesting()) {
+        EXPECT_EQ(Open("file.txt", GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(_lcreat(file.c_str(), 0), HFILE_ERROR) << "a read-only file is not replaced";
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_FALSE(DeleteFileA(file.c_str()));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(Content("file.txt"), "x");
+    }
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_FALSE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(DeleteFileA(file.c_str()));
+    EXPECT_FALSE(fs::exists(Native("file.txt")));
+
+    // Created read-only: the new handle still writes.
+    HANDLE h = Open("ro.txt", GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n;
+    EXPECT_TRUE(WriteFile(h, "ro", 2, &n, nullptr));
+    CloseHandle(h);
+    EXPECT_TRUE(GetFileAttributesA(Path("ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Content("ro.txt"), "ro");
+}
+
+TEST_F(Files, DirectoriesAreMadeAndRemovedByWindowsRules)
+{
+    const std::string sub = Path("sub");
+    ASSERT_TRUE(CreateDirectoryA(sub.c_str(), nullptr));
+    EXPECT_TRUE(fs::is_directory(Native("sub")));
+    EXPECT_FALSE(CreateDirectoryA(sub.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    Make("sub/inner.txt", "x");
+    EXPECT_FALSE(RemoveDirectoryA(sub.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIR_NOT_EMPTY));
+    EXPECT_FALSE(DeleteFileA(sub.c_str())) << "a directory is not deleted as a file";
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(RemoveDirectoryA(Path("sub\\inner.txt").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+    EXPECT_TRUE(DeleteFileA(Path("sub\\inner.txt").c_str()));
+    EXPECT_TRUE(RemoveDirectoryA(sub.c_str()));
+    EXPECT_FALSE(RemoveDirectoryA(sub.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+
+    // The wide forms take UTF-16 names.
+    const std::u16string wide = Wide(Path("wide-")) + u"\u00E4";
+    const auto* name = reinterpret_cast<const WCHAR*>(wide.c_str());
+    EXPECT_TRUE(CreateDirectoryW(name, nullptr));
+    EXPECT_TRUE(GetFileAttributesW(name) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(fs::is_directory(root_ / fs::path(u"wide-\u00E4")));
+    EXPECT_TRUE(RemoveDirectoryW(name));
+}
+
+TEST_F(Files, MoveCopyAndDelete)
+{
+    Make("a.txt", "alpha");
+    Make("b.txt", "beta");
+    EXPECT_FALSE(MoveFileA(Path("a.txt").c_str(), Path("b.txt").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(MoveFileExA(Path("a.txt").c_str(), Path("b.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(Content("b.txt"), "alpha");
+    EXPECT_FALSE(fs::exists(Native("a.txt")));
+    EXPECT_FALSE(MoveFileA(Path("a.txt").c_str(), Path("c.txt").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(MoveFileA(Path("b.txt").c_str(), Path("c.txt").c_str()));
+    EXPECT_EQ(Content("c.txt"), "alpha");
+
+    EXPECT_TRUE(CopyFileA(Path("c.txt").c_str(), Path("d.txt").c_str(), TRUE));
+    EXPECT_EQ(Content("d.txt"), "alpha");
+    EXPECT_EQ(Content("c.txt"), "alpha");
+    Make("e.txt", "a longer text than alpha");
+    EXPECT_FALSE(CopyFileA(Path("c.txt").c_str(), Path("e.txt").c_str(), TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+    EXPECT_TRUE(CopyFileA(Path("c.txt").c_str(), Path("e.txt").c_str(), FALSE));
+    EXPECT_EQ(Content("e.txt"), "alpha");
+    EXPECT_EQ(fs::last_write_time(Native("e.txt")), fs::last_write_time(Native("c.txt")));
+
+    EXPECT_TRUE(DeleteFileA(Path("c.txt").c_str()));
+    EXPECT_FALSE(fs::exists(Native("c.txt")));
+    EXPECT_EQ(_unlink(Path("d.txt").c_str()), 0);
+    EXPECT_FALSE(fs::exists(Native("d.txt")));
+    EXPECT_EQ(_unlink(Path("d.txt").c_str()), -1);
+}
+
+TEST_F(Files, ExtendedLengthPrefixIsAccepted)
+{
+    const std::string name = "\\\\?\\" + Path("prefixed.txt");
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(fs::exists(Native("prefixed.txt")));
+    EXPECT_NE(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(DeleteFileA(name.c_str()));
+}
+
+// The names a search reports, in sorted order; empty when it finds nothing.
+std::vector<std::string> Search(const std::string& pattern)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        names.push_back(data.cFileName);
+    } while (FindNextFileA(search, &data));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(search));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using Names = std::vector<std::string>;
+
+TEST_F(Files, SearchesMatchWindowsPatterns)
+{
+    Make("a.txt", "12345");
+    Make("b.txt", "");
+    Make("c.log", "");
+    Make("noext", "");
+    fs::create_directory(Native("sub"));
+    EXPECT_EQ(Search(Path("*")), (Names{".", "..", "a.txt", "b.txt", "c.log", "noext", "sub"}));
+    EXPECT_EQ(Search(Path("*.*")), (Names{".", "..", "a.txt", "b.txt", "c.log", "noext", "sub"}));
+    EXPECT_EQ(Search(Path("*.txt")), (Names{"a.txt", "b.txt"}));
+    EXPECT_EQ(Search(Path("?.txt")), (Names{"a.txt", "b.txt"}));
+    EXPECT_EQ(Search(Path("a.*")), (Names{"a.txt"}));
+    EXPECT_EQ(Search(Path("noext.*")), (Names{"noext"})) << "name.* also finds the bare name";
+    EXPECT_EQ(Search(Path("c.log")), (Names{"c.log"}));
+    EXPECT_EQ(Search(Path("sub")), (Names{"sub"})) << "a directory named exactly is itself";
+
+    WIN32_FIND_DATAA data;
+    EXPECT_EQ(FindFirstFileA(Path("*.none").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(FindFirstFileA(Path("nodir\\*").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(Files, FindDataDescribesTheEntry)
+{
+    Make("a.txt", "12345");
+    fs::create_directory(Native("sub"));
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(Path("a.txt").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "a.txt");
+    EXPECT_STREQ(data.cAlternateFileName, "") << "a short name needs no alternate";
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_FALSE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    HANDLE file = Open("a.txt", GENERIC_READ, OPEN_EXISTING);
+    FILETIME written;
+    ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, written.dwLowDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, written.dwHighDateTime);
+    EXPECT_FALSE(FindNextFileA(search, &data));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_FALSE(CloseHandle(search)) << "a search is closed by FindClose only";
+    EXPECT_TRUE(FindClose(search));
+
+    WIN32_FIND_DATAW wide;
+    const std::u16string pattern = Wide(Path("s*"));
+    search = FindFirstFileW(reinterpret_cast<const WCHAR*>(pattern.c_str()), &wide);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide.cFileName)), u"sub");
+    EXPECT_TRUE(wide.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_FALSE(FindNextFileW(search, &wide));
+    FindClose(search);
+}
+
+// Runs each test of full paths inside the test directory.
+class FullPaths : public Files {
+protected:
+    void SetUp() override
+    {
+        Files::SetUp();
+        char previous[MAX_PATH * 4];
+        ASSERT_NE(GetCurrentDirectoryA(sizeof previous, previous), 0u);
+        previous_ = previous;
+        ASSERT_TRUE(SetCurrentDirectoryA(dir_.c_str()));
+    }
+    void TearDown() override
+    {
+        SetCurrentDirectoryA(previous_.c_str());
+        Files::TearDown();
+    }
+
+    // GetFullPathNameA's answer, and the file part as text ("<null>" without one).
+    std::string Full(const char* name, std::string* filePart = nullptr)
+    {
+        char buffer[MAX_PATH * 4];
+        char* part = buffer;
+        const DWORD n = GetFullPathNameA(name, sizeof buffer, buffer, &part);
+        EXPECT_LT(n, sizeof buffer);
+        if (filePart)
+            *filePart = part ? part : "<null>";
+        return n ? std::string(buffer, n) : "<failed>";
+    }
+
+    std::string previous_;
+};
+
+TEST_F(FullPaths, CurrentDirectoryIsSetAndGiven)
+{
+    char current[MAX_PATH * 4];
+    const DWORD n = GetCurrentDirectoryA(sizeof current, current);
+    EXPECT_EQ(std::string(current, n), dir_);
+    EXPECT_EQ(GetCurrentDirectoryA(n, current), n + 1) << "no room for the terminator";
+    EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), n + 1);
+    WCHAR wide[MAX_PATH * 4];
+    EXPECT_EQ(GetCurrentDirectoryW(MAX_PATH * 4, wide), n);
+    EXPECT_EQ(wide[n - 1], WCHAR(dir_.back()));
+
+    Make("file.txt", "x");
+    EXPECT_FALSE(SetCurrentDirectoryA(Path("nodir").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(SetCurrentDirectoryA(Path("file.txt").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+}
+
+TEST_F(FullPaths, NamesAreJoinedAndFolded)
+{
+    std::string part;
+    EXPECT_EQ(Full("name.txt", &part), dir_ + "\\name.txt");
+    EXPECT_EQ(part, "name.txt");
+    EXPECT_EQ(Full("a\\.\\b\\..\\c.txt", &part), dir_ + "\\a\\c.txt");
+    EXPECT_EQ(part, "c.txt");
+    EXPECT_EQ(Full("a\\\\b"), dir_ + "\\a\\b") << "repeated separators are one";
+    EXPECT_EQ(Full("a/b"), dir_ + "\\a\\b") << "a slash separates too";
+    EXPECT_EQ(Full("a\\b\\", &part), dir_ + "\\a\\b\\");
+    EXPECT_EQ(part, "<null>") << "no file part behind a trailing separator";
+    EXPECT_EQ(Full("a\\.."), dir_);
+    EXPECT_EQ(Full((dir_ + "\\x\\..\\y.txt").c_str()), dir_ + "\\y.txt") << "a full name is folded";
+    EXPECT_EQ(Full("does\\not\\exist.txt"), dir_ + "\\does\\not\\exist.txt")
+        << "the files need not exist";
+}
+
+TEST_F(FullPaths, SizeProtocol)
+{
+    const std::string expected = dir_ + "\\file.txt";
+    const DWORD length = static_cast<DWORD>(expected.size());
+    EXPECT_EQ(GetFullPathNameA("file.txt", 0, nullptr, nullptr), length + 1);
+    std::string buffer(length + 8, '#');
+    char* part = nullptr;
+    EXPECT_EQ(GetFullPathNameA("file.txt", length, buffer.data(), &part), length + 1);
+    EXPECT_EQ(buffer[0], '#') << "nothing is written when it does not fit";
+    EXPECT_EQ(GetFullPathNameA("file.txt", length + 1, buffer.data(), &part), length);
+    EXPECT_EQ(buffer.substr(0, length + 1), expected + '\0');
+    EXPECT_EQ(part, buffer.data() + length - 8);
+
+    WCHAR wide[MAX_PATH * 4];
+    WCHAR* widePart = nullptr;
+    const auto* name = reinterpret_cast<const WCHAR*>(u"file.txt");
+    EXPECT_EQ(GetFullPathNameW(name, 0, nullptr, nullptr), length + 1);
+    EXPECT_EQ(GetFullPathNameW(name, MAX_PATH * 4, wide, &widePart), length);
+    EXPECT_EQ(widePart, wide + length - 8);
+}
+
+TEST_F(Files, OldStyleFunctionsRoundTrip)
+{
+    const std::string name = Path("old.log");
+    HFILE file = _lcreat(name.c_str(), 0);
+    ASSERT_NE(file, HFILE_ERROR);
+    EXPECT_EQ(_lwrite(file, "abcdef", 6), 6u);
+    EXPECT_EQ(_llseek(file, 0, FILE_BEGIN), 0);
+    char buffer[16] = {};
+    EXPECT_EQ(_lread(file, buffer, sizeof buffer), 6u);
+    EXPECT_STREQ(buffer, "abcdef");
+    EXPECT_EQ(_llseek(file, -1, FILE_BEGIN), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
+    EXPECT_EQ(_llseek(file, 4, FILE_BEGIN), 4);
+    EXPECT_EQ(_lwrite(file, "", 0), 0u) << "writing nothing ends the file here";
+    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_EQ(Content("old.log"), "abcd");
+
+    file = _lopen(name.c_str(), OF_READWRITE | OF_SHARE_DENY_WRITE);
+    ASSERT_NE(file, HFILE_ERROR);
+    EXPECT_EQ(_llseek(file, 0, FILE_END), 4);
+    EXPECT_EQ(_lwrite(file, "XY", 2), 2u);
+    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_EQ(Content("old.log"), "abcdXY");
+
+    file = _lopen(name.c_str(), OF_READ);
+    ASSERT_NE(file, HFILE_ERROR);
+    EXPECT_EQ(_lwrite(file, "no", 2), UINT(HFILE_ERROR)) << "opened for reading only";
+    EXPECT_EQ(_lclose(file), 0);
+
+    file = _lcreat(name.c_str(), 0);
+    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_EQ(Content("old.log"), "") << "_lcreat empties an existing file";
+    file = _lcreat(Path("ro.log").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_NE(file, HFILE_ERROR);
+    EXPECT_EQ(_lwrite(file, "ro", 2), 2u);
+    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_TRUE(GetFileAttributesA(Path("ro.log").c_str()) & FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(Files, SystemCallFailuresReachTheCaller)
+{
+    HANDLE h = Open("f.txt", GENERIC_WRITE, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    if (!FailNextCallForTesting(Failing::Write, ENOSPC)) {
+        CloseHandle(h);
+        GTEST_SKIP() << "the real system's calls cannot be made to fail";
+    }
+    DWORD n = 99;
+    EXPECT_FALSE(WriteFile(h, "abc", 3, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(WriteFile(h, "abc", 3, &n, nullptr)) << "only the one call failed";
+    CloseHandle(h);
+
+    HFILE file = _lopen(Path("f.txt").c_str(), OF_WRITE);
+    FailNextCallForTesting(Failing::Write, EIO);
+    EXPECT_EQ(_lwrite(file, "x", 1), UINT(HFILE_ERROR));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_DEVICE));
+    _lclose(file);
+
+    FailNextCallForTesting(Failing::Open, EMFILE);
+    EXPECT_EQ(Open("f.txt", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_OPEN_FILES));
+    FailNextCallForTesting(Failing::Open, EACCES);
+    EXPECT_EQ(_lopen(Path("f.txt").c_str(), OF_READ), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Content("f.txt"), "abc");
+}
+
+}  // namespace
