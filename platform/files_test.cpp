@@ -539,6 +539,10 @@ TEST_F(FullPaths, NamesAreJoinedAndFolded)
     EXPECT_EQ(Full((dir_ + "\\x\\..\\y.txt").c_str()), dir_ + "\\y.txt") << "a full name is folded";
     EXPECT_EQ(Full("does\\not\\exist.txt"), dir_ + "\\does\\not\\exist.txt")
         << "the files need not exist";
+    EXPECT_EQ(Full("\\\\server\\share\\a\\..\\b"), "\\\\server\\share\\b");
+    EXPECT_EQ(Full("\\\\server\\share\\..\\.."), "\\\\server\\share\\")
+        << "folding stops at the share";
+    EXPECT_EQ(Full("\\\\server\\share"), "\\\\server\\share");
 }
 
 TEST_F(FullPaths, SizeProtocol)

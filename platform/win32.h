@@ -502,7 +502,7 @@ TARN_SYSAPI BOOL WINAPI SetCurrentDirectoryA(LPCSTR name);
 // ERROR_INSUFFICIENT_BUFFER. GetProcAddress finds only the module's own exports (not those of
 // the modules it depends on), by name. LoadLibraryA loads with every symbol bound at once;
 // failure gives ERROR_MOD_NOT_FOUND.
-typedef int (*FARPROC)();
+typedef intptr_t (*FARPROC)();
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <new>
+
 namespace tarn::posix {
 
 DWORD AttributesOf(const struct stat64& status)

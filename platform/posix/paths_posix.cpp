@@ -255,6 +255,7 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
     }
     Builder full(out, size);
     size_t rootLength = 0;
+    bool beyondRoot = true;  // anything follows the share's root
     if (share) {
         // "\\server\share" is the root: ".." does not leave it.
         full.Put('\\');
@@ -265,6 +266,7 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
             full.Put(component, length);
         }
         rootLength = full.Length();
+        beyondRoot = *p != '\0';
     } else if (!IsSeparator(p[0])) {
         char current[PATH_MAX];
         if (CurrentDirectory(current) == 0)
@@ -276,8 +278,9 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
     while (name[end])
         ++end;
     const bool trailingSeparator = IsSeparator(name[end - 1]);
-    if (trailingSeparator || full.Length() == 0)
-        full.Put('\\');  // the root alone: one backslash
+    // A root reached by folding keeps its separator (\ alone, \\server\share\ with a share).
+    if (trailingSeparator || (full.Length() == rootLength && beyondRoot))
+        full.Put('\\');
     if (full.Overflowed()) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;

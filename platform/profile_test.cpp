@@ -1,0 +1,435 @@
+// The profile functions (INI files). Under Wine the same tests run against the real KERNEL32
+// functions, which is how the POSIX rules are checked.
+#include "platform/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include "platform/posix/syscalls.h"
+#include "tarnkernl/tarnrt.h"
+
+#include <errno.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+using WideString = std::basic_string<WCHAR>;
+
+WideString Wide(const std::string& text, UINT codePage = CP_UTF8)
+{
+    WideString wide(text.size(), WCHAR(0));
+    wide.resize(MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), wide.data(),
+                                    int(wide.size())));
+    return wide;
+}
+
+std::string Ansi(const WideString& wide)
+{
+    std::string text(wide.size() * 3, '\0');
+    text.resize(WideCharToMultiByte(CP_ACP, 0, wide.data(), int(wide.size()), text.data(),
+                                    int(text.size()), nullptr, nullptr));
+    return text;
+}
+
+// Each test works in a fresh directory and names its files with full paths, as the library does.
+class Profile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("profile-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    // The library's spelling of a file of the directory: with backslashes on every system.
+    std::string Path(const std::string& name = "test.ini") const
+    {
+        std::string path = (dir_ / name).string();
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    }
+    void Put(const std::string& bytes, const std::string& name = "test.ini") const
+    {
+        std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    }
+    std::string Contents(const std::string& name = "test.ini") const
+    {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // GetPrivateProfileStringA into a buffer of `size`: the text up to the count it answers,
+    // which must be followed by a zero inside the buffer.
+    std::string Get(const char* section, const char* key, const char* defaultValue = "dflt",
+                    DWORD size = 256, const std::string& name = "test.ini") const
+    {
+        std::vector<char> buffer(size + 1, '#');
+        const DWORD n = GetPrivateProfileStringA(section, key, defaultValue, buffer.data(), size,
+                                                 Path(name).c_str());
+        EXPECT_LT(n, size);
+        EXPECT_EQ(buffer[n], '\0');
+        return std::string(buffer.data(), std::min(n, size));
+    }
+    WideString GetW(const char* section, const char* key, DWORD size = 256,
+                    const std::string& name = "test.ini") const
+    {
+        std::vector<WCHAR> buffer(size + 1, WCHAR('#'));
+        const DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(),
+                                                 Wide("dflt").c_str(), buffer.data(), size,
+                                                 Wide(Path(name)).c_str());
+        EXPECT_LT(n, size);
+        EXPECT_EQ(buffer[n], WCHAR(0));
+        return WideString(buffer.data(), std::min(n, size));
+    }
+    BOOL Set(const char* section, const char* key, const char* value,
+             const std::string& name = "test.ini") const
+    {
+        return WritePrivateProfileStringA(section, key, value, Path(name).c_str());
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(Profile, ReadsNamesAndValuesByTheRules)
+{
+    Put("; first line\r\n"
+        "[Sec]\r\n"
+        "Key=Value\r\n"
+        "  spaced key  =   spaced value   \r\n"
+        "tabbed\t=\tvalue\t\r\n"
+        "double=\"quoted\"\r\n"
+        "single='quoted'\r\n"
+        "mixed=\"mis'\r\n"
+        "half=\"half\r\n"
+        "inner=a \"b\" c\r\n"
+        "blanks= \"  in  \"  \r\n"
+        "equals=a=b\r\n"
+        "semicolon=val ; more\r\n"
+        "no equals sign\r\n"
+        "Dup=first\r\n"
+        "dup=second\r\n"
+        "empty=\r\n"
+        "[ Spaced Section ] after\r\n"
+        "k=v\r\n"
+        "[sec]\r\n"
+        "late=1\r\n");
+    EXPECT_EQ(Get("sec", "KEY"), "Value");
+    EXPECT_EQ(Get(" SEC\t", "key"), "Value");
+    EXPECT_EQ(Get("Sec", "spaced key"), "spaced value");
+    EXPECT_EQ(Get("Sec", " Spaced Key\t"), "spaced value");
+    EXPECT_EQ(Get("Sec", "tabbed"), "value");
+    EXPECT_EQ(Get("Sec", "double"), "quoted");
+    EXPECT_EQ(Get("Sec", "single"), "quoted");
+    EXPECT_EQ(Get("Sec", "mixed"), "\"mis'");
+    EXPECT_EQ(Get("Sec", "half"), "\"half");
+    EXPECT_EQ(Get("Sec", "inner"), "a \"b\" c");
+    EXPECT_EQ(Get("Sec", "blanks"), "  in  ");
+    EXPECT_EQ(Get("Sec", "equals"), "a=b");
+    EXPECT_EQ(Get("Sec", "semicolon"), "val ; more");
+    EXPECT_EQ(Get("Sec", "no equals sign"), "dflt");
+    EXPECT_EQ(Get("Sec", "dup"), "first");
+    EXPECT_EQ(Get("Sec", "empty"), "") << "an empty value is not absent";
+    EXPECT_EQ(Get("spaced section", "k"), "v");
+    EXPECT_EQ(Get("Sec", "late"), "dflt") << "a later section of the same name is not read";
+}
+
+TEST_F(Profile, AbsentKeysSectionsAndFilesGiveTheDefault)
+{
+    Put("[Sec]\r\nKey=Value\r\n");
+    EXPECT_EQ(Get("Sec", "absent"), "dflt");
+    EXPECT_EQ(Get("Other", "Key"), "dflt");
+    EXPECT_EQ(Get("Sec", "absent", nullptr), "");
+    EXPECT_EQ(Get("Sec", "absent", "dflt   "), "dflt");
+    EXPECT_EQ(Get("Sec", "absent", "  lead"), "  lead");
+    EXPECT_EQ(Get("Sec", "absent", "\"quoted\""), "quoted");
+    EXPECT_EQ(Get("Sec", "absent", "abcdef", 4), "abc");
+    EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing.ini"), "dflt");
+    EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing\\test.ini"), "dflt");
+    EXPECT_EQ(Get(nullptr, nullptr, "dflt", 256, "missing.ini"), "");
+}
+
+TEST_F(Profile, LineEndsAreReadInEveryFormAndWrittenAsCrLf)
+{
+    Put("[S]\ra=1\rb=2\r", "cr.ini");
+    EXPECT_EQ(Get("S", "b", "d", 256, "cr.ini"), "2");
+    Put("[S]\na=1\nb=2", "lf.ini");
+    EXPECT_EQ(Get("S", "b", "d", 256, "lf.ini"), "2");
+    ASSERT_TRUE(Set("S", "c", "3", "lf.ini"));
+    EXPECT_EQ(Contents("lf.ini"), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
+
+    ASSERT_TRUE(Set("S", "k", "v", "new.ini"));
+    ASSERT_TRUE(Set("T", "k", "v", "new.ini"));
+    EXPECT_EQ(Contents("new.ini"), "[S]\r\nk=v\r\n[T]\r\nk=v\r\n");
+}
+
+TEST_F(Profile, ValuesAndDefaultsAreCutToTheBuffer)
+{
+    Put("[S]\r\nKey=Value\r\nq=\"quoted\"\r\n");
+    for (DWORD size : {1, 2, 5, 6, 7}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(Get("S", "Key", "d", size), std::string("Value").substr(0, size - 1));
+        EXPECT_EQ(Get("S", "absent", "Default", size), std::string("Default").substr(0, size - 1));
+    }
+    EXPECT_EQ(Get("S", "q", "d", 4), "quo");
+    char untouched = '#';
+    EXPECT_EQ(GetPrivateProfileStringA("S", "Key", "d", &untouched, 0, Path().c_str()), 0u);
+    EXPECT_EQ(untouched, '#');
+}
+
+// The library reads with 256 characters and doubles the buffer while the answer fills it.
+TEST_F(Profile, LongValuesComeWholeOrCutToTheBuffer)
+{
+    for (size_t length : {300, 5000}) {
+        SCOPED_TRACE(length);
+        std::string value(length, 'x');
+        value.front() = 'A';
+        value.back() = 'Z';
+        ASSERT_TRUE(Set("S", "long", value.c_str()));
+        EXPECT_EQ(Get("S", "long", "d", 256), value.substr(0, 255));
+        EXPECT_EQ(Get("S", "long", "d", DWORD(length)), value.substr(0, length - 1));
+        EXPECT_EQ(Get("S", "long", "d", DWORD(length + 1)), value);
+        EXPECT_EQ(GetW("S", "long", DWORD(length + 1)), Wide(value));
+        EXPECT_EQ(GetW("S", "long", 256), Wide(value.substr(0, 255)));
+    }
+}
+
+TEST_F(Profile, NullSectionListsSectionsAndNullKeyListsKeys)
+{
+    Put("top=0\r\n[One]\r\na=1\r\n; comment=x\r\nstray\r\n B = 2\r\n[Two]\r\n");
+    EXPECT_EQ(Get(nullptr, nullptr), "One\0Two\0"s);
+    EXPECT_EQ(Get(nullptr, "ignored", "d", 10), "One\0Two\0"s);
+    EXPECT_EQ(Get(nullptr, nullptr, "d", 9), "One\0Two"s) << "a full list needs a unit to spare";
+    EXPECT_EQ(Get(nullptr, nullptr, "d", 8), "One\0Tw"s);
+    EXPECT_EQ(Get(nullptr, nullptr, "d", 6), "One\0"s);
+    EXPECT_EQ(Get(nullptr, nullptr, "d", 5), "One");
+    EXPECT_EQ(Get("one", nullptr), "a\0B\0"s);
+    EXPECT_EQ(Get("one", nullptr, "d", 4), "a\0"s);
+}
+
+TEST_F(Profile, WritesChangeOnlyTheirLine)
+{
+    Put("; head\r\n[One]\r\na=1\r\n; mid\r\nstray line\r\n[Two]\r\nb=2\r\n");
+    ASSERT_TRUE(Set("one", "A", "changed"));
+    ASSERT_TRUE(Set("One", "new", "1"));
+    ASSERT_TRUE(Set("Three", "c", "3"));
+    ASSERT_TRUE(Set("TWO", "b", ""));
+    EXPECT_EQ(Contents(), "; head\r\n[One]\r\na=changed\r\n; mid\r\nstray line\r\nnew=1\r\n"
+                          "[Two]\r\nb=\r\n[Three]\r\nc=3\r\n");
+    EXPECT_EQ(Get("Two", "b"), "");
+
+    ASSERT_TRUE(Set(" Four\t", " padded ", "  p  "));
+    ASSERT_TRUE(Set("Four", "quoted", "\"x y\""));
+    EXPECT_EQ(Get("Four", "padded"), "p");
+    EXPECT_EQ(Get("Four", "quoted"), "x y");
+}
+
+TEST_F(Profile, NullValueRemovesTheKeyAndNullKeyTheSection)
+{
+    Put("[One]\r\na=1\r\nb=2\r\n[Two]\r\n; about two\r\nc=3\r\nstray\r\n[Three]\r\nd=4\r\n");
+    ASSERT_TRUE(Set("One", "A", nullptr));
+    ASSERT_TRUE(Set("two", nullptr, nullptr));
+    EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n[Three]\r\nd=4\r\n");
+    ASSERT_TRUE(Set("Three", nullptr, "ignored"));
+    EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n");
+
+    EXPECT_TRUE(Set("One", "absent", nullptr));
+    EXPECT_TRUE(Set("Absent", nullptr, nullptr));
+    EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n");
+    EXPECT_TRUE(Set("S", "k", nullptr, "never.ini"));
+    EXPECT_TRUE(Set("S", nullptr, nullptr, "never.ini"));
+    EXPECT_FALSE(fs::exists(dir_ / "never.ini"));
+}
+
+TEST_F(Profile, WritesThatCannotBeDoneFail)
+{
+    SetLastError(0);
+    EXPECT_FALSE(Set("S", "k", "v", "missing\\test.ini"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+    EXPECT_FALSE(Set(nullptr, "k", "v"));
+    EXPECT_FALSE(fs::exists(dir_ / "test.ini"));
+
+    // Wine run by the superuser opens a read-only file for writing, so it writes the file.
+    if (tarn::RunningOnWineForTesting())
+        return;
+    Put("[S]\r\nk=old\r\n");
+    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(dir_ / "test.ini", write, fs::perm_options::remove);
+    EXPECT_FALSE(Set("S", "k", "new"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    fs::permissions(dir_ / "test.ini", fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(Contents(), "[S]\r\nk=old\r\n");
+}
+
+TEST_F(Profile, Utf16AndUtf8FilesAreRead)
+{
+    const WideString value = Wide("v\xC3\xA9");  // "vé"
+    const std::string body = "[S]\r\nk=v\xC3\xA9\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (WCHAR unit : Wide(body))
+        utf16 += {char(unit & 0xFF), char(unit >> 8)};
+    Put(utf16, "utf16.ini");
+    Put("\xEF\xBB\xBF" + body, "utf8mark.ini");
+    for (const char* name : {"utf16.ini", "utf8mark.ini"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(GetW("S", "k", 256, name), value);
+        EXPECT_EQ(Get("S", "k", "d", 256, name), Ansi(value));
+    }
+    // Without a mark the file is in the ANSI code page: its bytes for the A function.
+    Put(body, "plain.ini");
+    EXPECT_EQ(Get("S", "k", "d", 256, "plain.ini"), "v\xC3\xA9");
+    EXPECT_EQ(GetW("S", "k", 256, "plain.ini"), Wide("v\xC3\xA9", CP_ACP));
+
+    ASSERT_TRUE(Set("S", "n", "w", "utf16.ini"));
+    std::string expected = "\xFF\xFE";
+    for (WCHAR unit : Wide(body + "n=w\r\n"))
+        expected += {char(unit & 0xFF), char(unit >> 8)};
+    EXPECT_EQ(Contents("utf16.ini"), expected) << "the file stays UTF-16";
+
+    ASSERT_TRUE(WritePrivateProfileStringW(Wide("S").c_str(), Wide("wide").c_str(), value.c_str(),
+                                           Wide(Path("utf16.ini")).c_str()));
+    EXPECT_EQ(GetW("S", "wide", 256, "utf16.ini"), value);
+}
+
+TEST_F(Profile, IntegersAreReadAsDecimalOrHexadecimal)
+{
+    Put("[I]\r\na=12abc\r\nb= 42 \r\nc=-5\r\nd=+7\r\ne=0x1f\r\nf=\"9\"\r\ng=\r\nh=abc\r\n");
+    const auto number = [&](const char* key) {
+        return GetPrivateProfileIntA("I", key, 77, Path().c_str());
+    };
+    EXPECT_EQ(number("a"), 12u);
+    EXPECT_EQ(number("b"), 42u);
+    EXPECT_EQ(number("c"), UINT(-5));
+    EXPECT_EQ(number("d"), 7u);
+    EXPECT_EQ(number("e"), 31u);
+    EXPECT_EQ(number("f"), 9u);
+    EXPECT_EQ(number("g"), 77u) << "empty";
+    EXPECT_EQ(number("h"), 0u);
+    EXPECT_EQ(number("absent"), 77u);
+}
+
+TEST_F(Profile, SectionLinesAreListed)
+{
+    Put("[S]\r\n  a = 1 \r\n; comment\r\nb=\"q\"\r\nstray\r\n[T]\r\nc=3\r\n");
+    std::vector<char> buffer(64, '#');
+    DWORD n = GetPrivateProfileSectionA("s", buffer.data(), 64, Path().c_str());
+    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0b=\"q\"\0stray\0\0"s);
+    n = GetPrivateProfileSectionA("S", buffer.data(), 6, Path().c_str());
+    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0\0"s);
+    EXPECT_EQ(GetPrivateProfileSectionA("Absent", buffer.data(), 64, Path().c_str()), 0u);
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST_F(Profile, WritesFromThreadsAtOnceAreAllKept)
+{
+    constexpr int kThreads = 4, kKeys = 15;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int k = 0; k < kKeys; ++k) {
+                const std::string key = std::to_string(t) + "-" + std::to_string(k);
+                Set("S", key.c_str(), key.c_str());
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int k = 0; k < kKeys; ++k) {
+            const std::string key = std::to_string(t) + "-" + std::to_string(k);
+            EXPECT_EQ(Get("S", key.c_str()), key);
+        }
+    }
+}
+
+#if !defined(_WIN32)
+using tarn::posix::Call;
+
+// Whatever step of a write fails, the file stays as it was and no temporary is left behind.
+TEST_F(Profile, FailedWriteLeavesTheFileAsItWas)
+{
+    const std::string before = "[S]\r\nk=old\r\n";
+    Put(before);
+    struct Failure {
+        Call call;
+        int nth;  // reading the file opens and closes it first
+        int error;
+        DWORD code;
+    };
+    for (const Failure failure : {Failure{Call::Open, 2, EACCES, ERROR_ACCESS_DENIED},
+                                  Failure{Call::Write, 1, ENOSPC, ERROR_DISK_FULL},
+                                  Failure{Call::Close, 2, EIO, ERROR_IO_DEVICE},
+                                  Failure{Call::Rename, 1, EXDEV, ERROR_NOT_SAME_DEVICE},
+                                  Failure{Call::Access, 1, EACCES, ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE(int(failure.call));
+        tarn::posix::FailCallForTesting(failure.call, failure.nth, failure.error);
+        EXPECT_FALSE(Set("S", "k", "new"));
+        EXPECT_EQ(GetLastError(), failure.code);
+        tarn::posix::ResetCallFailuresForTesting();
+        EXPECT_EQ(Contents(), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+    }
+    EXPECT_TRUE(Set("S", "k", "new"));
+    EXPECT_EQ(Get("S", "k"), "new");
+}
+
+// A fault on caller memory reaches the caller as the translator's exception; the next write
+// still gets the process's write lock.
+TEST_F(Profile, FaultOnCallerMemoryReachesTheCaller)
+{
+    Put("[S]\r\nk=old\r\n");
+    char* page = static_cast<char*>(
+        mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(page, MAP_FAILED);
+    const tarnrtl_Translator previous = tarnrtl_SetTranslator(
+        [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
+    EXPECT_THROW(GetPrivateProfileStringA("S", "k", "", page, 16, Path().c_str()), unsigned long);
+    mprotect(page, 4096, PROT_NONE);
+    EXPECT_THROW(Set("S", "k", page), unsigned long);
+    EXPECT_THROW(Get("S", page), unsigned long);
+    tarnrtl_SetTranslator(previous);
+    munmap(page, 4096);
+    EXPECT_EQ(Contents(), "[S]\r\nk=old\r\n");
+    EXPECT_TRUE(Set("S", "k", "new"));
+    EXPECT_EQ(Get("S", "k"), "new");
+}
+
+TEST_F(Profile, BareNameIsAFileOfTheCurrentDirectoryAndLinksStayLinks)
+{
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir_);
+    const BOOL bare = WritePrivateProfileStringA("S", "k", "bare", "bare.ini");
+    const BOOL unnamed = WritePrivateProfileStringA("S", "k", "unnamed", nullptr);
+    fs::current_path(previous);
+    EXPECT_TRUE(bare);
+    EXPECT_TRUE(unnamed);
+    EXPECT_EQ(Get("S", "k", "d", 256, "bare.ini"), "bare");
+    EXPECT_EQ(Get("S", "k", "d", 256, "win.ini"), "unnamed");
+
+    fs::create_symlink(dir_ / "bare.ini", dir_ / "link.ini");
+    ASSERT_TRUE(Set("S", "k", "through the link", "link.ini"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.ini"));
+    EXPECT_EQ(Get("S", "k", "d", 256, "bare.ini"), "through the link");
+}
+#endif
+
+}  // namespace
