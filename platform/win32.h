@@ -180,6 +180,52 @@ TARN_SYSAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR t
                                            LPSTR out, int outSize, LPCSTR defaultChar,
                                            LPBOOL usedDefault);
 
+// INI files (profile functions), with the Windows rules:
+// - Lines end with CR LF, LF or CR; a file is written back with CR LF after every line. A file
+//   that begins with the UTF-16LE or the UTF-8 byte-order mark is read as such and keeps its
+//   form when written; any other file is in the ANSI code page (UTF-8). The ...A functions give
+//   UTF-8 whatever the file's form.
+// - "[name]" begins a section; ';' begins a comment line; "key=value" is an entry (split at the
+//   first '='). Names compare without regard to case (ASCII letters only), blanks and tabs
+//   around names and values do not count, and a value enclosed in a matching pair of double
+//   or single quotes loses them. Of sections or keys of the same name the first one counts.
+// - A read copies at most size - 1 characters and the zero and returns the count. A null
+//   section lists the section names, a null key the keys of the section (or gives the default
+//   when it has none): each name ends with a zero and the list with another; a list that does
+//   not fit with its final zero and one character to spare is cut to size - 2 characters and
+//   two zeros, and the answer is size - 2. An absent key gives the default, less its trailing
+//   blanks (a lone blank stays) and its quotes; a null default is the empty text. A file that
+//   cannot be read counts as empty.
+// - A write changes only its key's line, keeping the key as the file spells it, and every
+//   other line (comments, blank lines, lines without '='); a new key goes after the last
+//   non-blank line of its section, a new section at the end of the file. A null value removes
+//   the key; a null key removes the section with all its lines; removing what is absent
+//   succeeds and leaves the file as it was. The new text goes to a temporary file in the same
+//   directory, renamed over the old one, so a reader never sees a part of it. A read-only file
+//   is refused with ERROR_ACCESS_DENIED; a missing directory gives ERROR_PATH_NOT_FOUND.
+// - Every call reads the file afresh; writes within the process are serialised, other
+//   processes are not locked out.
+// - A null file name means "win.ini"; a name without a directory is a file of the current
+//   directory (Windows takes its Windows directory): the library always passes a full path.
+// GetPrivateProfileIntA: the value read as a decimal number ("-5", "+7"), or hexadecimal after
+// "0x"; digits stop at the first other character; an absent or empty value gives the default.
+// GetPrivateProfileSectionA: the section's lines as "key=value" (trimmed, quotes kept) and its
+// other lines except comments and blank ones, as a list.
+TARN_SYSAPI DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                                  LPCSTR defaultValue, LPSTR out, DWORD size,
+                                                  LPCSTR fileName);
+TARN_SYSAPI DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key,
+                                                  LPCWSTR defaultValue, LPWSTR out, DWORD size,
+                                                  LPCWSTR fileName);
+TARN_SYSAPI BOOL WINAPI WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
+                                                   LPCSTR fileName);
+TARN_SYSAPI BOOL WINAPI WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
+                                                   LPCWSTR fileName);
+TARN_SYSAPI UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, int defaultValue,
+                                              LPCSTR fileName);
+TARN_SYSAPI DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size,
+                                                   LPCSTR fileName);
+
 // Re-entrant critical sections (a recursive mutex). Leave must come from the owning thread.
 struct CRITICAL_SECTION {
     pthread_mutex_t mutex;
