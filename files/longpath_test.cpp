@@ -1,0 +1,270 @@
+// Long-path wrappers: extended-length names, wide texts, the wrappers' answers and errors on
+// ordinary and very long paths, directory trees, searches, full paths and the current directory.
+#include "tarnkernl/files.h"
+
+#include "files/longpath.h"
+#include "files/testdir.h"
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+using tarn::kUnreadableText;
+
+constexpr unsigned long kInvalidAttributes = 0xFFFFFFFF;
+
+std::string Narrow(const WCHAR* text) {
+    str narrow;
+    narrow.Set(text);
+    return narrow.p;
+}
+
+TEST(LongNames, ExtendedLengthForm) {
+    EXPECT_STREQ(UNCFileName("C:\\x"), "\\\\?\\C:\\x");
+    EXPECT_STREQ(UNCFileName("\\\\server\\share\\x"), "\\\\?\\UNC\\server\\share\\x");
+    EXPECT_STREQ(UNCFileName("rel\\x"), "\\\\?\\rel\\x");   // no check that it is absolute
+    EXPECT_STREQ(UNCFileName(""), "\\\\?\\");
+    EXPECT_EQ(UNCFileName(nullptr).p, str::GetStrNull());
+    EXPECT_STREQ(UNCFileName(kUnreadableText), "\\\\?\\");
+}
+
+TEST(LongNames, WideTexts) {
+    UNICODE_Str text("abc");
+    EXPECT_EQ(Narrow(text), "abc");
+    EXPECT_EQ(text.p[3], 0);
+
+    // The block holds at least the requested characters, zero behind the text.
+    UNICODE_Str room("ab", 40);
+    EXPECT_EQ(Narrow(room), "ab");
+    for (int i = 2; i < 40; ++i)
+        EXPECT_EQ(room.p[i], 0) << i;
+
+    const WCHAR* old = text.p;
+    const WCHAR* replaced = text("longer text");
+    EXPECT_EQ(replaced, text.p);
+    EXPECT_NE(replaced, old);
+    EXPECT_EQ(Narrow(text), "longer text");
+
+    for (const char* nothing : {static_cast<const char*>(nullptr), "", kUnreadableText}) {
+        UNICODE_Str empty(nothing);
+        ASSERT_NE(empty.p, nullptr);
+        EXPECT_EQ(empty.p[0], 0);
+    }
+}
+
+TEST(LongNames, FindDataKeepsNamesThatFitElseTheShortName) {
+    WIN32_FIND_DATAW wide{};
+    wide.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    wide.ftCreationTime = {1, 2};
+    wide.ftLastAccessTime = {3, 4};
+    wide.ftLastWriteTime = {5, 6};
+    wide.nFileSizeHigh = 7;
+    wide.nFileSizeLow = 8;
+    const char shortName[] = "AAAAAA~1.TXT";
+    for (int i = 0; shortName[i]; ++i)
+        wide.cAlternateFileName[i] = shortName[i];
+
+    // 258 characters and the terminator fit into the 8-bit record's 260 bytes; 259 do not.
+    for (int length : {1, 258, 259}) {
+        for (int i = 0; i < length; ++i)
+            wide.cFileName[i] = 'a';
+        wide.cFileName[length] = 0;
+        WIN32_FIND_DATAA data;
+        memset(&data, 0x55, sizeof data);
+        tarn::ConvertFindData(wide, data);
+        EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+        EXPECT_EQ(data.ftCreationTime.dwLowDateTime, 1u);
+        EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, 4u);
+        EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, 6u);
+        EXPECT_EQ(data.nFileSizeHigh, 7u);
+        EXPECT_EQ(data.nFileSizeLow, 8u);
+        EXPECT_STREQ(data.cAlternateFileName, shortName);
+        if (length < 259)
+            EXPECT_EQ(std::string(data.cFileName), std::string(length, 'a'));
+        else
+            EXPECT_STREQ(data.cFileName, shortName);
+    }
+}
+
+class LongPaths : public ::testing::Test {
+protected:
+    // A path of `levels` directories of 60 characters below the test directory.
+    std::string Deep(int levels) const {
+        std::string path = dir.Path();
+        for (int i = 0; i < levels; ++i)
+            path += "\\" + std::string(58, 'd') + std::to_string(10 + i);
+        return path;
+    }
+
+    tarn::TestDir dir;
+};
+
+TEST_F(LongPaths, AttributesAndTheirErrors) {
+    dir.MakeFile("file.txt");
+    dir.MakeDirectory("sub");
+    unsigned long file = UNI_GetFileAttributes(dir.Path("file.txt").c_str());
+    ASSERT_NE(file, kInvalidAttributes);
+    EXPECT_FALSE(file & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(UNI_GetFileAttributes(dir.Path("sub").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+
+    // Both calls fail: the error of the wide call stands.
+    SetLastError(0);
+    EXPECT_EQ(UNI_GetFileAttributes(dir.Path("missing.txt").c_str()), kInvalidAttributes);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(UNI_GetFileAttributes(dir.Path("missing\\x.txt").c_str()), kInvalidAttributes);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    // No name at all is answered without asking the system.
+    SetLastError(12345);
+    EXPECT_EQ(UNI_GetFileAttributes(""), kInvalidAttributes);
+    EXPECT_EQ(UNI_GetFileAttributes(nullptr), kInvalidAttributes);
+    EXPECT_EQ(GetLastError(), 12345u);
+    EXPECT_EQ(UNI_GetFileAttributes(kUnreadableText), kInvalidAttributes);
+}
+
+TEST_F(LongPaths, CreateAndDeleteOneLevel) {
+    std::string sub = dir.Path("sub");
+    EXPECT_TRUE(UNI_CreateDirectory(sub.c_str()));
+    EXPECT_TRUE(existdirectory(sub.c_str()));
+    EXPECT_FALSE(UNI_CreateDirectory(sub.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(UNI_CreateDirectory(dir.Path("missing\\sub").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    dir.MakeFile("file.txt");
+    std::string file = dir.Path("file.txt");
+    EXPECT_TRUE(UNI_DeleteFile(file.c_str()));
+    EXPECT_FALSE(existfile(file.c_str()));
+    EXPECT_FALSE(UNI_DeleteFile(file.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(LongPaths, CreateDirectoriesMakesTheMissingLevels) {
+    dir.MakeDirectory("a");
+    std::string deepest = dir.Path("a\\b\\c");
+    ASSERT_TRUE(CreateDirectories(deepest.c_str()));
+    EXPECT_TRUE(existdirectory(dir.Path("a\\b").c_str()));
+    EXPECT_TRUE(existdirectory(deepest.c_str()));
+    // Nothing is missing any more.
+    EXPECT_FALSE(CreateDirectories(deepest.c_str()));
+    EXPECT_FALSE(CreateDirectories((deepest + "\\").c_str()));
+
+    // A trailing separator names the same directory; every level below an existing one is made.
+    std::string other = dir.Path("x\\y\\z\\");
+    EXPECT_TRUE(CreateDirectories(other.c_str(), nullptr));
+    EXPECT_TRUE(existdirectory(dir.Path("x\\y\\z").c_str()));
+
+    // A level that exists as a file cannot be made into a directory.
+    dir.MakeFile("f");
+    EXPECT_FALSE(CreateDirectories(dir.Path("f\\g").c_str()));
+    EXPECT_FALSE(existdirectory(dir.Path("f\\g").c_str()));
+
+    EXPECT_FALSE(CreateDirectories(nullptr));
+}
+
+TEST_F(LongPaths, PathsBeyondTheShortLimit) {
+    std::string deep = Deep(5);
+    ASSERT_GT(deep.size(), 300u);
+    for (int levels = 1; levels <= 5; ++levels)
+        ASSERT_TRUE(UNI_CreateDirectory(Deep(levels).c_str())) << levels;
+    EXPECT_TRUE(existdirectory(deep.c_str()));
+    EXPECT_TRUE(writablefile((deep + "\\new.txt").c_str()));
+
+    std::string deeper = Deep(7);
+    EXPECT_TRUE(CreateDirectories(deeper.c_str()));
+    EXPECT_TRUE(existdirectory(deeper.c_str()));
+    EXPECT_FALSE(existfile(deeper.c_str()));
+
+    // The deep directory is found in its parent, and its own search shows it is empty.
+    WIN32_FIND_DATAA data;
+    HANDLE search = UNI_FindFirstFile(Deep(6).c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::string(data.cFileName), std::string(58, 'd') + "15");
+    EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    FindClose(search);
+
+    // Full names come back in the ordinary form.
+    char buffer[1024];
+    char* part = nullptr;
+    unsigned long length = UNI_GetFullPathName(deeper.c_str(), sizeof buffer, buffer, &part);
+    EXPECT_EQ(length, deeper.size());
+    EXPECT_EQ(std::string(buffer), deeper);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(std::string(part), std::string(58, 'd') + "16");
+    str full;
+    EXPECT_EQ(UNI_GetFullPathName(deeper.c_str(), full), deeper.size());
+    EXPECT_EQ(std::string(full), deeper);
+    EXPECT_EQ(std::string(TFullName(deeper.c_str())), deeper);
+
+    std::string share = "\\\\server\\share\\" + std::string(300, 's');
+    EXPECT_EQ(UNI_GetFullPathName(share.c_str(), sizeof buffer, buffer, nullptr), share.size());
+    EXPECT_EQ(std::string(buffer), share);
+}
+
+TEST_F(LongPaths, SearchesReportEveryEntry) {
+    dir.MakeFile("a.txt", 10);
+    dir.MakeFile("b.txt", 20);
+    dir.MakeFile("c.log", 30);
+    dir.MakeDirectory("sub.txt");
+
+    std::set<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE search = UNI_FindFirstFile(dir.Path("*.txt").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do {
+        std::string name = data.cFileName;
+        names.insert(name);
+        if (name == "sub.txt")
+            EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        else
+            EXPECT_EQ(data.nFileSizeLow, name == "a.txt" ? 10u : 20u) << name;
+    } while (UNI_FindNextFile(search, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    // Asked again at the end, the search still has nothing more.
+    EXPECT_FALSE(UNI_FindNextFile(search, &data));
+    FindClose(search);
+    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "b.txt", "sub.txt"}));
+
+    EXPECT_EQ(UNI_FindFirstFile(dir.Path("*.none").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(UNI_FindFirstFile(dir.Path("missing\\*").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(FullPaths, AgreeWithTheSystemCalls) {
+    for (const char* name : {"x.txt", ".", "a\\..\\b\\.\\c.txt", "dir\\"}) {
+        char system[1024];
+        char* systemPart = nullptr;
+        unsigned long expected = GetFullPathNameA(name, sizeof system, system, &systemPart);
+        ASSERT_GT(expected, 0u) << name;
+        char buffer[1024];
+        char* part = nullptr;
+        EXPECT_EQ(UNI_GetFullPathName(name, sizeof buffer, buffer, &part), expected) << name;
+        EXPECT_STREQ(buffer, system);
+        EXPECT_EQ(part ? part - buffer : -1, systemPart ? systemPart - system : -1) << name;
+        // Too small a buffer: the size needed, terminator included.
+        EXPECT_EQ(UNI_GetFullPathName(name, 2, buffer, nullptr), expected + 1) << name;
+        EXPECT_EQ(UNI_GetFullPathName(name, 0, nullptr, nullptr), expected + 1) << name;
+        str full;
+        EXPECT_EQ(UNI_GetFullPathName(name, full), expected) << name;
+        EXPECT_STREQ(full, system);
+        EXPECT_STREQ(TFullName(name), system);
+    }
+}
+
+TEST(FullPaths, CurrentDirectoryAgreesWithTheSystemCall) {
+    char system[1024];
+    DWORD expected = GetCurrentDirectoryA(sizeof system, system);
+    ASSERT_GT(expected, 0u);
+    char buffer[1024];
+    EXPECT_EQ(UNI_GetCurrentDirectory(sizeof buffer, buffer), expected);
+    EXPECT_STREQ(buffer, system);
+    EXPECT_EQ(UNI_GetCurrentDirectory(0, nullptr), expected + 1);
+    EXPECT_EQ(UNI_GetCurrentDirectory(2, buffer), expected + 1);
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+// Path names: positions, splitting, command-line names, valid names, drives, joins, module
+// names, and the existence and writability questions.
+#include "tarnkernl/files.h"
+
+#include "files/testdir.h"
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+using tarn::kUnreadableText;
+
+TEST(PathNames, ExtensionAndNamePositions) {
+    struct Case {
+        const char* path;
+        int extension;
+        int name;
+    } cases[] = {
+        {"C:\\dir\\file.txt", 11, 7},
+        {"dir.d\\file", 10, 6},   // a dot before the last separator is no extension
+        {"a.b.c", 3, 0},
+        {"name.", 4, 0},
+        {".ini", 0, 0},
+        {"C:name", 6, 2},
+        {"name", 4, 0},
+        {"dir\\", 4, 4},
+        {"a:b\\c.d", 5, 4},
+        {"a\\b:c", 5, 4},
+        {"\\\\server\\share\\x", 16, 15},
+        {"", 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(GetExtPointPos(c.path), c.extension) << c.path;
+        EXPECT_EQ(GetFileNamePos(c.path), c.name) << c.path;
+    }
+    EXPECT_EQ(GetExtPointPos(nullptr), 0);
+    EXPECT_EQ(GetFileNamePos(nullptr), 0);
+    EXPECT_EQ(GetExtPointPos(kUnreadableText), 0);
+    EXPECT_EQ(GetFileNamePos(kUnreadableText), 0);
+}
+
+TEST(PathNames, StrictPathSplitsInPlace) {
+    struct Case {
+        const char* path;
+        const char* dir;
+        const char* name;
+        const char* ext;
+    } cases[] = {
+        {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"},
+        {"\\file", "\\", "file", ""},
+        {"C:file.txt", "", "C:file", "txt"},
+        {"dir.d\\file", "dir.d", "file", ""},
+        {"a.b.c", "", "a.b", "c"},
+        {"\\.txt", "\\", "", "txt"},
+        {"C:\\d\\", "C:\\d", "", ""},
+        {"a\\b\\c", "a\\b", "c", ""},
+        {"", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.path;
+        char* dir = nullptr;
+        char* name = nullptr;
+        char* ext = nullptr;
+        StrictPath(text.data(), dir, name, ext);
+        EXPECT_STREQ(dir, c.dir) << c.path;
+        EXPECT_STREQ(name, c.name) << c.path;
+        EXPECT_STREQ(ext, c.ext) << c.path;
+    }
+
+    // The parts lie in the caller's text, whose separators became terminators.
+    char text[] = "C:\\dir\\file.txt";
+    char *dir, *name, *ext;
+    StrictPath(text, dir, name, ext);
+    EXPECT_EQ(dir, text);
+    EXPECT_EQ(name, text + 7);
+    EXPECT_EQ(ext, text + 12);
+    EXPECT_EQ(text[6], 0);
+    EXPECT_EQ(text[11], 0);
+
+    StrictPath(nullptr, dir, name, ext);
+    EXPECT_STREQ(dir, "");
+    EXPECT_STREQ(name, "");
+    EXPECT_STREQ(ext, "");
+}
+
+TEST(PathNames, FindFileNameOnCommandLines) {
+    struct Case {
+        const char* line;
+        int begin;
+        int end;
+    } cases[] = {
+        {"  \"C:\\My File.exe\" /x", 3, 17},
+        {" prog.exe /x", 1, 9},
+        {"prog.exe", 0, 8},
+        {"\"\" x", 1, 1},
+    };
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(FindFileName(c.line, begin, end)) << c.line;
+        EXPECT_EQ(begin, c.line + c.begin) << c.line;
+        EXPECT_EQ(end, c.line + c.end) << c.line;
+    }
+
+    // An open quote that never closes: the start is reported, the end is not.
+    const char* open = " \"C:\\My File.exe";
+    begin = end = nullptr;
+    EXPECT_FALSE(FindFileName(open, begin, end));
+    EXPECT_EQ(begin, open + 2);
+    EXPECT_EQ(end, nullptr);
+
+    // No name at all: neither is touched.
+    for (const char* line : {"   ", "", static_cast<const char*>(nullptr), kUnreadableText}) {
+        begin = end = nullptr;
+        EXPECT_FALSE(FindFileName(line, begin, end));
+        EXPECT_EQ(begin, nullptr);
+        EXPECT_EQ(end, nullptr);
+    }
+}
+
+TEST(PathNames, ValidFileNames) {
+    for (const char* name : {"a.b", "name with blanks", " ", "caf\xC3\xA9", "\xE9t\xE9", "~$x", "."})
+        EXPECT_TRUE(IsValidFileName(name)) << name;
+    for (const char* name : {"a/b", "a\tb", "\x1f", "a\\b", "c:", "*.txt", "what?", "<a", "a>",
+                             "\"a\"", "a|b", ""})
+        EXPECT_FALSE(IsValidFileName(name)) << name;
+    EXPECT_FALSE(IsValidFileName(nullptr));
+    EXPECT_FALSE(IsValidFileName(kUnreadableText));
+}
+
+TEST(PathNames, DriveAndShareRoots) {
+    struct Case {
+        const char* path;
+        const char* root;
+    } cases[] = {
+        {"C:\\dir", "C:"},
+        {"C:", "C:"},
+        {"rel\\C:x", "rel\\C:"},   // the first colon anywhere
+        {"\\\\server\\share\\dir\\x", "\\\\server\\share"},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\\\server", "\\\\server"},
+        {"\\dir\\file", ""},
+        {"file", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(SplitDrive(c.path), c.root) << c.path;
+    EXPECT_EQ(SplitDrive(nullptr).p, str::GetStrNull());
+    EXPECT_EQ(SplitDrive("file").p, str::GetStrNull());
+    EXPECT_EQ(SplitDrive(kUnreadableText).p, str::GetStrNull());
+}
+
+TEST(PathNames, DirectoryOfAPathKeepsItsSeparator) {
+    EXPECT_STREQ(TFileDir("C:\\dir\\a.txt"), "C:\\dir\\");
+    EXPECT_STREQ(TFileDir("C:a.txt"), "C:");
+    EXPECT_STREQ(TFileDir("\\a"), "\\");
+    EXPECT_STREQ(TFileDir("a.txt"), "");
+    EXPECT_STREQ(TFileDir(nullptr), "");
+}
+
+TEST(FileNameJoin, SeparatorsAndExtensions) {
+    struct Case {
+        const char* parts[4];
+        const char* joined;
+    } cases[] = {
+        {{"C:\\dir", "name", ".log"}, "C:\\dir\\name.log"},
+        {{"C:\\dir\\", "\\name"}, "C:\\dir\\name"},
+        {{"C:\\dir\\", "name"}, "C:\\dir\\name"},
+        {{"C:\\dir", "\\name"}, "C:\\dir\\name"},
+        {{"C:\\dir", "name.log", ".hst"}, "C:\\dir\\name.hst"},
+        {{"", "name", ".ini"}, "name.ini"},
+        {{"\\\\?\\", "C:\\x"}, "\\\\?\\C:\\x"},
+        {{"a.b", ".c"}, "a.c"},                          // a dot and no backslash at all
+        {{"dir.x", "file", ".ini"}, "dir.x\\file.ini"},  // the dot before the name stays
+        {{"dir.x\\", ".ini"}, "dir.x\\.ini"},
+        {{"a", "", "b"}, "a\\b"},
+        {{"a", "b", "c", "d"}, "a\\b\\c\\d"},
+        {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
+        {{"C:\\", "x"}, "C:\\x"},
+        {{"", ""}, ""},
+    };
+    for (const Case& c : cases) {
+        TFileName name(c.parts[0], c.parts[1], c.parts[2], c.parts[3]);
+        EXPECT_STREQ(name, c.joined) << c.joined;
+    }
+}
+
+TEST(FileNameJoin, NullParts) {
+    // A null second part in front of a third counts as empty; likewise a null first part.
+    EXPECT_STREQ(TFileName("C:\\d", nullptr, ".ini"), "C:\\d.ini");
+    EXPECT_STREQ(TFileName(nullptr, "b"), "b");
+    EXPECT_STREQ(TFileName(nullptr, nullptr, "c"), "c");
+    // Otherwise the first null part ends the list.
+    EXPECT_STREQ(TFileName("a", nullptr), "a");
+    EXPECT_STREQ(TFileName("a", nullptr, nullptr), "a");
+    EXPECT_STREQ(TFileName("a", "b", nullptr, "d"), "a\\b");
+    EXPECT_STREQ(TFileName(nullptr, nullptr), "");
+    // A part that cannot be read ends the list as well.
+    EXPECT_STREQ(TFileName("C:\\dir", kUnreadableText, "x"), "C:\\dir");
+}
+
+TEST(FileNameJoin, RemakeFromItsOwnText) {
+    TFileName name("C:\\dir", "x.log");
+    const char* old = name.p;
+    EXPECT_STREQ(name.Remake(name, ".hst"), "C:\\dir\\x.hst");
+    EXPECT_NE(name.p, old);
+    EXPECT_STREQ(name.Remake(name.p + 3, "y", ".z"), "dir\\x.hst\\y.z");
+    EXPECT_STREQ(name.Remake(name, name), "dir\\x.hst\\y.z\\dir\\x.hst\\y.z");
+    EXPECT_STREQ(name.Remake("a", "b", "c", "d"), "a\\b\\c\\d");
+}
+
+TEST(ModuleNames, FormsOfTheExecutableAgree) {
+    TModuleName whole(nullptr);
+    TModuleNameNoPath noPath(nullptr);
+    TModuleNameNoPathExt noPathExt(nullptr);
+    TModuleDir dir(nullptr);
+
+    std::string full = whole.p;
+    ASSERT_FALSE(full.empty());
+    size_t backslash = full.rfind('\\');
+    ASSERT_NE(backslash, std::string::npos) << full;
+    EXPECT_EQ(full.find('/'), std::string::npos) << full;
+    EXPECT_EQ(std::string(dir) + "\\" + noPath.p, full);
+    EXPECT_EQ(std::string(noPath), full.substr(backslash + 1));
+    EXPECT_EQ(std::string(noPathExt), "files_tests");
+    EXPECT_TRUE(existfile(whole));
+    EXPECT_TRUE(existdirectory(dir));
+    EXPECT_STREQ(TModuleName(GetModuleHandleA(nullptr)), whole);
+}
+
+// Loads a module from a path of any length; null when the system cannot.
+HINSTANCE LoadModule(const std::string& path) {
+    HINSTANCE module = LoadLibraryA(path.c_str());
+    // Windows' 8-bit call stops at the short limit; the wide one takes the extended-length name.
+    return module ? module : LoadLibraryW(UNICODE_Str(UNCFileName(path.c_str())));
+}
+
+TEST(ModuleNames, LongModulePathsAreReturnedWhole) {
+    tarn::TestDir dir;
+    std::string levels;   // as the library writes paths
+    for (int i = 0; i < 5; ++i)
+        levels += "\\" + std::string(58, 'd') + std::to_string(10 + i);
+    std::string deepDir = dir.Path() + levels;
+    ASSERT_GT(deepDir.size(), 300u);
+    ASSERT_TRUE(CreateDirectories(deepDir.c_str()));
+    std::string copy = levels.substr(1) + "\\module.dll";
+    std::replace(copy.begin(), copy.end(), '\\', '/');
+    dir.CopyIn(TARN_FILES_TEST_MODULE, copy);
+
+    HINSTANCE module = LoadModule(deepDir + "\\module.dll");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(std::string(TModuleName(module)), deepDir + "\\module.dll");
+    EXPECT_EQ(std::string(TModuleDir(module)), deepDir);
+    EXPECT_STREQ(TModuleNameNoPath(module), "module.dll");
+    EXPECT_STREQ(TModuleNameNoPathExt(module), "module");
+    FreeLibrary(module);
+}
+
+class FileQuestions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir.MakeFile("file.txt", 3);
+        dir.MakeFile("readonly.txt");
+        dir.MakeReadOnly("readonly.txt");
+        dir.MakeDirectory("sub");
+    }
+
+    tarn::TestDir dir;
+};
+
+TEST_F(FileQuestions, ExistingFilesAndDirectories) {
+    EXPECT_TRUE(existfile(dir.Path("file.txt").c_str()));
+    EXPECT_TRUE(existfile(dir.Path("readonly.txt").c_str()));
+    EXPECT_FALSE(existfile(dir.Path("sub").c_str()));
+    EXPECT_FALSE(existfile(dir.Path("missing").c_str()));
+    EXPECT_FALSE(existfile(dir.Path("missing\\file.txt").c_str()));
+    EXPECT_FALSE(existfile(""));
+    EXPECT_FALSE(existfile(nullptr));
+    EXPECT_FALSE(existfile(kUnreadableText));
+
+    EXPECT_TRUE(existdirectory(dir.Path("sub").c_str()));
+    EXPECT_TRUE(existdirectory(dir.Path("sub\\").c_str()));
+    EXPECT_TRUE(existdirectory(dir.Path().c_str()));
+    EXPECT_FALSE(existdirectory(dir.Path("file.txt").c_str()));
+    EXPECT_FALSE(existdirectory(dir.Path("missing").c_str()));
+    EXPECT_FALSE(existdirectory(kUnreadableText));
+    // No name asks for the current directory, which exists.
+    EXPECT_TRUE(existdirectory(""));
+    EXPECT_TRUE(existdirectory(nullptr));
+}
+
+TEST_F(FileQuestions, WritableFiles) {
+    EXPECT_TRUE(writablefile(dir.Path("file.txt").c_str()));
+    EXPECT_FALSE(writablefile(dir.Path("readonly.txt").c_str()));
+    EXPECT_TRUE(writablefile(dir.Path("sub").c_str()));
+    // A missing file is as writable as its directory.
+    EXPECT_TRUE(writablefile(dir.Path("new.txt").c_str()));
+    EXPECT_TRUE(writablefile(dir.Path("sub\\new.txt").c_str()));
+    EXPECT_FALSE(writablefile(dir.Path("missing\\new.txt").c_str()));
+    // Without a directory part a missing name has nothing to fall back on.
+    EXPECT_FALSE(writablefile("tarn-missing-file.txt"));
+    EXPECT_FALSE(writablefile(""));
+    EXPECT_FALSE(writablefile(nullptr));
+}
+
+}  // namespace
