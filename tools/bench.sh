@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the log benchmark natively and runs it in a fresh working directory: the cost of one
+# durable log line of tarnkernl's process log against spdlog and glog, side by side.
+#   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
+# Each benchmark runs three times and the summary takes the median: the lines/s of a shared
+# machine vary by some ten percent from run to run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh native
+
+peers=(libbenchmark-dev libspdlog-dev libgoogle-glog-dev)
+missing=()
+for package in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+build=build/bench-linux
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+cmake --preset linux -B "$build" -DTARN_BUILD_BENCH=ON -DTARN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target log_bench >/dev/null
+
+# The process log goes below the working directory, the peers' files beside it.
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+repo=$(pwd)
+(cd "$work" && "$repo/$build/bin/log_bench" \
+  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
