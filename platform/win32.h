@@ -318,7 +318,8 @@ typedef _EXCEPTION_POINTERS EXCEPTION_POINTERS;
 
 // ---- Files, directories, searches, full paths, modules, time, the command line ----
 //
-// Paths: every path passed in or given back uses '\'. A leading "\\?\" is dropped and
+// Paths: every path passed in or given back uses '\'. A leading "\\?\" marks a full path: it
+// is dropped, what follows is taken from the root ("\\?\tmp\x" is "\tmp\x"), and
 // "\\?\UNC\server\share" is read as "\\server\share"; '\' becomes '/' at the system and '/'
 // becomes '\' in names given back (module names, full paths, the current directory, find data).
 // Drive letters are ordinary text. The ...W functions take UTF-16 and behave as their 8-bit

@@ -21,21 +21,33 @@ bool StartsWith(const char* text, const char* prefix)
     return true;
 }
 
-// Rewrites a path in place: the extended-length prefix goes ("\\?\UNC\" leaves the two
-// backslashes of a share name), every '\' becomes '/'.
+// An extended-length prefix: the characters to drop, and whether a share name follows them.
+// "\\?\tmp\x" is "\tmp\x" (the prefix marks a full path: its last backslash is the root);
+// "\\?\UNC\server\share" is "\\server\share".
+struct ExtendedPrefix {
+    size_t length;
+    bool share;
+};
+
+ExtendedPrefix ExtendedPrefixOf(const char* text)
+{
+    if (StartsWith(text, "\\\\?\\UNC\\"))
+        return {8, true};
+    return {StartsWith(text, "\\\\?\\") ? size_t(3) : 0, false};
+}
+
+// Rewrites a path in place: the extended-length prefix goes, every '\' becomes '/'.
 void ToSystemSpelling(char* text)
 {
-    size_t skip = 0;
-    if (StartsWith(text, "\\\\?\\UNC\\"))
-        skip = 6;  // "\\?\UNC\server" -> "\\server": keep two of the backslashes
-    else if (StartsWith(text, "\\\\?\\"))
-        skip = 4;
+    const ExtendedPrefix prefix = ExtendedPrefixOf(text);
     char* to = text;
-    for (const char* from = text + skip; *from; ++from, ++to)
+    if (prefix.share) {
+        *to++ = '/';
+        *to++ = '/';
+    }
+    for (const char* from = text + prefix.length; *from; ++from, ++to)
         *to = *from == '\\' ? '/' : *from;
     *to = '\0';
-    if (skip == 6)
-        text[0] = text[1] = '/';
 }
 
 bool IsSeparator(char c)
@@ -241,18 +253,11 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
         SetLastError(ERROR_INVALID_NAME);
         return 0;
     }
-    const char* p = name;
-    bool share = false;
-    if (StartsWith(p, "\\\\?\\UNC\\")) {
-        p += 8;
-        share = true;
-    } else if (StartsWith(p, "\\\\?\\")) {
-        p += 4;
-    }
-    if (!share && IsSeparator(p[0]) && IsSeparator(p[1])) {
+    const ExtendedPrefix prefix = ExtendedPrefixOf(name);
+    const char* p = name + prefix.length;
+    const bool share = prefix.share || (IsSeparator(p[0]) && IsSeparator(p[1]));
+    if (share && !prefix.share)
         p += 2;
-        share = true;
-    }
     Builder full(out, size);
     size_t rootLength = 0;
     bool beyondRoot = true;  // anything follows the share's root

@@ -8,8 +8,10 @@
 
 namespace tarn::posix {
 
-// A library path spelled for the system: a leading "\\?\" dropped, "\\?\UNC\server\share" read
-// as "\\server\share", then every '\' turned into '/'. Drive letters stay ordinary text. UTF-16
+// A library path spelled for the system: a leading "\\?\" dropped with what follows taken from
+// the root (the prefix marks a full path, and the library joins it to "\tmp\x" as
+// "\\?\tmp\x"), "\\?\UNC\server\share" read as "\\server\share", then every '\' turned into
+// '/'. Drive letters stay ordinary text. UTF-16
 // paths become UTF-8. The text is held inside the object (no allocation, so it may be used
 // while the memory manager is busy), at most PATH_MAX - 1 bytes.
 // The caller's path is read with plain loops, so that a fault on an unreadable path reaches the
