@@ -185,7 +185,7 @@ TEST(FakedClock, LocalTimeFollowsTheCLibraryClock)
 
 // faketime moves the times that stat, lstat and fstat report; the system-call table reaches
 // the file status through their 64-bit names, which faketime leaves alone.
-TEST(FakedClock, DISABLED_FileTimesFollowTheCLibraryClock)
+TEST(FakedClock, FileTimesFollowTheCLibraryClock)
 {
     if (!FakedDate())
         GTEST_SKIP() << "runs under faketime only";

@@ -62,17 +62,39 @@ off64_t Seek(int fd, off64_t offset, int whence)
 }
 int Truncate(int fd, off64_t length) { return Through(Call::Truncate, -1, ::ftruncate64, fd, length); }
 int Sync(int fd) { return Through(Call::Sync, -1, ::fsync, fd); }
+// Where the plain and the 64-bit calls are one (64-bit targets), the plain names are called:
+// libfaketime replaces only those, and the file times must follow a faked clock as the local
+// time does.
+#if defined(__LP64__)
+static_assert(sizeof(struct stat) == sizeof(struct stat64));
+int PlainFstat(int fd, struct stat64* status)
+{
+    return ::fstat(fd, reinterpret_cast<struct stat*>(status));
+}
+int PlainStat(const char* path, struct stat64* status)
+{
+    return ::stat(path, reinterpret_cast<struct stat*>(status));
+}
+int PlainLstat(const char* path, struct stat64* status)
+{
+    return ::lstat(path, reinterpret_cast<struct stat*>(status));
+}
+#else
+int PlainFstat(int fd, struct stat64* status) { return ::fstat64(fd, status); }
+int PlainStat(const char* path, struct stat64* status) { return ::stat64(path, status); }
+int PlainLstat(const char* path, struct stat64* status) { return ::lstat64(path, status); }
+#endif
 int FileStatus(int fd, struct stat64* status)
 {
-    return Through(Call::FileStatus, -1, ::fstat64, fd, status);
+    return Through(Call::FileStatus, -1, PlainFstat, fd, status);
 }
 int Status(const char* path, struct stat64* status)
 {
-    return Through(Call::Status, -1, ::stat64, path, status);
+    return Through(Call::Status, -1, PlainStat, path, status);
 }
 int LinkStatus(const char* path, struct stat64* status)
 {
-    return Through(Call::LinkStatus, -1, ::lstat64, path, status);
+    return Through(Call::LinkStatus, -1, PlainLstat, path, status);
 }
 int Rename(const char* from, const char* to) { return Through(Call::Rename, -1, ::rename, from, to); }
 int Unlink(const char* path) { return Through(Call::Unlink, -1, ::unlink, path); }
