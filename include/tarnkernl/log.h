@@ -1,7 +1,12 @@
-// Process log and diagnostics: log output, crash reports, call-stack marker, settings, time.
+// Process log and diagnostics: the process's Log, log output, history, crash reports, INI
+// settings, time formatting and CPU timing.
 #pragma once
 
 #include "tarnkernl/api.h"
+#include "tarnkernl/text.h"
+
+#include <cstdarg>
+#include <cstdint>
 
 extern "C" {
 // Writes a crash record to the process's exception file. True when the record was attempted.
@@ -10,4 +15,128 @@ TARN_API bool exceptout(const char* format, ...) __attribute__((format(gnu_print
 // "[%04X]" and the system's message for `code` into `buffer` (at most `size` bytes, trailing
 // line breaks removed); returns the address of the message behind the code.
 TARN_API char* PrintError(char* buffer, int size, unsigned long code);
+
+// Accepts any arguments and does nothing: the trace points of the library call it.
+TARN_API void TARN_RTL_DUMMY_ENTRY(...);
 }
+
+// A local calendar time, laid out as the system's time record. The default constructor takes
+// the current local time.
+struct LocalTime {
+    uint16_t wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+
+    TARN_API LocalTime();
+    // The last-write time of the file, or of the open file handle, in local time. False (and
+    // this time unchanged) when the file cannot be found or a conversion fails.
+    TARN_API bool operator()(const char* fileName);
+    TARN_API bool operator()(void* fileHandle);
+};
+
+static_assert(sizeof(LocalTime) == 16, "the system's time record");
+
+// The process log. Other modules read its members directly through GetProcess(): the order and
+// width of the members are part of the interface. The reserved words are never used here.
+struct Log {
+    // The elapsed-time clock of the log: the processor's cycle counter, calibrated continuously
+    // against the system's millisecond tick count. The 64-bit members are 8-aligned as the
+    // family's 32-bit compiler lays them out.
+    struct StartTime {
+        uint32_t startTicks;
+        alignas(8) int64_t startCycles;
+        LocalTime startLocal;
+        uint32_t calibTicks;            // start of the calibration segment; 0: not calibrated
+        alignas(8) double msPerCycle;   // at the start of the segment
+        uint32_t calibSpan;             // length of the segment in milliseconds
+        alignas(8) double drift;        // change of msPerCycle over the segment
+        double driftPerMs;
+
+        StartTime();
+        // Milliseconds from construction to the counter value `cycles` (or now).
+        TARN_API double CPU2MS(long long cycles);
+        TARN_API double CPU2MS();
+    };
+
+    uint32_t reserved0[3];
+    str excName;    // the exception file, ".exc"
+    str logName;    // the log file, ".log"
+    str histName;   // the history file, ".hst"
+    uint32_t reserved1;
+    uint32_t logOpenError;    // system error left by the last opening of the log file
+    uint32_t histOpenError;   // ... of the history file
+    StartTime startTime;
+    uint32_t reserved2;
+    uint32_t logDay;          // day of the month the files were last named for
+    uint32_t mainThreadId;    // the thread that constructed the Log
+    str iniName;              // the process's INI file
+
+    Log();
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    // (Re)names and reopens the files for the day of `t` and writes the headers. Runs once at a
+    // time: a nested or concurrent call only records the day.
+    void StartUp(const LocalTime& t);
+};
+
+static_assert(sizeof(void*) != 4 || sizeof(Log::StartTime) == 72, "the 32-bit layout");
+static_assert(sizeof(void*) != 4 || offsetof(Log::StartTime, startLocal) == 16);
+static_assert(sizeof(void*) != 4 || offsetof(Log::StartTime, driftPerMs) == 64);
+static_assert(sizeof(void*) != 4 || offsetof(Log, excName) == 12);
+static_assert(sizeof(void*) != 4 || offsetof(Log, logOpenError) == 28);
+static_assert(sizeof(void*) != 4 || offsetof(Log, startTime) == 40);
+static_assert(sizeof(void*) != 4 || offsetof(Log, logDay) == 116);
+static_assert(sizeof(void*) != 4 || offsetof(Log, iniName) == 124);
+static_assert(sizeof(void*) != 4 || sizeof(Log) == 128, "the 32-bit layout");
+
+// The process's Log; the same (then empty) object before its construction and after its
+// destruction.
+TARN_API Log& GetProcess();
+// The process's command line followed by "CommandLine" of section "PROGRAM" of the program's
+// INI file (default " /gpfshow /mem /stack"). Valid until the library is detached.
+TARN_API const char* GetCommandLineInternal();
+
+// A time-stamped log line, or, with `where` or `what`, a history record ("what:where - text").
+// The va_list stands for the family's `char* args`.
+TARN_API bool voutlog(const char* format, va_list args, const void* where, const char* what)
+    __attribute__((format(gnu_printf, 1, 0)));
+// Formatted text (at most 1023 characters) into the log as it is: no stamp, no line end.
+TARN_API void fout(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+// `length` bytes of `text` (all of it for -1) into the log. False when the log is closed or the
+// write faulted; true for a null text.
+TARN_API bool logdump(const char* text, int length = -1);
+// Closes and reopens the log file, which commits it.
+TARN_API void logfix();
+// An error the user must see: a crash record and a message box. A null `args` (verr) shows
+// `format` as it is.
+TARN_API void err(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+TARN_API void verr(const char* format, va_list args) __attribute__((format(gnu_printf, 1, 0)));
+// Raw bytes as printable text into `out` (hex: "61 09 62 "; text: control bytes as \09\).
+TARN_API const char* ToWritable(const char* data, int length, char* out, int outSize, int hex);
+
+// Text into the history file as it is; null does nothing.
+TARN_API void histdump(const char* text);
+// Closes and reopens the history file, which commits it.
+TARN_API void histfix();
+
+// Milliseconds as "mm:ss", "hh:mm:ss" from one hour, "d:hh:mm:ss" from one day, with ".mmm"
+// (integer form) or ".mmm.uuu" (double form) behind. Both return the length written. Pass the
+// milliseconds with their type: an int literal would fit both forms.
+TARN_API int TICKS2MMSS(char* buffer, int size, unsigned long milliseconds, int withMilliseconds);
+TARN_API int TICKS2MMSS(char* buffer, int size, double milliseconds, int withFraction);
+
+// The installation's working directory from "install.ini" beside the executable; "" if none.
+TARN_API const char* GetInstallWorkingDir();
+// One value of an INI file (null `file`: the process's INI file) into `value`; its text, or
+// null when memory ran out or a fault occurred.
+TARN_API const char* GetIniFileEntry(str& value, const char* section, const char* key,
+                                     const char* defaultValue, const char* file);
+// Writes one formatted value into the process's INI file. With a null format the first
+// argument is the value itself; a null value deletes the key.
+TARN_API bool PrintToIniFile(const char* section, const char* key, const char* format, ...);
+// The same with an argument list; a null `args` writes `format` as it is. The second form
+// writes into `file`.
+TARN_API bool vsetinifile(const char* section, const char* key, const char* format,
+                          va_list args);
+TARN_API bool vsetinifile(const char* section, const char* key, const char* format,
+                          va_list args, const char* file);

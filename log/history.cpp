@@ -1,0 +1,42 @@
+// The history file: a short, durable record of what the program did, committed after every
+// record (histfix).
+#include "log/faults.h"
+#include "log/process.h"
+#include "log/readtext.h"
+#include "log/startorder.h"
+#include "platform/win32.h"
+
+namespace tarn {
+namespace {
+
+LazyLock gHistoryLock TARN_START(HistoryLock);
+constinit int gHistoryFile = HFILE_ERROR;
+
+}  // namespace
+
+LazyLock& HistoryLock() {
+    return gHistoryLock;
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+void histdump(const char* text) {
+    if (!text)
+        return;
+    QuietFaults quiet;
+    try {
+        size_t length = MeasureText(text);
+        LazyLock::Guard guard(gHistoryLock);
+        if (gHistoryFile != HFILE_ERROR)
+            _lwrite(gHistoryFile, text, static_cast<UINT>(length));
+    } catch (...) {
+    }
+}
+
+void histfix() {
+    LazyLock::Guard guard(gHistoryLock);
+    Log& log = GetProcess();
+    ReopenAtEnd(gHistoryFile, log.histName, log.histOpenError);
+}

@@ -1,0 +1,330 @@
+// Log output: time-stamped log lines and history records (voutlog), raw text (fout, logdump),
+// committing the log file (logfix), errors the user must see (err, verr), ToWritable, and the
+// application's two hooks.
+#include "log/faults.h"
+#include "log/messagebox.h"
+#include "log/process.h"
+#include "log/readtext.h"
+#include "log/startorder.h"
+#include "platform/win32.h"
+#include "tarnkernl/files.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+
+namespace tarn {
+namespace {
+
+LazyLock gLogLock TARN_START(LogLock);
+constinit int gLogFile = HFILE_ERROR;
+
+// A function exported by the executable, looked up once per process (a missing export is
+// remembered as absent).
+template <class Function>
+class Hook {
+public:
+    explicit constexpr Hook(const char* name) : name_(name) {}
+
+    Function Get() {
+        if (!lookedUp_.load(std::memory_order_acquire)) {
+            address_.store(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), name_)),
+                           std::memory_order_relaxed);
+            lookedUp_.store(true, std::memory_order_release);
+        }
+        return reinterpret_cast<Function>(address_.load(std::memory_order_relaxed));
+    }
+
+private:
+    const char* name_;
+    std::atomic<bool> lookedUp_{false};
+    std::atomic<void*> address_{nullptr};
+};
+
+typedef bool (*LogWindowHook)(const char* text);
+typedef bool (*HistoryHook)(const char* what, const void* where, const char* details);
+
+constinit Hook<LogWindowHook> gLogWindow("PUT2LOG_WINDOW");
+constinit Hook<HistoryHook> gHistory("HISTORY_WHAT_WHERE_DETAILS_");
+// While one thread is inside the log-window hook, lines of every thread bypass it.
+constinit std::atomic<bool> gInLogWindow{false};
+
+// Appends a caller's text if it can be read; an unreadable text adds nothing.
+void AppendReadable(PrintBufferBase& buffer, const char* text) {
+    if (!text)
+        return;
+    QuietFaults quiet;
+    try {
+        size_t length = MeasureText(text);
+        size_t start = buffer.length;
+        // Grow first, then copy with our own loop: the text may still fault.
+        if (length == 0 || fprintf(buffer, "%*s", static_cast<int>(length), "") == 0)
+            return;
+        try {
+            CopyBytes(buffer.data + start, text, length);
+        } catch (unsigned long) {
+            buffer.length = static_cast<unsigned>(start);
+            buffer.data[start] = 0;
+        }
+    } catch (unsigned long) {
+    }
+}
+
+void AppendBytes(PrintBufferBase& buffer, const char* bytes, int length) {
+    fprintf(buffer, "%.*s", length, bytes);
+}
+
+// The message of a format that cannot be read: its address and its first four bytes as text.
+void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
+    uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(format));
+    char bytes[5] = {};
+    memcpy(bytes, &value, 4);
+    fprintf(buffer, sizeof(void*) == 4 ? "<INVALID PTR(0x%" PRIXPTR ")[%4s]"
+                                       : "<INVALID PTR(0x%08" PRIXPTR ")[%4s]",
+            reinterpret_cast<uintptr_t>(format), bytes);
+}
+
+// A log line is written with one system call: stamp, message and line end together. The log
+// file is written in that one piece whenever the stamp alone could have been written (the file
+// is open); otherwise the log is started up once more, as for a failed stamp, and the line goes
+// to whatever file that left open. The bytes are those of three separate writes, and no other
+// thread's line can come between them.
+bool WriteLine(PrintBufferBase& line, int stampLength, const LocalTime& now) {
+    AppendBytes(line, "\r\n", 2);
+    {
+        LazyLock::Guard guard(gLogLock);
+        if (gLogFile == HFILE_ERROR)
+            GetProcess().StartUp(now);
+        logdump(line.data, static_cast<int>(line.length));
+    }
+    line.data[line.length - 2] = 0;
+    LogWindowHook hook = gLogWindow.Get();
+    if (!hook || gInLogWindow.exchange(true))
+        return true;
+    bool result;
+    try {
+        result = hook(line.data + stampLength);
+    } catch (...) {
+        gInLogWindow.store(false);
+        throw;
+    }
+    gInLogWindow.store(false);
+    return result;
+}
+
+// "stamp what:where - message\r\n", or "stamp what:where\r\n" for an empty message, unless the
+// application's hook stores the record.
+void WriteRecord(const PrintBufferBase& line, int stampLength, const void* where,
+                 const char* what) {
+    const char* message = line.data + stampLength;
+    if (HistoryHook hook = gHistory.Get()) {
+        bool stored = false;
+        try {
+            stored = hook(what, where, message);
+        } catch (...) {
+        }
+        if (stored)
+            return;
+    }
+    PrintBuffer<256> record;
+    AppendBytes(record, line.data, stampLength);
+    AppendReadable(record, what);
+    AppendBytes(record, ":", 1);
+    AppendReadable(record, static_cast<const char*>(where));
+    if (*message) {
+        AppendBytes(record, " - ", 3);
+        AppendBytes(record, message, static_cast<int>(line.length) - stampLength);
+    }
+    AppendBytes(record, "\r\n", 2);
+    histdump(record.data);
+    histfix();
+}
+
+}  // namespace
+
+LazyLock& LogLock() {
+    return gLogLock;
+}
+
+void ReopenAtEnd(int& handle, const str& name, uint32_t& openError) {
+    try {
+        if (handle != HFILE_ERROR) {
+            int closing = handle;
+            handle = HFILE_ERROR;
+            _lclose(closing);
+        }
+    } catch (...) {
+    }
+    if (!*Text(name))
+        return;
+    try {
+        if (!existfile(Text(name))) {
+            int created = _lcreat(Text(name), 0);
+            if (created != HFILE_ERROR)
+                _lclose(created);
+        }
+    } catch (...) {
+    }
+    try {
+        handle = _lopen(Text(name), OF_READWRITE | OF_SHARE_DENY_WRITE);
+        openError = GetLastError();
+    } catch (...) {
+    }
+    try {
+        if (handle != HFILE_ERROR)
+            _llseek(handle, 0, FILE_END);
+    } catch (...) {
+    }
+}
+
+bool LogLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool result = voutlog(format, args, nullptr, nullptr);
+    va_end(args);
+    return result;
+}
+
+bool HistoryRecord(const void* where, const char* what, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool result;
+    try {
+        result = voutlog(format, args, where, what);
+    } catch (...) {
+        result = false;
+    }
+    va_end(args);
+    return result;
+}
+
+}  // namespace tarn
+
+using namespace tarn;
+
+bool voutlog(const char* format, va_list args, const void* where, const char* what) {
+    bool result = false;
+    try {
+        LocalTime now;
+        Log& log = GetProcess();
+        double elapsed = log.startTime.CPU2MS();
+
+        // The stamp and its blank, then the message: one buffer serves the line and the record.
+        PrintBuffer<256> line;
+        char stamp[62];
+        int stampLength = TICKS2MMSS(stamp, sizeof stamp, elapsed, 1);
+        AppendBytes(line, stamp, stampLength);
+        AppendBytes(line, " ", 1);
+        ++stampLength;
+        if (IsBadStringPtrA(format, 1024))
+            AppendInvalidFormat(line, format);
+        else
+            vfprintf(line, format, args);
+
+        if (now.wDay != log.logDay)
+            log.StartUp(now);
+        result = true;
+        if (!where && !what)
+            result = WriteLine(line, stampLength, now);
+        else
+            WriteRecord(line, stampLength, where, what);
+    } catch (...) {
+    }
+    return result;
+}
+
+void fout(const char* format, ...) {
+    if (IsBadStringPtrA(format, 1024))
+        return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0)
+        logdump(text, -1);
+}
+
+bool logdump(const char* text, int length) {
+    if (!text)
+        return true;
+    QuietFaults quiet;
+    try {
+        LazyLock::Guard guard(gLogLock);
+        if (gLogFile == HFILE_ERROR)
+            return false;
+        if (length < 0)
+            length = static_cast<int>(MeasureText(text));
+        _lwrite(gLogFile, text, static_cast<UINT>(length));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void logfix() {
+    LazyLock::Guard guard(gLogLock);
+    Log& log = GetProcess();
+    ReopenAtEnd(gLogFile, log.logName, log.logOpenError);
+}
+
+void verr(const char* format, va_list args) {
+    try {
+        PrintBuffer<128> message;
+        // A null argument list shows the format as it is (va_list is a pointer on our targets).
+        if (args)
+            vsprintf(message, format, args);
+        else
+            AppendReadable(message, format);
+        exceptout("%s", message.data);
+        ShowMessageBox(GetActiveWindow(), message.data, nullptr, MB_ICONEXCLAMATION | MB_OK);
+    } catch (...) {
+    }
+}
+
+void err(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    verr(format, args);
+    va_end(args);
+}
+
+const char* ToWritable(const char* data, int length, char* out, int outSize, int hex) {
+    if (!out || outSize <= 0)
+        return out;
+    // Each byte takes at least one byte of `out`: what lies beyond outSize is never shown. A
+    // text that runs into unreadable memory ends there.
+    if (length < 0)
+        length = static_cast<int>(ReadableLength(data, static_cast<size_t>(outSize)));
+    else if (length > outSize)
+        length = outSize;
+    while (length > 0 && IsBadReadPtr(data, length))
+        --length;
+
+    static const char digits[] = "0123456789ABCDEF";
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+    int w = 0;
+    for (int i = 0; i < length; ++i) {
+        unsigned char c = in[i];
+        if (hex) {
+            if (outSize - w < 4)
+                break;
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 15];
+            out[w++] = ' ';
+        } else if (c >= 32) {
+            if (outSize - w < 2)
+                break;
+            out[w++] = static_cast<char>(c);
+        } else {
+            if (outSize - w < 5)
+                break;
+            out[w++] = '\\';
+            out[w++] = digits[c >> 4];
+            out[w++] = digits[c & 15];
+            out[w++] = '\\';
+        }
+    }
+    out[w] = 0;
+    return out;
+}

@@ -1,0 +1,40 @@
+// What the pieces of the process log share inside the library: the locks, the conveniences for
+// log lines and history records, the file reopening, and the flags kept for crash reports.
+#pragma once
+
+#include "log/lazylock.h"
+#include "tarnkernl/log.h"
+
+namespace tarn {
+
+// The log lock is taken before the history lock, never the other way.
+LazyLock& LogLock();
+LazyLock& HistoryLock();
+
+// A log line (voutlog without "where" and "what").
+bool LogLine(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+// A history record "what:where - text"; false when voutlog raised.
+bool HistoryRecord(const void* where, const char* what, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+
+// Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
+// and writing with other writers denied, keeps the system's error in `openError` and seeks to
+// the end. Each step stands alone: a fault in one is swallowed and the next runs. The caller
+// holds the lock of the file.
+void ReopenAtEnd(int& handle, const str& name, uint32_t& openError);
+
+// The text of a str, also for a string built before the shared empty string existed.
+inline const char* Text(const str& s) {
+    return s.p ? s.p : "";
+}
+
+// Set by the crash reports when a record was written: the shutdown then writes a last record.
+void NoteCrashRecordWritten();
+bool CrashRecordWritten();
+
+// "/gpfshow": the first fault is shown in a message box. The crash reports clear it when they
+// show it.
+bool ShowFirstFault();
+void ClearShowFirstFault();
+
+}  // namespace tarn

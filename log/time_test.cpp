@@ -1,0 +1,154 @@
+// Time for the log: the stamp texts of both TICKS2MMSS forms, the calibrated cycle clock of the
+// process's Log, and LocalTime of now and of files.
+#include "tarnkernl/log.h"
+
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string Stamp(unsigned long milliseconds, int withMilliseconds, int size = 64) {
+    char text[64] = "untouched";
+    int n = TICKS2MMSS(text, size, milliseconds, withMilliseconds);
+    EXPECT_EQ(n, static_cast<int>(strlen(text)));
+    return text;
+}
+
+std::string Stamp(double milliseconds, int withFraction, int size = 64) {
+    char text[64] = "untouched";
+    int n = TICKS2MMSS(text, size, milliseconds, withFraction);
+    EXPECT_EQ(n, static_cast<int>(strlen(text)));
+    return text;
+}
+
+TEST(Ticks2mmss, IntegerFormsChangeAtOneHourAndOneDay) {
+    EXPECT_EQ(Stamp(0ul, 1), "00:00.000");
+    EXPECT_EQ(Stamp(3599999ul, 1), "59:59.999");
+    EXPECT_EQ(Stamp(3600000ul, 0), "01:00:00");
+    EXPECT_EQ(Stamp(3723004ul, 1), "01:02:03.004");
+    EXPECT_EQ(Stamp(86399999ul, 1), "23:59:59.999");
+    EXPECT_EQ(Stamp(90061001ul, 1), "1:01:01:01.001");
+    EXPECT_EQ(Stamp(11ul * 86400000ul + 5000ul, 0), "11:00:00:05");
+}
+
+TEST(Ticks2mmss, IntegerFormStaysInsideItsBuffer) {
+    char text[8];
+    memset(text, '#', sizeof text);
+    int n = TICKS2MMSS(text, 6, 3723004ul, 1);
+    EXPECT_LE(n, 5);
+    EXPECT_EQ(text[n], 0);
+    EXPECT_EQ(text[6], '#');
+}
+
+TEST(Ticks2mmss, DoubleFormAddsMicroseconds) {
+    EXPECT_EQ(Stamp(61001.5, 1), "01:01.001.500");
+    EXPECT_EQ(Stamp(3.5, 1), "00:00.003.500");
+    EXPECT_EQ(Stamp(3.5, 0), "00:00");
+    EXPECT_EQ(Stamp(3723004.25, 1), "01:02:03.004.250");
+    EXPECT_EQ(Stamp(90061001.0, 1), "1:01:01:01.001.000");
+}
+
+TEST(Ticks2mmss, DoubleFormCutsToItsBuffer) {
+    EXPECT_EQ(Stamp(61001.5, 1, 5), "01:0");
+    EXPECT_EQ(Stamp(61001.5, 1, 1), "");
+    char text[4] = "abc";
+    EXPECT_EQ(TICKS2MMSS(text, 0, 61001.5, 1), 0);
+    EXPECT_STREQ(text, "abc");
+}
+
+TEST(StartTime, FollowsTheTickCountAndStartsAtZero) {
+    Log::StartTime& clock = GetProcess().startTime;
+    EXPECT_EQ(clock.CPU2MS(clock.startCycles), 0.0);
+    // Let the calibration see a stretch of time, then compare both clocks over another one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 3; ++i) {
+        double before = clock.CPU2MS();
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        double cycles = clock.CPU2MS();
+        double ticks = static_cast<double>(GetTickCount() - clock.startTicks);
+        EXPECT_GT(cycles, before + 60);
+        EXPECT_NEAR(cycles, ticks, 0.1 * ticks + 20);
+    }
+}
+
+// A file in the temporary directory, removed at the end.
+class TemporaryFile {
+public:
+    TemporaryFile() {
+        path_ = std::filesystem::temp_directory_path() /
+                ("tarn-time-" + std::to_string(GetCurrentProcessId()) + ".txt");
+        std::ofstream(path_) << "x";
+    }
+    ~TemporaryFile() { std::filesystem::remove(path_); }
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::string Name() const { return path_.string(); }
+
+    // Sets the last-write time to a local calendar time.
+    void SetWritten(int year, int month, int day, int hour, int minute, int second) {
+        std::tm local{};
+        local.tm_year = year - 1900;
+        local.tm_mon = month - 1;
+        local.tm_mday = day;
+        local.tm_hour = hour;
+        local.tm_min = minute;
+        local.tm_sec = second;
+        local.tm_isdst = -1;
+        auto system = std::chrono::system_clock::from_time_t(std::mktime(&local));
+        std::filesystem::last_write_time(path_, std::chrono::file_clock::from_sys(system));
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+TEST(LocalTime, OfAFileIsItsLastWriteInLocalTime) {
+    TemporaryFile file;
+    file.SetWritten(2021, 4, 20, 19, 46, 9);
+    LocalTime written;
+    ASSERT_TRUE(written(file.Name().c_str()));
+    EXPECT_EQ(written.wYear, 2021);
+    EXPECT_EQ(written.wMonth, 4);
+    EXPECT_EQ(written.wDay, 20);
+    EXPECT_EQ(written.wDayOfWeek, 2);   // a Tuesday
+    EXPECT_EQ(written.wHour, 19);
+    EXPECT_EQ(written.wMinute, 46);
+    EXPECT_EQ(written.wSecond, 9);
+
+    HANDLE handle = CreateFileA(file.Name().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    LocalTime viaHandle;
+    EXPECT_TRUE(viaHandle(static_cast<void*>(handle)));
+    CloseHandle(handle);
+    EXPECT_EQ(memcmp(&viaHandle, &written, sizeof written), 0);
+}
+
+TEST(LocalTime, OfAMissingFileFailsAndKeepsTheTime) {
+    LocalTime now;
+    LocalTime kept = now;
+    std::string missing = (std::filesystem::temp_directory_path() / "tarn-no-such-file").string();
+    EXPECT_FALSE(now(missing.c_str()));
+    EXPECT_FALSE(now(static_cast<void*>(INVALID_HANDLE_VALUE)));
+    EXPECT_EQ(memcmp(&now, &kept, sizeof now), 0);
+}
+
+TEST(LocalTime, NowIsTheSystemsLocalTime) {
+    LocalTime now;
+    std::time_t seconds = std::time(nullptr);
+    std::tm local = *std::localtime(&seconds);
+    EXPECT_EQ(now.wYear, local.tm_year + 1900);
+    EXPECT_EQ(now.wDayOfWeek, local.tm_wday);
+    EXPECT_NEAR(now.wHour * 3600 + now.wMinute * 60 + now.wSecond,
+                local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec, 2);
+}
+
+}  // namespace
