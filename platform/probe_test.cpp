@@ -1,5 +1,6 @@
 // The readability probes answer as Windows' do. Under Wine the same tests run against the real
 // KERNEL32 functions, which is how the POSIX answers are checked.
+#include "platform/testing.h"
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -8,44 +9,9 @@
 #include <cstring>
 #include <thread>
 
-#if !defined(_WIN32)
-#include <sys/mman.h>
-#endif
-
 namespace {
 
-constexpr size_t kPage = 4096;
-
-// Four pages: readable, readable, no access, readable.
-class Pages {
-public:
-    Pages() {
-#if defined(_WIN32)
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 4 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        if (base_) VirtualProtect(base_ + 2 * kPage, kPage, PAGE_NOACCESS, &old);
-#else
-        void* base = mmap(nullptr, 4 * kPage, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = base == MAP_FAILED ? nullptr : static_cast<char*>(base);
-        if (base_) mprotect(base_ + 2 * kPage, kPage, PROT_NONE);
-#endif
-    }
-    ~Pages() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, 4 * kPage);
-#endif
-    }
-    char* Begin() const { return base_; }
-    char* Guard() const { return base_ + 2 * kPage; }  // first byte that cannot be read
-    char* After() const { return base_ + 3 * kPage; }  // the readable page behind it
-
-private:
-    char* base_;
-};
+constexpr size_t kPage = tarn::GuardedPagesForTesting::kPageSize;
 
 int gTranslatorCalls = 0;
 void CountingTranslator(unsigned int code, _EXCEPTION_POINTERS*) {
@@ -60,7 +26,8 @@ protected:
         std::memset(pages_.Begin(), 'x', 2 * kPage);
         std::memset(pages_.After(), 'x', kPage);
     }
-    Pages pages_;
+    // Readable, readable, no access, readable.
+    tarn::GuardedPagesForTesting pages_{2};
 };
 
 TEST_F(Probes, SizeZeroAndNull) {

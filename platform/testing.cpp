@@ -1,5 +1,6 @@
-// The test seams on Windows: real windows of the system's "STATIC" class. (On POSIX the same
-// seams enter the window table, in posix/windows_posix.cpp.)
+// The test seams on Windows: real windows of the system's "STATIC" class and guarded pages.
+// (On POSIX the windows enter the window table, in posix/windows_posix.cpp, and the pages are in
+// posix/testing_posix.cpp.)
 #include "platform/testing.h"
 
 namespace tarn {
@@ -16,6 +17,22 @@ HWND CreateWindowForTesting(HWND parent, int id, const char* text)
 void DestroyWindowForTesting(HWND window)
 {
     DestroyWindow(window);
+}
+
+GuardedPagesForTesting::GuardedPagesForTesting(size_t readablePages)
+    : readablePages_(readablePages)
+{
+    const size_t size = (readablePages + 2) * kPageSize;
+    base_ = static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    if (base_)
+        VirtualProtect(Guard(), kPageSize, PAGE_NOACCESS, &old);
+}
+
+GuardedPagesForTesting::~GuardedPagesForTesting()
+{
+    if (base_)
+        VirtualFree(base_, 0, MEM_RELEASE);
 }
 
 }  // namespace tarn

@@ -12,6 +12,36 @@ TARNRT_API HWND CreateWindowForTesting(HWND parent, int id, const char* text);
 // Destroys the window and its children.
 TARNRT_API void DestroyWindowForTesting(HWND window);
 
+// Pages for tests of code that must survive unreadable memory: `readablePages` readable pages,
+// then one page that cannot be read, then one more readable page.
+class TARNRT_API GuardedPagesForTesting {
+public:
+    static constexpr size_t kPageSize = 4096;
+
+    explicit GuardedPagesForTesting(size_t readablePages = 1);
+    ~GuardedPagesForTesting();
+    GuardedPagesForTesting(const GuardedPagesForTesting&) = delete;
+    GuardedPagesForTesting& operator=(const GuardedPagesForTesting&) = delete;
+
+    char* Begin() const { return base_; }  // null when the system gave no pages
+    char* Guard() const { return base_ + readablePages_ * kPageSize; }
+    char* After() const { return Guard() + kPageSize; }
+
+    // A copy of `text`, with its terminator when `terminated`, that ends at the last readable
+    // byte before the guard page.
+    const char* AtTheEnd(const char* text, bool terminated)
+    {
+        const size_t size = strlen(text) + (terminated ? 1 : 0);
+        char* start = Guard() - size;
+        memcpy(start, text, size);
+        return start;
+    }
+
+private:
+    char* base_;
+    size_t readablePages_;
+};
+
 // True where the system is Wine: the few checks of Windows behaviour that Wine does not share
 // apply only elsewhere.
 inline bool RunningOnWineForTesting()

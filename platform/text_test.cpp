@@ -10,8 +10,6 @@
 
 #if !defined(_WIN32)
 #include "tarnkernl/tarnrt.h"
-
-#include <sys/mman.h>
 #endif
 
 namespace {
@@ -239,18 +237,17 @@ TEST(Utf8Conversion, AnsiCodePageCarriesAscii)
 // reaches the caller as the translator's exception instead of ending the process.
 TEST(Utf8Conversion, UnreadableTextFaultsIntoTheCaller)
 {
-    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
+    tarn::GuardedPagesForTesting pages;
+    const char* page = pages.Guard();
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(
         [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
-    const auto narrow = static_cast<const char*>(page);
-    const auto wide = static_cast<const WCHAR*>(page);
+    const char* narrow = page;
+    const auto wide = reinterpret_cast<const WCHAR*>(page);
     EXPECT_THROW(MultiByteToWideChar(CP_UTF8, 0, narrow, -1, nullptr, 0), unsigned long);
     EXPECT_THROW(MultiByteToWideChar(CP_UTF8, 0, narrow, 4, nullptr, 0), unsigned long);
     EXPECT_THROW(WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr),
                  unsigned long);
     tarnrtl_SetTranslator(previous);
-    munmap(page, 4096);
 }
 
 #endif

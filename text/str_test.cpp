@@ -10,55 +10,7 @@
 
 #include <string>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 namespace {
-
-// Two pages: a readable one followed by one that cannot be read.
-class GuardedPage {
-public:
-    GuardedPage() {
-#if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        size_ = info.dwPageSize;
-        base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * size_, MEM_COMMIT | MEM_RESERVE,
-                                                PAGE_READWRITE));
-        DWORD old;
-        VirtualProtect(base_ + size_, size_, PAGE_NOACCESS, &old);
-#else
-        size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        base_ = static_cast<char*>(
-            mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        mprotect(base_ + size_, size_, PROT_NONE);
-#endif
-    }
-    ~GuardedPage() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, 2 * size_);
-#endif
-    }
-
-    const char* Unreadable() const { return base_ + size_; }
-    // `text` placed so that its last character, or its terminator, is the last readable byte.
-    const char* AtTheEnd(const char* text, bool terminated) {
-        size_t n = strlen(text) + terminated;
-        char* start = base_ + size_ - n;
-        memcpy(start, text, n);
-        return start;
-    }
-
-private:
-    char* base_;
-    size_t size_;
-};
 
 const char* const kWild = reinterpret_cast<const char*>(0x10);
 
@@ -130,9 +82,9 @@ TEST(Str, PartsMayPointIntoTheStringItself) {
 }
 
 TEST(Str, UnreadableTextGivesTheEmptyString) {
-    GuardedPage page;
+    tarn::GuardedPagesForTesting page;
     EXPECT_EQ(str(kWild).p, str::GetStrNull());
-    EXPECT_EQ(str(page.Unreadable()).p, str::GetStrNull());
+    EXPECT_EQ(str(page.Guard()).p, str::GetStrNull());
     EXPECT_EQ(str(page.AtTheEnd("unterminated", false)).p, str::GetStrNull());
     EXPECT_STREQ(str(page.AtTheEnd("terminated", true)), "terminated");
 
@@ -148,11 +100,11 @@ TEST(Str, UnreadableTextGivesTheEmptyString) {
 }
 
 TEST(Str, ListIsCutAtTheFirstUnreadablePart) {
-    GuardedPage page;
+    tarn::GuardedPagesForTesting page;
     // Unreadable parts are found by probing, not by faulting: nothing is reported.
     testing::internal::CaptureStderr();
     EXPECT_STREQ(str("first", kWild, "third"), "first");
-    EXPECT_STREQ(str("first", page.Unreadable(), "third"), "first");
+    EXPECT_STREQ(str("first", page.Guard(), "third"), "first");
     EXPECT_STREQ(str("first", page.AtTheEnd("abc", false), "third"), "first");
     EXPECT_STREQ(str("first", page.AtTheEnd("abc", true), "third"), "firstabcthird");
 
@@ -166,7 +118,7 @@ TEST(Str, ListIsCutAtTheFirstUnreadablePart) {
     EXPECT_STREQ(s.Append(kWild), "x");
     EXPECT_STREQ(s.Assign(kWild, "y"), "");
     // A string object that cannot be read is left alone.
-    str* unreadable = reinterpret_cast<str*>(const_cast<char*>(page.Unreadable()));
+    str* unreadable = reinterpret_cast<str*>(const_cast<char*>(page.Guard()));
     EXPECT_EQ(unreadable->Assign("a", "b"), nullptr);
 }
 
