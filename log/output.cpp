@@ -79,9 +79,8 @@ void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
     uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(format));
     char bytes[5] = {};
     memcpy(bytes, &value, 4);
-    fprintf(buffer, sizeof(void*) == 4 ? "<INVALID PTR(0x%" PRIXPTR ")[%4s]"
-                                       : "<INVALID PTR(0x%08" PRIXPTR ")[%4s]",
-            reinterpret_cast<uintptr_t>(format), bytes);
+    fprintf(buffer, "<INVALID PTR(0x%08" PRIXPTR ")[%4s]", reinterpret_cast<uintptr_t>(format),
+            bytes);
 }
 
 // A log line is written with one system call: stamp, message and line end together. The log
