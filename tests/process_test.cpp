@@ -1,0 +1,285 @@
+// Whole-process tests of the process log: the helper program runs as a child in a fresh
+// working directory (with or without install.ini, a program INI file, files of an earlier day),
+// and the tests read the log, history and INI files it leaves.
+#include "tests/child.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace tarn::test {
+namespace {
+
+const char* const kWeekdays[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
+// A log line's stamp and its blank: mm:ss.mmm.uuu (hours only after an hour).
+const std::string kStamp = R"(\d\d:\d\d\.\d{3}\.\d{3} )";
+const std::string kBuilt = R"(Executable from: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d)";
+
+std::string Today() {
+    std::time_t now = std::time(nullptr);
+    return kWeekdays[std::localtime(&now)->tm_wday];
+}
+
+// A path as the library gives it back: with backslashes.
+std::string LibraryPath(const fs::path& path) {
+    std::string text = path.string();
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
+std::vector<std::string> Split(const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t end; (end = text.find(separator, start)) != std::string::npos;
+         start = end + separator.size())
+        parts.push_back(text.substr(start, end - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// Each line of the file (lines end with CRLF) matches its pattern, in order, and nothing follows.
+void ExpectLines(const std::string& text, const std::vector<std::string>& patterns) {
+    std::vector<std::string> lines = Split(text, "\r\n");
+    ASSERT_EQ(lines.back(), "") << "the text does not end with CRLF:\n" << text;
+    lines.pop_back();
+    ASSERT_EQ(lines.size(), patterns.size()) << text;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i])))
+            << "line " << i + 1 << ": \"" << lines[i] << "\" against " << patterns[i];
+}
+
+// A fresh directory holding a copy of the helper program (and the modules it needs beside
+// it), which is also the child's working directory.
+class ProcessDir {
+public:
+    ProcessDir() {
+        static int count = 0;
+        root_ = fs::temp_directory_path() /
+                ("tarn-process-" + std::to_string(std::chrono::steady_clock::now()
+                                                      .time_since_epoch()
+                                                      .count()) +
+                 "-" + std::to_string(++count));
+        fs::create_directories(root_);
+        fs::path bin = TARN_TEST_BIN_DIR;
+        fs::copy_file(bin / TARN_HELPER_NAME, root_ / TARN_HELPER_NAME);
+        for (const std::string& module : Split(TARN_HELPER_MODULES, ","))
+            if (!module.empty())
+                fs::copy_file(bin / module, root_ / module);
+    }
+    ~ProcessDir() {
+        std::error_code error;
+        fs::remove_all(root_, error);
+    }
+    ProcessDir(const ProcessDir&) = delete;
+    ProcessDir& operator=(const ProcessDir&) = delete;
+
+    ChildResult Run(const std::vector<std::string>& arguments,
+                    const Environment& environment = {}) {
+        ChildResult child = RunChild((root_ / TARN_HELPER_NAME).string(), arguments,
+                                     root_.string(), environment);
+        // Text output, whichever line ends the system gives it.
+        std::erase(child.output, '\r');
+        return child;
+    }
+
+    fs::path Path(const std::string& relative) const { return root_ / relative; }
+    std::string Read(const std::string& relative) const {
+        std::ifstream in(Path(relative), std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
+    void Write(const std::string& relative, const std::string& text,
+               fs::file_time_type written = fs::file_time_type::clock::now()) const {
+        fs::create_directories(Path(relative).parent_path());
+        std::ofstream(Path(relative), std::ios::binary) << text;
+        fs::last_write_time(Path(relative), written);
+    }
+    // The files the program left in a directory, by name.
+    std::set<std::string> Files(const std::string& relative) const {
+        std::set<std::string> names;
+        for (const fs::directory_entry& entry : fs::directory_iterator(Path(relative)))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+private:
+    fs::path root_;
+};
+
+const std::set<std::string> kLogAndHistory = {"logprobe.hst", "logprobe.log"};
+
+TEST(ProcessLog, ALifeLeavesHeadedLogAndHistoryFiles) {
+    ProcessDir dir;
+    ChildResult child = dir.Run({"log", "one", "log", "two words", "log", "three", "history",
+                                 "saved", "the file", "3 items", "print-names"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    std::string day = "LOG/" + Today();
+    EXPECT_EQ(dir.Files(day), kLogAndHistory);
+    ExpectLines(dir.Read(day + "/logprobe.log"),
+                {kStamp + R"(// \d{4}-\d\d-\d\d \d\d:\d\d:\d\d )", kStamp + kBuilt, "",
+                 kStamp + "one", kStamp + "two words", kStamp + "three", R"(\[End log\])"});
+    ExpectLines(dir.Read(day + "/logprobe.hst"),
+                {kStamp + ":" + kBuilt + R"( - // \d{4}-\d\d-\d\d \d\d:\d\d:\d\d )",
+                 kStamp + "saved:the file - 3 items", "", R"(\[End history\])"});
+    // Without install.ini the names are relative to the working directory.
+    std::string names = "LOG\\" + Today() + "\\logprobe.";
+    EXPECT_NE(child.output.find("log=" + names + "log\n"), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("history=" + names + "hst\n"), std::string::npos);
+    // The INI file is named in full: the system would look for a bare name elsewhere.
+    std::string ini = LibraryPath(dir.Path("logprobe.ini"));
+    EXPECT_NE(child.output.find("ini=" + ini + "\n"), std::string::npos) << ini;
+    EXPECT_NE(child.output.find("workingdir=\n"), std::string::npos);
+}
+
+TEST(ProcessLog, LastWeeksFilesGoTodaysAreAppendedTo) {
+    std::string day = "LOG/" + Today();
+    auto weekAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 7);
+    {
+        ProcessDir dir;
+        dir.Write(day + "/logprobe.log", "last week\r\n", weekAgo);
+        dir.Write(day + "/logprobe.hst", "last week\r\n", weekAgo);
+        dir.Write(day + "/logprobe.exc", "last week\r\n", weekAgo);
+        ASSERT_EQ(dir.Run({"log", "new"}).exitCode, 0);
+        EXPECT_EQ(dir.Files(day), kLogAndHistory);
+        EXPECT_EQ(dir.Read(day + "/logprobe.log").find("last week"), std::string::npos);
+        EXPECT_EQ(dir.Read(day + "/logprobe.hst").find("last week"), std::string::npos);
+    }
+    {
+        ProcessDir dir;
+        dir.Write(day + "/logprobe.log", "earlier today\r\n");
+        dir.Write(day + "/logprobe.hst", "earlier today\r\n");
+        ASSERT_EQ(dir.Run({"log", "new"}).exitCode, 0);
+        std::string log = dir.Read(day + "/logprobe.log");
+        EXPECT_EQ(log.rfind("earlier today\r\n", 0), 0u) << log;
+        EXPECT_TRUE(std::regex_search(log, std::regex("\r\n" + kStamp + "// ")));
+        EXPECT_NE(log.find(" new\r\n[End log]\r\n"), std::string::npos);
+        EXPECT_EQ(dir.Read(day + "/logprobe.hst").rfind("earlier today\r\n", 0), 0u);
+    }
+}
+
+TEST(Settings, SwitchesComeFromTheProgramsIniFile) {
+    auto switches = [](const char* ini) {
+        ProcessDir dir;
+        if (ini)
+            dir.Write("logprobe.ini", ini);
+        ChildResult child = dir.Run({"print-cmdline"});
+        EXPECT_EQ(child.exitCode, 0) << child.output;
+        return child.output;
+    };
+    std::string defaults = switches(nullptr);
+    EXPECT_NE(defaults.find("print-cmdline /gpfshow /mem /stack\n"), std::string::npos)
+        << defaults;
+    std::string none = switches("[PROGRAM]\r\nCommandLine=\r\n");
+    EXPECT_NE(none.find("print-cmdline\n"), std::string::npos) << none;
+    EXPECT_EQ(none.find("/gpfshow"), std::string::npos);
+    std::string own = switches("[Other]\r\nCommandLine=x\r\n[program]\r\ncommandline= /int3\r\n");
+    EXPECT_NE(own.find("print-cmdline/int3\n"), std::string::npos) << own;
+    EXPECT_EQ(own.find("/mem"), std::string::npos);
+}
+
+TEST(Settings, InstallIniMovesEverythingToTheWorkingDirectory) {
+    ProcessDir dir;
+    std::string work = dir.Path("work").string();
+    dir.Write("install.ini", "[INSTALL]\r\nWORKINGDIR=" + work + "\r\n");
+    ChildResult child = dir.Run({"set", "Demo", "count", "5", "print-names"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    // The working directory did not exist: the library made it.
+    EXPECT_EQ(dir.Files("work/LOG/" + Today()), kLogAndHistory);
+    EXPECT_FALSE(dir.Exists("LOG"));
+    EXPECT_NE(child.output.find("workingdir=" + work + "\n"), std::string::npos) << child.output;
+    std::string ini = dir.Read("work/logprobe.ini");
+    EXPECT_NE(ini.find("[Demo]"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("count=5"), std::string::npos) << ini;
+
+    // The program's switches come from its INI file there.
+    std::ofstream(dir.Path("work/logprobe.ini"), std::ios::app)
+        << "[PROGRAM]\r\nCommandLine= /from-work\r\n";
+    child = dir.Run({"print-cmdline"});
+    EXPECT_NE(child.output.find("print-cmdline/from-work\n"), std::string::npos) << child.output;
+}
+
+TEST(ProcessLog, LinesFromEightThreadsAreAllThereAndWhole) {
+    const int threads = 8, lines = 10000;
+    ProcessDir dir;
+    ASSERT_EQ(dir.Run({"threads", std::to_string(threads), std::to_string(lines)}).exitCode, 0);
+    std::vector<std::vector<int>> seen(threads, std::vector<int>(lines));
+    int whole = 0;
+    for (const std::string& line : Split(dir.Read("LOG/" + Today() + "/logprobe.log"), "\r\n")) {
+        int t, i;
+        char end;
+        // A stamp, then exactly "thread t line i".
+        if (line.size() > 14 && line[13] == ' ' &&
+            sscanf(line.c_str() + 14, "thread %d line %d%c", &t, &i, &end) == 2 && t >= 0 &&
+            t < threads && i >= 0 && i < lines) {
+            ++seen[t][i];
+            ++whole;
+        }
+    }
+    EXPECT_EQ(whole, threads * lines);
+    for (int t = 0; t < threads; ++t)
+        for (int i = 0; i < lines; ++i)
+            if (seen[t][i] != 1)
+                FAIL() << "thread " << t << " line " << i << " seen " << seen[t][i] << " times";
+}
+
+TEST(ProcessLog, ALineLoggedBeforeAKillIsInTheFile) {
+    ProcessDir dir;
+    ChildResult child = dir.Run({"log", "last words", "die"});
+    EXPECT_NE(child.exitCode, 0);
+    std::string log = dir.Read("LOG/" + Today() + "/logprobe.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex(kStamp + "last words\r\n$"))) << log;
+}
+
+// faketime (its preload library) moves the child's clock to Tuesday 2024-05-07, two seconds
+// before midnight.
+TEST(DayChange, TheFilesMoveToTheNextWeekdayWithARepeatedHeader) {
+    if (!*TARN_FAKETIME_LIBRARY)
+        GTEST_SKIP() << "faketime is not installed";
+    ProcessDir dir;
+    // faketime moves the file times the child reads along with its clock.
+    dir.Write("LOG/WED/logprobe.log", "last week\r\n",
+              fs::file_time_type::clock::now() - std::chrono::hours(24 * 7));
+    // The monotonic clock stays true: Wine's server measures timeouts with it.
+    Environment clock = {{"LD_PRELOAD", TARN_FAKETIME_LIBRARY},
+                         {"FAKETIME", "@2024-05-07 23:59:58"},
+                         {"FAKETIME_DONT_FAKE_MONOTONIC", "1"}};
+    ChildResult child = dir.Run({"until-next-day", "250", "log", "next day"}, clock);
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+
+    std::string tuesday = dir.Read("LOG/TUE/logprobe.log");
+    EXPECT_TRUE(std::regex_search(tuesday, std::regex("^" + kStamp + "// 2024-05-07 23:59:5")))
+        << tuesday;
+    EXPECT_NE(tuesday.find(" waiting 23:59:5"), std::string::npos);
+    EXPECT_EQ(tuesday.find("next day"), std::string::npos);
+
+    std::string wednesday = dir.Read("LOG/WED/logprobe.log");
+    EXPECT_EQ(wednesday.find("last week"), std::string::npos) << wednesday;
+    std::string since = R"(2024-05-07 23:59:5\d)";
+    EXPECT_TRUE(std::regex_search(
+        wednesday, std::regex("^" + kStamp + R"(// 2024-05-08 00:00:0\d \r\n)" + kStamp + kBuilt +
+                              "\r\n\r\n" + kStamp + "Working since " + since + "\r\n \r\n")))
+        << wednesday;
+    EXPECT_TRUE(std::regex_search(wednesday, std::regex(kStamp + "next day\r\n\\[End log\\]\r\n$")));
+
+    std::string history = dir.Read("LOG/WED/logprobe.hst");
+    EXPECT_TRUE(std::regex_search(
+        history, std::regex("^" + kStamp + ":" + kBuilt + R"( - // 2024-05-08 00:00:0\d \r\n)" +
+                            kStamp + "Is working since:" + kBuilt + " - " + since + "\r\n")))
+        << history;
+}
+
+}  // namespace
+}  // namespace tarn::test

@@ -1,0 +1,128 @@
+// A program of the family that the whole-process tests run in a fresh working directory. It
+// carries out the commands of its command line in order, then ends normally (unless told to
+// die), so that the tests can read the log, history and INI files it leaves:
+//   log TEXT                 one log line
+//   lines N TEXT             N log lines "TEXT i"
+//   history WHAT WHERE TEXT  one history record
+//   set SECTION KEY VALUE    a value of the program's INI file
+//   threads T N              T threads each logging N lines "thread t line i"
+//   sleep MS
+//   until-next-day MS        a line every MS milliseconds until the local date changes
+//   print-cmdline            the internal command line to standard output
+//   print-names              the log's file names and the working directory
+//   die                      ends the process at once, as a kill would (no shutdown)
+#include "tarnkernl/tarnkernl.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+void Line(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void Line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    voutlog(format, args, nullptr, nullptr);
+    va_end(args);
+}
+
+void Record(const char* what, const char* where, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+void Record(const char* what, const char* where, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    voutlog(format, args, where, what);
+    va_end(args);
+}
+
+void Pause(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void LogFromThreads(int threads, int lines) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t, lines] {
+            for (int i = 0; i < lines; ++i)
+                Line("thread %d line %d", t, i);
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+void LogUntilNextDay(int milliseconds) {
+    LocalTime start;
+    for (int waited = 0; waited < 60000; waited += milliseconds) {
+        LocalTime now;
+        if (now.wDay != start.wDay)
+            break;
+        Line("waiting %02d:%02d:%02d", now.wHour, now.wMinute, now.wSecond);
+        Pause(milliseconds);
+    }
+}
+
+// No destructor, no exit handler, no detach: what is in the files is what the system has.
+[[noreturn]] void Die() {
+    fflush(stdout);
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 137);
+#else
+    raise(SIGKILL);
+#endif
+    abort();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string command = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+        if (command == "log") {
+            Line("%s", next());
+        } else if (command == "lines") {
+            int n = atoi(next());
+            const char* text = next();
+            for (int k = 0; k < n; ++k)
+                Line("%s %d", text, k);
+        } else if (command == "history") {
+            const char* what = next();
+            const char* where = next();
+            Record(what, where, "%s", next());
+        } else if (command == "set") {
+            const char* section = next();
+            const char* key = next();
+            PrintToIniFile(section, key, "%s", next());
+        } else if (command == "threads") {
+            int threads = atoi(next());
+            LogFromThreads(threads, atoi(next()));
+        } else if (command == "sleep") {
+            Pause(atoi(next()));
+        } else if (command == "until-next-day") {
+            LogUntilNextDay(atoi(next()));
+        } else if (command == "print-cmdline") {
+            printf("%s\n", GetCommandLineInternal());
+        } else if (command == "print-names") {
+            Log& log = GetProcess();
+            printf("log=%s\nhistory=%s\nini=%s\nworkingdir=%s\n", log.logName.p, log.histName.p,
+                   log.iniName.p, GetInstallWorkingDir());
+        } else if (command == "die") {
+            Die();
+        } else {
+            fprintf(stderr, "unknown command %s\n", command.c_str());
+            return 2;
+        }
+    }
+    fflush(stdout);
+    return 0;
+}
