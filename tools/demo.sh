@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the demo application natively and runs it in a fresh working directory.
+# Builds the demo application natively and runs it twice in a fresh working directory, then
+# shows the files it left there: the log and history of the day, and its settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh native
@@ -9,8 +10,21 @@ cmake --preset linux >/dev/null
 cmake --build build/linux --target demo >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-demo.XXXXXX")
-echo "Running the demo in $work"
 repo=$(pwd)
-(cd "$work" && "$repo/build/linux/bin/demo")
+for run in 1 2; do
+  echo "=== Running the demo in $work (run $run)"
+  (cd "$work" && "$repo/build/linux/bin/demo")
+  echo
+done
+
+show() {
+  echo "=== $1"
+  tr -d '\r' <"$1"
+  echo
+}
+echo "=== The demo left these files in $work:"
+(cd "$work" && find . -type f | sort)
 echo
-echo "The demo ran in $work"
+for file in "$work"/LOG/*/demo.log "$work"/LOG/*/demo.hst "$work"/demo.ini; do
+  show "$file"
+done

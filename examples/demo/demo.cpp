@@ -1,5 +1,6 @@
-// A small program of the family: it uses the text toolkit, lets the runtime serve its memory
-// and survives a machine fault, the way an application linked to tarnkernl does.
+// A small program of the family: it keeps a process log and a history, remembers a setting
+// between runs, uses the text toolkit, lets the runtime serve its memory and survives a machine
+// fault, the way an application linked to tarnkernl does.
 #include "tarnkernl/tarnkernl.h"
 
 #include <cstdio>
@@ -8,18 +9,49 @@
 
 namespace {
 
-// Splits a command line into its words and tells which of the family's switches are on.
+// One time-stamped line in the process log, also shown on the console.
+[[gnu::format(gnu_printf, 1, 2)]] void Note(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list shown;
+    va_copy(shown, args);
+    vprintf(format, shown);
+    va_end(shown);
+    printf("\n");
+    voutlog(format, args, nullptr, nullptr);
+    va_end(args);
+}
+
+// One record in the history file: what was done, where, and the details.
+[[gnu::format(gnu_printf, 3, 4)]] void Remember(const char* what, const char* where,
+                                                const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    voutlog(format, args, where, what);
+    va_end(args);
+}
+
+// The setting "runs" of section "Demo" in the program's INI file counts the demo's runs.
+int CountRun() {
+    str value;
+    int runs = atoi(GetIniFileEntry(value, "Demo", "runs", "0", nullptr)) + 1;
+    PrintToIniFile("Demo", "runs", "%d", runs);
+    return runs;
+}
+
+// Splits the internal command line (the process's own, followed by the switches of the
+// program's INI file) into its words and tells which of the family's switches are on.
 void ShowSwitches(const char* commandLine) {
     Vector<str> words;
     for (const char* at = WordBeg(commandLine); *at; at = WordBeg(WordEnd(at)))
         words.Append(str(at, static_cast<int>(WordEnd(at) - at)).p);
 
-    printf("command line \"%s\" has %d words:", commandLine, Words(commandLine));
+    str list;
     for (uint32_t i = 0; i < words.Count(); ++i)
-        printf(" [%s]", words.At(i)->p);
-    printf("\n");
+        fprintf(list, " [%s]", words.At(i)->p);
+    Note("command line has %d words:%s", Words(commandLine), list.p);
     for (const char* name : {"/gpfshow", "/mem", "/int3"})
-        printf("  %-9s %s\n", name, strnistrn(commandLine, name) ? "on" : "off");
+        Note("  %-9s %s", name, strnistrn(commandLine, name) ? "on" : "off");
 }
 
 // Builds a long report line by line: the print buffer starts on the stack and moves to the
@@ -28,8 +60,8 @@ void ShowReport() {
     PrintBuffer<64> report("%s", "powers of ten:");
     for (int n = -3; n <= 12; n += 3)
         fprintf(report, " 10^%d=%g", n, _pow10(n));
-    printf("%s\n  (%u characters, %s)\n", report.data, report.length,
-           report.OnHeap() ? "moved to the heap" : "inline");
+    Note("%s (%u characters, %s)", report.data, report.length,
+         report.OnHeap() ? "moved to the heap" : "inline");
 }
 
 // The runtime stands behind malloc and new: it knows every block the program holds.
@@ -37,8 +69,8 @@ void ShowMemory() {
     std::string text(100, 'x');
     void* block = malloc(1000);
     static int notABlock;
-    printf("runtime block sizes: malloc(1000) -> %zu, std::string data -> %zu, a static -> %zu\n",
-           tarnrtl_GetSize(block), tarnrtl_GetSize(text.data()), tarnrtl_GetSize(&notABlock));
+    Note("runtime block sizes: malloc(1000) -> %zu, std::string data -> %zu, a static -> %zu",
+         tarnrtl_GetSize(block), tarnrtl_GetSize(text.data()), tarnrtl_GetSize(&notABlock));
     free(block);
 }
 
@@ -48,17 +80,24 @@ void ShowFault() {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
     } catch (unsigned long code) {
-        printf("a write through a null pointer was caught as exception 0x%08lX\n", code);
+        Note("a write through a null pointer was caught as exception 0x%08lX", code);
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    str commandLine(argc > 1 ? argv[1] : "demo.exe /gpfshow /mem /stack");
-    ShowSwitches(commandLine);
+int main() {
+    int run = CountRun();
+    Note("demo run %d", run);
+    Remember("started", "demo", "run %d", run);
+    ShowSwitches(GetCommandLineInternal());
     ShowReport();
     ShowMemory();
     ShowFault();
+    Remember("finished", "demo", "run %d", run);
+
+    Log& log = GetProcess();
+    printf("\nlog:      %s\nhistory:  %s\nsettings: %s\n", log.logName.p, log.histName.p,
+           log.iniName.p);
     return 0;
 }
