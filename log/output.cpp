@@ -10,6 +10,7 @@
 #include "tarnkernl/files.h"
 
 #include <atomic>
+#include <climits>
 #include <cinttypes>
 #include <cstdio>
 
@@ -70,8 +71,36 @@ void AppendReadable(PrintBufferBase& buffer, const char* text) {
     }
 }
 
-void AppendBytes(PrintBufferBase& buffer, const char* bytes, int length) {
-    fprintf(buffer, "%.*s", length, bytes);
+// Room left in `buffer` before it must grow.
+size_t Room(const PrintBufferBase& buffer) {
+    return static_cast<size_t>(buffer.capacity & INT_MAX) - buffer.length;
+}
+
+void AppendBytes(PrintBufferBase& buffer, const char* bytes, size_t count) {
+    if (Room(buffer) < count) {
+        fprintf(buffer, "%.*s", static_cast<int>(count), bytes);
+        return;
+    }
+    memcpy(buffer.data + buffer.length, bytes, count);
+    buffer.length += static_cast<unsigned>(count);
+    buffer.data[buffer.length] = 0;
+}
+
+// The formatted message behind the text so far: one formatting pass when it fits the room left
+// (nearly always), the print buffer's measured growth otherwise.
+void AppendFormatted(PrintBufferBase& buffer, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(buffer.data + buffer.length, Room(buffer) + 1, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        buffer.data[buffer.length] = 0;
+    } else if (static_cast<size_t>(n) <= Room(buffer)) {
+        buffer.length += static_cast<unsigned>(n);
+    } else {
+        buffer.data[buffer.length] = 0;
+        vfprintf(buffer, format, args);
+    }
 }
 
 // The message of a format that cannot be read: its address and its first four bytes as text.
@@ -132,7 +161,7 @@ void WriteRecord(const PrintBufferBase& line, int stampLength, const void* where
     AppendReadable(record, static_cast<const char*>(where));
     if (*message) {
         AppendBytes(record, " - ", 3);
-        AppendBytes(record, message, static_cast<int>(line.length) - stampLength);
+        AppendBytes(record, message, line.length - stampLength);
     }
     AppendBytes(record, "\r\n", 2);
     histdump(record.data);
@@ -209,16 +238,15 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         double elapsed = log.startTime.CPU2MS();
 
         // The stamp and its blank, then the message: one buffer serves the line and the record.
-        PrintBuffer<256> line;
-        char stamp[62];
-        int stampLength = TICKS2MMSS(stamp, sizeof stamp, elapsed, 1);
-        AppendBytes(line, stamp, stampLength);
+        PrintBuffer<1024> line;
+        int stampLength = TICKS2MMSS(line.data, 62, elapsed, 1);
+        line.length = stampLength;
         AppendBytes(line, " ", 1);
         ++stampLength;
         if (IsBadStringPtrA(format, 1024))
             AppendInvalidFormat(line, format);
         else
-            vfprintf(line, format, args);
+            AppendFormatted(line, format, args);
 
         if (now.wDay != log.logDay)
             log.StartUp(now);

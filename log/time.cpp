@@ -5,7 +5,7 @@
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
 
-#include <cstdio>
+#include <cstring>
 
 static_assert(sizeof(SYSTEMTIME) == sizeof(LocalTime), "LocalTime is the system's time record");
 static_assert(offsetof(SYSTEMTIME, wDay) == offsetof(LocalTime, wDay));
@@ -31,24 +31,56 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
     return true;
 }
 
-// snprintf that appends at `used` and never reports more than the buffer holds.
-template <class... Args>
-int Append(char* buffer, int size, int used, const char* format, Args... args) {
-    if (used >= size - 1)
-        return used;
-    int n = snprintf(buffer + used, size - used, format, args...);
-    if (n < 0)
-        return used;
-    return n < size - used ? used + n : size - 1;
+// Writes `value` as printf's "%0<width>d" does; returns the end.
+char* PutNumber(char* out, int value, int width) {
+    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    if (value < 0) {
+        *out++ = '-';
+        --width;
+    }
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    for (; width > n; --width)
+        *out++ = '0';
+    while (n > 0)
+        *out++ = digits[--n];
+    return out;
 }
 
-// Days, hours, minutes and seconds in the stamp's three forms.
-int FormatClock(char* buffer, int size, int days, int hours, int minutes, int seconds) {
-    if (days > 0)
-        return Append(buffer, size, 0, "%d:%02d:%02d:%02d", days, hours, minutes, seconds);
-    if (hours > 0)
-        return Append(buffer, size, 0, "%02d:%02d:%02d", hours, minutes, seconds);
-    return Append(buffer, size, 0, "%02d:%02d", minutes, seconds);
+// "%02d:%02d" (minutes, seconds), from one hour "%02d:%02d:%02d", from one day
+// "%d:%02d:%02d:%02d". Every log line has a stamp: this is written by hand, not by printf.
+char* PutClock(char* out, int days, int hours, int minutes, int seconds) {
+    if (days > 0) {
+        out = PutNumber(out, days, 1);
+        *out++ = ':';
+    }
+    if (days > 0 || hours > 0) {
+        out = PutNumber(out, hours, 2);
+        *out++ = ':';
+    }
+    out = PutNumber(out, minutes, 2);
+    *out++ = ':';
+    return PutNumber(out, seconds, 2);
+}
+
+// ".%03d"
+char* PutFraction(char* out, int value) {
+    *out++ = '.';
+    return PutNumber(out, value, 3);
+}
+
+// The stamp into `buffer`, cut to `size` - 1 characters; returns its length.
+int Deliver(char* buffer, int size, const char* text, const char* end) {
+    int n = static_cast<int>(end - text);
+    if (n > size - 1)
+        n = size - 1;
+    memcpy(buffer, text, n);
+    buffer[n] = 0;
+    return n;
 }
 
 }  // namespace
@@ -124,17 +156,21 @@ double Log::StartTime::CPU2MS() {
     return CPU2MS(Counter());
 }
 
+// Room for the longest stamp: seven numbers of at most eleven characters and their separators.
+constexpr int kStampRoom = 80;
+
 int TICKS2MMSS(char* buffer, int size, unsigned long milliseconds, int withMilliseconds) {
     if (size <= 0)
         return 0;
     unsigned long seconds = milliseconds / 1000;
     unsigned long minutes = seconds / 60;
     unsigned long hours = minutes / 60;
-    int n = FormatClock(buffer, size, static_cast<int>(hours / 24), static_cast<int>(hours % 24),
-                        static_cast<int>(minutes % 60), static_cast<int>(seconds % 60));
+    char text[kStampRoom];
+    char* end = PutClock(text, static_cast<int>(hours / 24), static_cast<int>(hours % 24),
+                         static_cast<int>(minutes % 60), static_cast<int>(seconds % 60));
     if (withMilliseconds)
-        n = Append(buffer, size, n, ".%03d", static_cast<int>(milliseconds % 1000));
-    return n;
+        end = PutFraction(end, static_cast<int>(milliseconds % 1000));
+    return Deliver(buffer, size, text, end);
 }
 
 int TICKS2MMSS(char* buffer, int size, double milliseconds, int withFraction) {
@@ -153,13 +189,9 @@ int TICKS2MMSS(char* buffer, int size, double milliseconds, int withFraction) {
     int whole = take(1.0);
     int micro = static_cast<int>(milliseconds * 1000);
 
-    char text[64];
-    int n = FormatClock(text, sizeof text, days, hours, minutes, seconds);
+    char text[kStampRoom];
+    char* end = PutClock(text, days, hours, minutes, seconds);
     if (withFraction)
-        n = Append(text, sizeof text, n, ".%03d.%03d", whole, micro);
-    if (n > size - 1)
-        n = size - 1;
-    memcpy(buffer, text, n);
-    buffer[n] = 0;
-    return n;
+        end = PutFraction(PutFraction(end, whole), micro);
+    return Deliver(buffer, size, text, end);
 }
