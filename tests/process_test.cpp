@@ -211,6 +211,16 @@ TEST(Settings, InstallIniMovesEverythingToTheWorkingDirectory) {
     EXPECT_NE(child.output.find("print-cmdline/from-work\n"), std::string::npos) << child.output;
 }
 
+TEST(ProcessLog, LoadsTheCompanionModuleBesideTheProgram) {
+    ProcessDir dir;
+    ChildResult child = dir.Run({"print-companion"});
+    EXPECT_NE(child.output.find("companion=absent\n"), std::string::npos) << child.output;
+    fs::copy_file(TARN_COMPANION_MODULE, dir.Path("LockOut.DLL"));
+    child = dir.Run({"print-companion"});
+    EXPECT_NE(child.output.find("companion=loaded\n"), std::string::npos) << child.output;
+    EXPECT_EQ(child.exitCode, 0);
+}
+
 TEST(ProcessLog, LinesFromEightThreadsAreAllThereAndWhole) {
     const int threads = 8, lines = 10000;
     ProcessDir dir;

@@ -10,8 +10,12 @@
 //   until-next-day MS        a line every MS milliseconds until the local date changes
 //   print-cmdline            the internal command line to standard output
 //   print-names              the log's file names and the working directory
+//   print-companion          whether the companion module beside the program is loaded
 //   die                      ends the process at once, as a kill would (no shutdown)
 #include "tarnkernl/tarnkernl.h"
+
+#include "platform/win32.h"
+#include "tarnkernl/files.h"
 
 #include <chrono>
 #include <csignal>
@@ -22,9 +26,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -116,6 +117,9 @@ int main(int argc, char** argv) {
             Log& log = GetProcess();
             printf("log=%s\nhistory=%s\nini=%s\nworkingdir=%s\n", log.logName.p, log.histName.p,
                    log.iniName.p, GetInstallWorkingDir());
+        } else if (command == "print-companion") {
+            TFileName companion(TModuleDir(nullptr), "LockOut.DLL");
+            printf("companion=%s\n", GetModuleHandleA(companion) ? "loaded" : "absent");
         } else if (command == "die") {
             Die();
         } else {
