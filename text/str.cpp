@@ -3,6 +3,7 @@
 #include "tarnkernl/text.h"
 
 #include "log/faults.h"
+#include "log/startorder.h"
 #include "platform/win32.h"
 #include "tarnkernl/log.h"
 #include "text/format.h"
@@ -24,7 +25,7 @@ public:
     char* text;
 };
 
-EmptyStringHolder gEmptyString;
+EmptyStringHolder gEmptyString TARN_START(EmptyString);
 
 // Caller texts are read only with these loops, inside a try: a fault in one of libc's string
 // functions (noexcept) would end the process instead of reaching the catch. The build keeps the
