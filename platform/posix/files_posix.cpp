@@ -409,6 +409,25 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
     return false;
 }
 
+// The open file behind `handle` when it was opened for the transfer (`allowed`) and no
+// overlapped transfer is asked for; otherwise null with the last error set.
+std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPOVERLAPPED overlapped,
+                                            const bool FileObject::*allowed)
+{
+    std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
+    if (!file)
+        return nullptr;
+    if (overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!((*file).*allowed)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return file;
+}
+
 }  // namespace
 }  // namespace tarn::posix
 
@@ -431,17 +450,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
 {
     if (read)
         *read = 0;
-    std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
+    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canRead);
     if (!file)
         return FALSE;
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!file->canRead) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     size_t done;
     const bool ok = ReadAll(file->fd, buffer, count, done);
     if (read)
@@ -454,17 +465,9 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
 {
     if (written)
         *written = 0;
-    std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
+    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canWrite);
     if (!file)
         return FALSE;
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     size_t done;
     const bool ok = WriteAll(file->fd, buffer, count, done);
     if (written)
