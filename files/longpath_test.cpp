@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -40,8 +41,7 @@ TEST(LongNames, WideTexts) {
     // The block holds at least the requested characters, zero behind the text.
     UNICODE_Str room("ab", 40);
     EXPECT_EQ(Narrow(room), "ab");
-    for (int i = 2; i < 40; ++i)
-        EXPECT_EQ(room.p[i], 0) << i;
+    EXPECT_EQ(std::count(room.p + 2, room.p + 40, 0), 38);
 
     const WCHAR* old = text.p;
     const WCHAR* replaced = text("longer text");
@@ -65,13 +65,11 @@ TEST(LongNames, FindDataKeepsNamesThatFitElseTheShortName) {
     wide.nFileSizeHigh = 7;
     wide.nFileSizeLow = 8;
     const char shortName[] = "AAAAAA~1.TXT";
-    for (int i = 0; shortName[i]; ++i)
-        wide.cAlternateFileName[i] = shortName[i];
+    std::copy(shortName, shortName + sizeof shortName, wide.cAlternateFileName);
 
     // 258 characters and the terminator fit into the 8-bit record's 260 bytes; 259 do not.
     for (int length : {1, 258, 259}) {
-        for (int i = 0; i < length; ++i)
-            wide.cFileName[i] = 'a';
+        std::fill(wide.cFileName, wide.cFileName + length, 'a');
         wide.cFileName[length] = 0;
         WIN32_FIND_DATAA data;
         memset(&data, 0x55, sizeof data);
@@ -83,10 +81,7 @@ TEST(LongNames, FindDataKeepsNamesThatFitElseTheShortName) {
         EXPECT_EQ(data.nFileSizeHigh, 7u);
         EXPECT_EQ(data.nFileSizeLow, 8u);
         EXPECT_STREQ(data.cAlternateFileName, shortName);
-        if (length < 259)
-            EXPECT_EQ(std::string(data.cFileName), std::string(length, 'a'));
-        else
-            EXPECT_STREQ(data.cFileName, shortName);
+        EXPECT_EQ(std::string(data.cFileName), length < 259 ? std::string(length, 'a') : shortName);
     }
 }
 
@@ -103,20 +98,29 @@ protected:
     tarn::TestDir dir;
 };
 
-TEST_F(LongPaths, AttributesAndTheirErrors) {
+// Where both the 8-bit and the wide call fail, the error of the wide call stands.
+TEST_F(LongPaths, OneLevelAndTheErrors) {
+    std::string sub = dir.Path("sub");
+    EXPECT_TRUE(UNI_CreateDirectory(sub.c_str()));
+    EXPECT_TRUE(UNI_GetFileAttributes(sub.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
     dir.MakeFile("file.txt");
-    dir.MakeDirectory("sub");
-    unsigned long file = UNI_GetFileAttributes(dir.Path("file.txt").c_str());
-    ASSERT_NE(file, kInvalidAttributes);
-    EXPECT_FALSE(file & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(UNI_GetFileAttributes(dir.Path("sub").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    std::string file = dir.Path("file.txt");
+    unsigned long attributes = UNI_GetFileAttributes(file.c_str());
+    ASSERT_NE(attributes, kInvalidAttributes);
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(UNI_DeleteFile(file.c_str()));
+    EXPECT_FALSE(existfile(file.c_str()));
 
-    // Both calls fail: the error of the wide call stands.
-    SetLastError(0);
     EXPECT_EQ(UNI_GetFileAttributes(dir.Path("missing.txt").c_str()), kInvalidAttributes);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(UNI_GetFileAttributes(dir.Path("missing\\x.txt").c_str()), kInvalidAttributes);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(UNI_CreateDirectory(sub.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(UNI_CreateDirectory(dir.Path("missing\\sub").c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(UNI_DeleteFile(file.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     // No name at all is answered without asking the system.
     SetLastError(12345);
@@ -124,23 +128,6 @@ TEST_F(LongPaths, AttributesAndTheirErrors) {
     EXPECT_EQ(UNI_GetFileAttributes(nullptr), kInvalidAttributes);
     EXPECT_EQ(GetLastError(), 12345u);
     EXPECT_EQ(UNI_GetFileAttributes(kUnreadableText), kInvalidAttributes);
-}
-
-TEST_F(LongPaths, CreateAndDeleteOneLevel) {
-    std::string sub = dir.Path("sub");
-    EXPECT_TRUE(UNI_CreateDirectory(sub.c_str()));
-    EXPECT_TRUE(existdirectory(sub.c_str()));
-    EXPECT_FALSE(UNI_CreateDirectory(sub.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(UNI_CreateDirectory(dir.Path("missing\\sub").c_str(), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-
-    dir.MakeFile("file.txt");
-    std::string file = dir.Path("file.txt");
-    EXPECT_TRUE(UNI_DeleteFile(file.c_str()));
-    EXPECT_FALSE(existfile(file.c_str()));
-    EXPECT_FALSE(UNI_DeleteFile(file.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(LongPaths, CreateDirectoriesMakesTheMissingLevels) {
@@ -255,7 +242,6 @@ TEST(FullPaths, AgreeWithTheSystemCalls) {
         EXPECT_STREQ(TFullName(name), system);
     }
 }
-
 TEST(FullPaths, CurrentDirectoryAgreesWithTheSystemCall) {
     char system[1024];
     DWORD expected = GetCurrentDirectoryA(sizeof system, system);

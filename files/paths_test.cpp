@@ -22,15 +22,8 @@ TEST(PathNames, ExtensionAndNamePositions) {
     } cases[] = {
         {"C:\\dir\\file.txt", 11, 7},
         {"dir.d\\file", 10, 6},   // a dot before the last separator is no extension
-        {"a.b.c", 3, 0},
-        {"name.", 4, 0},
-        {".ini", 0, 0},
-        {"C:name", 6, 2},
-        {"name", 4, 0},
-        {"dir\\", 4, 4},
-        {"a:b\\c.d", 5, 4},
-        {"a\\b:c", 5, 4},
-        {"\\\\server\\share\\x", 16, 15},
+        {"a.b.c", 3, 0}, {"name.", 4, 0}, {".ini", 0, 0}, {"C:name", 6, 2}, {"name", 4, 0},
+        {"dir\\", 4, 4}, {"a:b\\c.d", 5, 4}, {"a\\b:c", 5, 4}, {"\\\\server\\share\\x", 16, 15},
         {"", 0, 0},
     };
     for (const Case& c : cases) {
@@ -50,15 +43,10 @@ TEST(PathNames, StrictPathSplitsInPlace) {
         const char* name;
         const char* ext;
     } cases[] = {
-        {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"},
-        {"\\file", "\\", "file", ""},
-        {"C:file.txt", "", "C:file", "txt"},
-        {"dir.d\\file", "dir.d", "file", ""},
-        {"a.b.c", "", "a.b", "c"},
-        {"\\.txt", "\\", "", "txt"},
-        {"C:\\d\\", "C:\\d", "", ""},
-        {"a\\b\\c", "a\\b", "c", ""},
-        {"", "", "", ""},
+        {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"}, {"\\file", "\\", "file", ""},
+        {"C:file.txt", "", "C:file", "txt"}, {"dir.d\\file", "dir.d", "file", ""},
+        {"a.b.c", "", "a.b", "c"}, {"\\.txt", "\\", "", "txt"}, {"C:\\d\\", "C:\\d", "", ""},
+        {"a\\b\\c", "a\\b", "c", ""}, {"", "", "", ""},
     };
     for (const Case& c : cases) {
         std::string text = c.path;
@@ -93,9 +81,7 @@ TEST(PathNames, FindFileNameOnCommandLines) {
         int begin;
         int end;
     } cases[] = {
-        {"  \"C:\\My File.exe\" /x", 3, 17},
-        {" prog.exe /x", 1, 9},
-        {"prog.exe", 0, 8},
+        {"  \"C:\\My File.exe\" /x", 3, 17}, {" prog.exe /x", 1, 9}, {"prog.exe", 0, 8},
         {"\"\" x", 1, 1},
     };
     const char* begin = nullptr;
@@ -137,27 +123,23 @@ TEST(PathNames, DriveAndShareRoots) {
         const char* path;
         const char* root;
     } cases[] = {
-        {"C:\\dir", "C:"},
-        {"C:", "C:"},
+        {"C:\\dir", "C:"}, {"C:", "C:"},
         {"rel\\C:x", "rel\\C:"},   // the first colon anywhere
         {"\\\\server\\share\\dir\\x", "\\\\server\\share"},
-        {"\\\\server\\share", "\\\\server\\share"},
-        {"\\\\server", "\\\\server"},
-        {"\\dir\\file", ""},
-        {"file", ""},
+        {"\\\\server\\share", "\\\\server\\share"}, {"\\\\server", "\\\\server"},
+        {"\\dir\\file", ""}, {"file", ""},
     };
     for (const Case& c : cases)
         EXPECT_STREQ(SplitDrive(c.path), c.root) << c.path;
-    EXPECT_EQ(SplitDrive(nullptr).p, str::GetStrNull());
-    EXPECT_EQ(SplitDrive("file").p, str::GetStrNull());
-    EXPECT_EQ(SplitDrive(kUnreadableText).p, str::GetStrNull());
+    for (const char* nothing : {"file", static_cast<const char*>(nullptr), kUnreadableText})
+        EXPECT_EQ(SplitDrive(nothing).p, str::GetStrNull());
 }
 
-TEST(PathNames, DirectoryOfAPathKeepsItsSeparator) {
-    EXPECT_STREQ(TFileDir("C:\\dir\\a.txt"), "C:\\dir\\");
-    EXPECT_STREQ(TFileDir("C:a.txt"), "C:");
-    EXPECT_STREQ(TFileDir("\\a"), "\\");
-    EXPECT_STREQ(TFileDir("a.txt"), "");
+// The directory of a path keeps its separator.
+TEST(PathNames, Directories) {
+    const char* cases[][2] = {
+        {"C:\\dir\\a.txt", "C:\\dir\\"}, {"C:a.txt", "C:"}, {"\\a", "\\"}, {"a.txt", ""}};
+    for (auto& c : cases) EXPECT_STREQ(TFileDir(c[0]), c[1]) << c[0];
     EXPECT_STREQ(TFileDir(nullptr), "");
 }
 
@@ -167,20 +149,15 @@ TEST(FileNameJoin, SeparatorsAndExtensions) {
         const char* joined;
     } cases[] = {
         {{"C:\\dir", "name", ".log"}, "C:\\dir\\name.log"},
-        {{"C:\\dir\\", "\\name"}, "C:\\dir\\name"},
-        {{"C:\\dir\\", "name"}, "C:\\dir\\name"},
+        {{"C:\\dir\\", "\\name"}, "C:\\dir\\name"}, {{"C:\\dir\\", "name"}, "C:\\dir\\name"},
         {{"C:\\dir", "\\name"}, "C:\\dir\\name"},
-        {{"C:\\dir", "name.log", ".hst"}, "C:\\dir\\name.hst"},
-        {{"", "name", ".ini"}, "name.ini"},
+        {{"C:\\dir", "name.log", ".hst"}, "C:\\dir\\name.hst"}, {{"", "name", ".ini"}, "name.ini"},
         {{"\\\\?\\", "C:\\x"}, "\\\\?\\C:\\x"},
         {{"a.b", ".c"}, "a.c"},                          // a dot and no backslash at all
         {{"dir.x", "file", ".ini"}, "dir.x\\file.ini"},  // the dot before the name stays
-        {{"dir.x\\", ".ini"}, "dir.x\\.ini"},
-        {{"a", "", "b"}, "a\\b"},
-        {{"a", "b", "c", "d"}, "a\\b\\c\\d"},
-        {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
-        {{"C:\\", "x"}, "C:\\x"},
-        {{"", ""}, ""},
+        {{"dir.x\\", ".ini"}, "dir.x\\.ini"}, {{"a", "", "b"}, "a\\b"},
+        {{"a", "b", "c", "d"}, "a\\b\\c\\d"}, {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
+        {{"C:\\", "x"}, "C:\\x"}, {{"", ""}, ""},
     };
     for (const Case& c : cases) {
         TFileName name(c.parts[0], c.parts[1], c.parts[2], c.parts[3]);
@@ -271,39 +248,37 @@ protected:
     tarn::TestDir dir;
 };
 
-TEST_F(FileQuestions, ExistingFilesAndDirectories) {
-    EXPECT_TRUE(existfile(dir.Path("file.txt").c_str()));
-    EXPECT_TRUE(existfile(dir.Path("readonly.txt").c_str()));
-    EXPECT_FALSE(existfile(dir.Path("sub").c_str()));
-    EXPECT_FALSE(existfile(dir.Path("missing").c_str()));
-    EXPECT_FALSE(existfile(dir.Path("missing\\file.txt").c_str()));
-    EXPECT_FALSE(existfile(""));
-    EXPECT_FALSE(existfile(nullptr));
-    EXPECT_FALSE(existfile(kUnreadableText));
-
-    EXPECT_TRUE(existdirectory(dir.Path("sub").c_str()));
-    EXPECT_TRUE(existdirectory(dir.Path("sub\\").c_str()));
+// Rows name entries below the test directory; a missing file is as writable as its directory.
+TEST_F(FileQuestions, ExistenceAndWritability) {
+    struct Case {
+        const char* name;
+        bool file, directory, writable;
+    } cases[] = {
+        {"file.txt", true, false, true},
+        {"readonly.txt", true, false, false},
+        {"sub", false, true, true},
+        {"sub\\", false, true, true},
+        {"missing", false, false, true},
+        {"sub\\new.txt", false, false, true},
+        {"missing\\file.txt", false, false, false},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.Path(c.name);
+        EXPECT_EQ(existfile(path.c_str()), c.file) << c.name;
+        EXPECT_EQ(existdirectory(path.c_str()), c.directory) << c.name;
+        EXPECT_EQ(writablefile(path.c_str()), c.writable) << c.name;
+    }
     EXPECT_TRUE(existdirectory(dir.Path().c_str()));
-    EXPECT_FALSE(existdirectory(dir.Path("file.txt").c_str()));
-    EXPECT_FALSE(existdirectory(dir.Path("missing").c_str()));
+    // No name asks for the current directory, which exists, but names no file to write.
+    for (const char* nothing : {"", static_cast<const char*>(nullptr)}) {
+        EXPECT_FALSE(existfile(nothing));
+        EXPECT_TRUE(existdirectory(nothing));
+        EXPECT_FALSE(writablefile(nothing));
+    }
+    EXPECT_FALSE(existfile(kUnreadableText));
     EXPECT_FALSE(existdirectory(kUnreadableText));
-    // No name asks for the current directory, which exists.
-    EXPECT_TRUE(existdirectory(""));
-    EXPECT_TRUE(existdirectory(nullptr));
-}
-
-TEST_F(FileQuestions, WritableFiles) {
-    EXPECT_TRUE(writablefile(dir.Path("file.txt").c_str()));
-    EXPECT_FALSE(writablefile(dir.Path("readonly.txt").c_str()));
-    EXPECT_TRUE(writablefile(dir.Path("sub").c_str()));
-    // A missing file is as writable as its directory.
-    EXPECT_TRUE(writablefile(dir.Path("new.txt").c_str()));
-    EXPECT_TRUE(writablefile(dir.Path("sub\\new.txt").c_str()));
-    EXPECT_FALSE(writablefile(dir.Path("missing\\new.txt").c_str()));
     // Without a directory part a missing name has nothing to fall back on.
     EXPECT_FALSE(writablefile("tarn-missing-file.txt"));
-    EXPECT_FALSE(writablefile(""));
-    EXPECT_FALSE(writablefile(nullptr));
 }
 
 }  // namespace

@@ -20,13 +20,9 @@
 namespace tarn::testing {
 namespace {
 
-bool IsAligned(const void* p, size_t alignment) {
-    return reinterpret_cast<uintptr_t>(p) % alignment == 0;
-}
+bool IsAligned(const void* p, size_t a) { return reinterpret_cast<uintptr_t>(p) % a == 0; }
 
-unsigned char* Bytes(void* p) {
-    return static_cast<unsigned char*>(p);
-}
+unsigned char* Bytes(void* p) { return static_cast<unsigned char*>(p); }
 
 TEST(RawHeap, BlocksHaveTheirSizeAndAlignment) {
     for (size_t size : {0, 1, 15, 16, 17, 100, 4096, 100000, 3 << 20}) {
@@ -67,16 +63,13 @@ TEST(RawHeap, PointersThatAreNoBlocksAreRefusedWithoutBeingRead) {
     EXPECT_FALSE(tarnrtl_Free(block));   // a second release
 }
 
-TEST(RawHeap, FailedRequestsSetTheLastError) {
-    SetLastError(0);
-    EXPECT_EQ(tarnrtl_Get(SIZE_MAX), nullptr);      // would overflow with the header
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
-    SetLastError(0);
-    EXPECT_EQ(tarnrtl_Get(kUnobtainable), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
-}
+TEST(RawHeap, FailuresSetTheLastErrorAndReallocKeepsTheOldBlock) {
+    for (size_t huge : {SIZE_MAX, kUnobtainable}) {   // the first would overflow with the header
+        SetLastError(0);
+        EXPECT_EQ(tarnrtl_Get(huge), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY)) << huge;
+    }
 
-TEST(RawHeap, ReallocKeepsTheContentsAndTheOldBlockOnFailure) {
     char* block = static_cast<char*>(tarnrtl_Realloc(nullptr, 100));   // null acts as Get
     ASSERT_NE(block, nullptr);
     for (int i = 0; i < 100; ++i) block[i] = char(i);
@@ -89,7 +82,9 @@ TEST(RawHeap, ReallocKeepsTheContentsAndTheOldBlockOnFailure) {
         EXPECT_EQ(tarnrtl_GetSize(block), 0u);
     }
 
+    SetLastError(0);
     EXPECT_EQ(tarnrtl_Realloc(grown, kUnobtainable), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(tarnrtl_GetSize(grown), 100000u);
     for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], char(i));
 
@@ -104,10 +99,10 @@ TEST(RawHeap, ReallocKeepsTheContentsAndTheOldBlockOnFailure) {
 TEST(RawHeap, ExpandResizesInPlaceOrNotAtAll) {
     char* block = static_cast<char*>(tarnrtl_Get(1000));
     memset(block, 'x', 1000);
-    EXPECT_EQ(tarnrtl_Expand(block, 10), block);
-    EXPECT_EQ(tarnrtl_GetSize(block), 10u);
-    EXPECT_EQ(tarnrtl_Expand(block, 12), block);
-    EXPECT_EQ(tarnrtl_GetSize(block), 12u);
+    for (size_t size : {10, 12}) {   // down, then up again within the block
+        EXPECT_EQ(tarnrtl_Expand(block, size), block);
+        EXPECT_EQ(tarnrtl_GetSize(block), size);
+    }
     EXPECT_EQ(tarnrtl_Expand(block, PTRDIFF_MAX / 2), nullptr);
     EXPECT_EQ(tarnrtl_GetSize(block), 12u);
     EXPECT_EQ(std::string(block, 10), std::string(10, 'x'));
@@ -190,8 +185,7 @@ TEST(MemIface, TheRuntimesOwnInterfaceKeepsEachSlotsContract) {
     EXPECT_TRUE(iface->CheckForBugs());
     iface->Release();   // the bottom of every chain: nothing happens
     EXPECT_EQ(tarnrtl_GetMemIface(), iface);
-    void* after = iface->Get(1);
-    EXPECT_TRUE(iface->Free(after));
+    EXPECT_TRUE(iface->Free(iface->Get(1)));
 }
 
 TEST(MemIface, SettingAnInterfaceReturnsTheOneItReplaces) {

@@ -11,6 +11,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -27,16 +28,38 @@ bool IsAligned(const void* p, size_t alignment) {
     return reinterpret_cast<uintptr_t>(p) % alignment == 0;
 }
 
-TEST(ProcessAllocator, BlocksOfTheProgramAndTheLibrariesAreTheRuntimes) {
-    void* fromMalloc = Opaque(malloc(37));
-    EXPECT_EQ(tarnrtl_GetSize(fromMalloc), 37u);
-    free(fromMalloc);
-    char* fromNewV = Opaque(new char[50]);
-    EXPECT_EQ(tarnrtl_GetSize(fromNewV), 50u);
-    delete[] fromNewV;
-    long long* fromNew = Opaque(new long long(7));
-    EXPECT_EQ(tarnrtl_GetSize(fromNew), sizeof(long long));
-    delete fromNew;
+// Every entry of the C and C++ libraries reaches its own slot, and so do the blocks the
+// libraries make for themselves.
+TEST(ProcessAllocator, EachEntryReachesItsSlot) {
+    struct Thing {
+        char bytes[1003];
+    };
+    RecordingIface recorder;
+    void* got = Opaque(malloc(1001));
+    void* resized = Opaque(realloc(got, 1002));
+    void* zeroed = Opaque(calloc(1, 1005));
+    EXPECT_EQ(malloc_usable_size(zeroed), 1005u);
+    Thing* thing = Opaque(new Thing);
+    char* array = Opaque(new char[1004]);
+    const void* addresses[] = {got, resized, zeroed, thing, array};
+    free(resized);
+    free(zeroed);
+    delete thing;
+    delete[] array;
+    recorder.Uninstall();
+    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[0], 1001));
+    EXPECT_TRUE(recorder.Saw(Slot::Realloc, addresses[0], 1002));
+    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[1]));
+    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[2], 1005));
+    EXPECT_TRUE(recorder.Saw(Slot::GetSize, addresses[2]));
+    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[2]));
+    EXPECT_TRUE(recorder.Saw(Slot::New, addresses[3], sizeof(Thing)));
+    EXPECT_TRUE(recorder.Saw(Slot::Delete, addresses[3]));
+    EXPECT_TRUE(recorder.Saw(Slot::NewV, addresses[4], 1004));
+    EXPECT_TRUE(recorder.Saw(Slot::DeleteV, addresses[4]));
+    EXPECT_FALSE(recorder.Saw(Slot::Get, addresses[3]));
+    EXPECT_FALSE(recorder.Saw(Slot::Free, addresses[4]));
+
     std::string text(200, 't');
     EXPECT_GE(tarnrtl_GetSize(text.data()), text.capacity() + 1);
     std::vector<int> numbers(100);
@@ -46,50 +69,17 @@ TEST(ProcessAllocator, BlocksOfTheProgramAndTheLibrariesAreTheRuntimes) {
     free(duplicate);
 }
 
-TEST(ProcessAllocator, EachEntryReachesItsSlot) {
-    struct Thing {
-        char bytes[1003];
-    };
-    RecordingIface recorder;
-    void* got = Opaque(malloc(1001));
-    void* resized = Opaque(realloc(got, 1002));
-    void* zeroed = Opaque(calloc(1, 1005));
-    size_t usable = malloc_usable_size(zeroed);
-    Thing* thing = Opaque(new Thing);
-    char* array = Opaque(new char[1004]);
-    const void* addresses[] = {got, resized, zeroed, thing, array};
-    free(resized);
-    free(zeroed);
-    delete thing;
-    delete[] array;
-    recorder.Uninstall();
-
-    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[0], 1001));
-    EXPECT_TRUE(recorder.Saw(Slot::Realloc, addresses[0], 1002));
-    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[1]));
-    EXPECT_TRUE(recorder.Saw(Slot::Get, addresses[2], 1005));
-    EXPECT_TRUE(recorder.Saw(Slot::GetSize, addresses[2]));
-    EXPECT_EQ(usable, 1005u);
-    EXPECT_TRUE(recorder.Saw(Slot::Free, addresses[2]));
-    EXPECT_TRUE(recorder.Saw(Slot::New, addresses[3], sizeof(Thing)));
-    EXPECT_TRUE(recorder.Saw(Slot::Delete, addresses[3]));
-    EXPECT_TRUE(recorder.Saw(Slot::NewV, addresses[4], 1004));
-    EXPECT_TRUE(recorder.Saw(Slot::DeleteV, addresses[4]));
-    EXPECT_FALSE(recorder.Saw(Slot::Get, addresses[3]));
-    EXPECT_FALSE(recorder.Saw(Slot::Free, addresses[4]));
-}
-
 TEST(ProcessAllocator, BlocksMadeOnOneThreadAreReleasedOnAnother) {
     constexpr int kThreads = 4;
-    constexpr int kEach = 3000;
+    constexpr size_t kEach = 3000;
     std::vector<std::string*> strings[kThreads];
     std::vector<void*> blocks[kThreads];
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
-                strings[t].push_back(new std::string(size_t(20 + i % 200), char('a' + t)));
-                blocks[t].push_back(malloc(size_t(1 + i % 300)));
+            for (size_t i = 0; i < kEach; ++i) {
+                strings[t].push_back(new std::string(20 + i % 200, char('a' + t)));
+                blocks[t].push_back(malloc(1 + i % 300));
             }
         });
     for (std::thread& thread : threads) thread.join();
@@ -98,13 +88,12 @@ TEST(ProcessAllocator, BlocksMadeOnOneThreadAreReleasedOnAnother) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             int other = (t + 1) % kThreads;
-            for (int i = 0; i < kEach; ++i) {
-                std::string* text = strings[other][size_t(i)];
-                if (*text != std::string(size_t(20 + i % 200), char('a' + other)) ||
-                    malloc_usable_size(blocks[other][size_t(i)]) != size_t(1 + i % 300))
-                    ++wrong[t];
+            for (size_t i = 0; i < kEach; ++i) {
+                std::string* text = strings[other][i];
+                wrong[t] += *text != std::string(20 + i % 200, char('a' + other)) ||
+                            malloc_usable_size(blocks[other][i]) != 1 + i % 300;
                 delete text;
-                free(blocks[other][size_t(i)]);
+                free(blocks[other][i]);
             }
         });
     for (std::thread& thread : threads) thread.join();
@@ -162,34 +151,29 @@ TEST(ProcessAllocator, AlignedRequestsAreHonouredAndReleasedWithFree) {
         EXPECT_EQ(posix_memalign(&untouched, Opaque(bad), 8), EINVAL) << bad;
     EXPECT_EQ(untouched, nullptr);
 
-    void* aligned = aligned_alloc(64, 100);
-    EXPECT_TRUE(IsAligned(aligned, 64));
-    free(aligned);
+    size_t page = size_t(sysconf(_SC_PAGESIZE));
+    struct {
+        void* block;
+        size_t alignment;
+    } made[] = {{aligned_alloc(64, 100), 64},
+                {memalign(Opaque(size_t(48)), 10), 64},   // to the next power of two
+                {valloc(10), page},
+                {pvalloc(1), page}};
+    for (auto& m : made) EXPECT_TRUE(IsAligned(m.block, m.alignment)) << m.alignment;
+    EXPECT_EQ(malloc_usable_size(made[3].block), page);   // pvalloc takes whole pages
+    for (auto& m : made) free(m.block);
     errno = 0;
     EXPECT_EQ(aligned_alloc(Opaque(size_t(48)), 96), nullptr);
     EXPECT_EQ(errno, EINVAL);
-    void* rounded = memalign(Opaque(size_t(48)), 10);   // to the next power of two
-    EXPECT_TRUE(IsAligned(rounded, 64));
-    free(rounded);
-
-    size_t page = size_t(sysconf(_SC_PAGESIZE));
-    void* paged = valloc(10);
-    EXPECT_TRUE(IsAligned(paged, page));
-    free(paged);
-    void* wholePage = pvalloc(1);
-    EXPECT_TRUE(IsAligned(wholePage, page));
-    EXPECT_EQ(malloc_usable_size(wholePage), page);
-    free(wholePage);
 
     struct alignas(128) Wide {
         char bytes[200];
     };
     Wide* wide = Opaque(new Wide);
-    EXPECT_TRUE(IsAligned(wide, 128));
+    Wide* wides = Opaque(new Wide[3]);
+    EXPECT_TRUE(IsAligned(wide, 128) && IsAligned(wides, 128));
     EXPECT_EQ(tarnrtl_GetSize(wide), sizeof(Wide));
     delete wide;
-    Wide* wides = Opaque(new Wide[3]);
-    EXPECT_TRUE(IsAligned(wides, 128));
     delete[] wides;
     EXPECT_TRUE(tarnrtl_CheckForBugs());
 }
@@ -235,9 +219,7 @@ TEST(ProcessAllocator, CallocZeroFillsReusedMemory) {
         free(dirty);
         unsigned char* clean = Opaque(static_cast<unsigned char*>(calloc(1000, 4)));
         ASSERT_NE(clean, nullptr);
-        size_t nonZero = 0;
-        for (size_t i = 0; i < 4000; ++i) nonZero += clean[i] != 0;
-        EXPECT_EQ(nonZero, 0u);
+        EXPECT_EQ(std::count(clean, clean + 4000, 0), 4000) << "round " << round;
         free(clean);
     }
 }
