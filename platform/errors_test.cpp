@@ -21,14 +21,16 @@
 
 namespace {
 
-TEST(LastError, BelongsToEachThread)
+// The threads meet through atomics only: thread creation, joins and waits are system calls
+// that may set the last error themselves.
+TEST(LastErrorAndIds, BelongToEachThread)
 {
-    // The threads meet through atomics only: thread creation, joins and waits are system calls
-    // that may set the last error themselves.
     std::atomic<int> step{0};
-    DWORD seenAtStart = 1, seenByOther = 0;
+    DWORD seenAtStart = 1, seenByOther = 0, otherThread = 0, otherProcess = 0;
     std::thread other([&] {
         seenAtStart = GetLastError();
+        otherThread = GetCurrentThreadId();
+        otherProcess = GetCurrentProcessId();
         SetLastError(ERROR_FILE_NOT_FOUND);
         step = 1;
         while (step != 2) {
@@ -47,19 +49,9 @@ TEST(LastError, BelongsToEachThread)
     EXPECT_EQ(seenAtStart, DWORD(ERROR_SUCCESS));
     EXPECT_EQ(seenByOther, DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(seenByMain, DWORD(ERROR_ACCESS_DENIED));
-}
 
-TEST(ThreadAndProcessIds, DistinguishThreadsAndStayStable)
-{
     const DWORD self = GetCurrentThreadId();
     EXPECT_NE(self, 0u);
-    EXPECT_EQ(GetCurrentThreadId(), self);
-    DWORD otherThread = 0, otherProcess = 0;
-    std::thread other([&] {
-        otherThread = GetCurrentThreadId();
-        otherProcess = GetCurrentProcessId();
-    });
-    other.join();
     EXPECT_NE(otherThread, self);
     EXPECT_NE(otherThread, 0u);
     EXPECT_EQ(otherProcess, GetCurrentProcessId());
@@ -72,45 +64,40 @@ TEST(ThreadAndProcessIds, DistinguishThreadsAndStayStable)
 constexpr DWORD kFromSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
 const DWORD kDefaultLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
 
+// FormatMessageA's count for `code` into `buffer` of `size`, with the last error cleared first.
+DWORD Format(DWORD code, char* buffer, DWORD size, DWORD flags = kFromSystem)
+{
+    SetLastError(0);
+    return FormatMessageA(flags, nullptr, code, kDefaultLanguage, buffer, size, nullptr);
+}
+
 // The system's text for `code`, or "" when FormatMessageA fails.
 std::string MessageText(DWORD code)
 {
     char buffer[512];
-    const DWORD n = FormatMessageA(kFromSystem, nullptr, code, kDefaultLanguage, buffer,
-                                   sizeof buffer, nullptr);
-    return std::string(buffer, n);
+    return std::string(buffer, Format(code, buffer, sizeof buffer));
 }
 
-TEST(SystemMessage, SystemTextsEndInCrLf)
+TEST(SystemMessage, TextEndsInCrLfAndNeedsRoomForItsTerminator)
 {
+    char buffer[512];
     for (DWORD code : {DWORD(ERROR_FILE_NOT_FOUND), DWORD(ERROR_ACCESS_DENIED)}) {
         SCOPED_TRACE(code);
-        char buffer[512];
-        const DWORD n = FormatMessageA(kFromSystem, nullptr, code, kDefaultLanguage, buffer,
-                                       sizeof buffer, nullptr);
+        const DWORD n = Format(code, buffer, sizeof buffer);
         ASSERT_GT(n, 2u);
         EXPECT_EQ(std::string(buffer), std::string(buffer, n)) << "terminated after the count";
         EXPECT_EQ(std::string(buffer + n - 2), "\r\n");
         EXPECT_NE(buffer[0], '\r');
     }
-    EXPECT_NE(MessageText(ERROR_FILE_NOT_FOUND), MessageText(ERROR_ACCESS_DENIED));
-}
-
-TEST(SystemMessage, BufferMustHoldTextAndTerminator)
-{
     const std::string text = MessageText(ERROR_ACCESS_DENIED);
-    ASSERT_FALSE(text.empty());
-    const DWORD length = static_cast<DWORD>(text.size());
-    char buffer[512];
+    EXPECT_NE(MessageText(ERROR_FILE_NOT_FOUND), text);
 
-    EXPECT_EQ(FormatMessageA(kFromSystem, nullptr, ERROR_ACCESS_DENIED, kDefaultLanguage, buffer,
-                             length + 1, nullptr), length);
+    const DWORD length = static_cast<DWORD>(text.size());
+    EXPECT_EQ(Format(ERROR_ACCESS_DENIED, buffer, length + 1), length);
     EXPECT_EQ(std::string(buffer), text);
     for (DWORD size : {length, DWORD(1), DWORD(0)}) {
         SCOPED_TRACE(size);
-        SetLastError(0);
-        EXPECT_EQ(FormatMessageA(kFromSystem, nullptr, ERROR_ACCESS_DENIED, kDefaultLanguage,
-                                 buffer, size, nullptr), 0u);
+        EXPECT_EQ(Format(ERROR_ACCESS_DENIED, buffer, size), 0u);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     }
 }
@@ -118,20 +105,16 @@ TEST(SystemMessage, BufferMustHoldTextAndTerminator)
 TEST(SystemMessage, RefusesUnknownCodesAndBadRequests)
 {
     char buffer[512];
-    SetLastError(0);
-    EXPECT_EQ(FormatMessageA(kFromSystem, nullptr, 0x2BADC0DE, kDefaultLanguage, buffer,
-                             sizeof buffer, nullptr), 0u);
+    EXPECT_EQ(Format(0x2BADC0DE, buffer, sizeof buffer), 0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MR_MID_NOT_FOUND));
-
-    SetLastError(0);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_FILE_NOT_FOUND,
-                             kDefaultLanguage, buffer, sizeof buffer, nullptr), 0u);
+    EXPECT_EQ(Format(ERROR_FILE_NOT_FOUND, buffer, sizeof buffer, FORMAT_MESSAGE_IGNORE_INSERTS),
+              0u);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << "no message source";
 }
 
 #if !defined(_WIN32)
 
-TEST(ErrnoMapping, CallerChoosesTheExistsCode)
+TEST(ErrnoMapping, CallerChoosesTheExistsCodeAndEveryCodeHasAMessage)
 {
     using tarn::posix::ErrorFromErrno;
     EXPECT_EQ(ErrorFromErrno(0), DWORD(ERROR_SUCCESS));
@@ -139,14 +122,8 @@ TEST(ErrnoMapping, CallerChoosesTheExistsCode)
     EXPECT_EQ(ErrorFromErrno(EEXIST, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_EXISTS));
     EXPECT_EQ(ErrorFromErrno(ENOENT, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_NOT_FOUND))
         << "the exists code concerns EEXIST only";
-}
-
-TEST(ErrnoMapping, EveryMappedCodeHasAMessage)
-{
-    for (int error = 0; error < 200; ++error) {
-        const DWORD code = tarn::posix::ErrorFromErrno(error);
-        EXPECT_FALSE(MessageText(code).empty()) << "errno " << error << " -> " << code;
-    }
+    for (int error = 0; error < 200; ++error)
+        EXPECT_FALSE(MessageText(ErrorFromErrno(error)).empty()) << "errno " << error;
     EXPECT_FALSE(MessageText(ERROR_FILE_EXISTS).empty());
 }
 

@@ -43,6 +43,15 @@ std::string Ansi(const WideString& wide)
     return text;
 }
 
+// A text as a UTF-16 file's bytes: the byte-order mark, then little-endian units.
+std::string Utf16File(const std::string& text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (WCHAR unit : Wide(text))
+        bytes += {char(unit & 0xFF), char(unit >> 8)};
+    return bytes;
+}
+
 // Each test works in a fresh directory and names its files with full paths, as the library does.
 class Profile : public ::testing::Test {
 protected:
@@ -111,51 +120,38 @@ protected:
 
 TEST_F(Profile, ReadsNamesAndValuesByTheRules)
 {
-    Put("; first line\r\n"
-        "[Sec]\r\n"
-        "Key=Value\r\n"
-        "  spaced key  =   spaced value   \r\n"
-        "tabbed\t=\tvalue\t\r\n"
-        "double=\"quoted\"\r\n"
-        "single='quoted'\r\n"
-        "mixed=\"mis'\r\n"
-        "half=\"half\r\n"
-        "inner=a \"b\" c\r\n"
-        "blanks= \"  in  \"  \r\n"
-        "equals=a=b\r\n"
-        "semicolon=val ; more\r\n"
-        "no equals sign\r\n"
-        "Dup=first\r\n"
-        "dup=second\r\n"
-        "empty=\r\n"
-        "[ Spaced Section ] after\r\n"
-        "k=v\r\n"
-        "[sec]\r\n"
-        "late=1\r\n");
-    EXPECT_EQ(Get("sec", "KEY"), "Value");
+    struct Line {
+        const char* text;
+        const char* key;
+        const char* value;
+    } const lines[] = {
+        {"Key=Value", "KEY", "Value"},
+        {"  spaced key  =   spaced value   ", " Spaced Key\t", "spaced value"},
+        {"tabbed\t=\tvalue\t", "tabbed", "value"},
+        {"double=\"quoted\"", "double", "quoted"},
+        {"single='quoted'", "single", "quoted"},
+        {"mixed=\"mis'", "mixed", "\"mis'"},
+        {"half=\"half", "half", "\"half"},
+        {"inner=a \"b\" c", "inner", "a \"b\" c"},
+        {"blanks= \"  in  \"  ", "blanks", "  in  "},
+        {"equals=a=b", "equals", "a=b"},
+        {"semicolon=val ; more", "semicolon", "val ; more"},
+        {"no equals sign", "no equals sign", "dflt"},
+        {"Dup=first", "dup", "first"},
+        {"dup=second", "DUP", "first"},
+        {"empty=", "empty", ""},  // an empty value is not absent
+    };
+    std::string file = "; first line\r\n[Sec]\r\n";
+    for (const Line& line : lines)
+        file += line.text + "\r\n"s;
+    Put(file + "[ Spaced Section ] after\r\nk=v\r\n[sec]\r\nlate=1\r\n");
+    for (const Line& line : lines)
+        EXPECT_EQ(Get("Sec", line.key), line.value) << line.text;
     EXPECT_EQ(Get(" SEC\t", "key"), "Value");
-    EXPECT_EQ(Get("Sec", "spaced key"), "spaced value");
-    EXPECT_EQ(Get("Sec", " Spaced Key\t"), "spaced value");
-    EXPECT_EQ(Get("Sec", "tabbed"), "value");
-    EXPECT_EQ(Get("Sec", "double"), "quoted");
-    EXPECT_EQ(Get("Sec", "single"), "quoted");
-    EXPECT_EQ(Get("Sec", "mixed"), "\"mis'");
-    EXPECT_EQ(Get("Sec", "half"), "\"half");
-    EXPECT_EQ(Get("Sec", "inner"), "a \"b\" c");
-    EXPECT_EQ(Get("Sec", "blanks"), "  in  ");
-    EXPECT_EQ(Get("Sec", "equals"), "a=b");
-    EXPECT_EQ(Get("Sec", "semicolon"), "val ; more");
-    EXPECT_EQ(Get("Sec", "no equals sign"), "dflt");
-    EXPECT_EQ(Get("Sec", "dup"), "first");
-    EXPECT_EQ(Get("Sec", "empty"), "") << "an empty value is not absent";
     EXPECT_EQ(Get("spaced section", "k"), "v");
     EXPECT_EQ(Get("Sec", "late"), "dflt") << "a later section of the same name is not read";
-}
 
-TEST_F(Profile, AbsentKeysSectionsAndFilesGiveTheDefault)
-{
-    Put("[Sec]\r\nKey=Value\r\n");
-    EXPECT_EQ(Get("Sec", "absent"), "dflt");
+    // Absent keys, sections and files give the default.
     EXPECT_EQ(Get("Other", "Key"), "dflt");
     EXPECT_EQ(Get("Sec", "absent", nullptr), "");
     EXPECT_EQ(Get("Sec", "absent", "dflt   "), "dflt");
@@ -167,21 +163,7 @@ TEST_F(Profile, AbsentKeysSectionsAndFilesGiveTheDefault)
     EXPECT_EQ(Get(nullptr, nullptr, "dflt", 256, "missing.ini"), "");
 }
 
-TEST_F(Profile, LineEndsAreReadInEveryFormAndWrittenAsCrLf)
-{
-    Put("[S]\ra=1\rb=2\r", "cr.ini");
-    EXPECT_EQ(Get("S", "b", "d", 256, "cr.ini"), "2");
-    Put("[S]\na=1\nb=2", "lf.ini");
-    EXPECT_EQ(Get("S", "b", "d", 256, "lf.ini"), "2");
-    ASSERT_TRUE(Set("S", "c", "3", "lf.ini"));
-    EXPECT_EQ(Contents("lf.ini"), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
-
-    ASSERT_TRUE(Set("S", "k", "v", "new.ini"));
-    ASSERT_TRUE(Set("T", "k", "v", "new.ini"));
-    EXPECT_EQ(Contents("new.ini"), "[S]\r\nk=v\r\n[T]\r\nk=v\r\n");
-}
-
-TEST_F(Profile, ValuesAndDefaultsAreCutToTheBuffer)
+TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer)
 {
     Put("[S]\r\nKey=Value\r\nq=\"quoted\"\r\n");
     for (DWORD size : {1, 2, 5, 6, 7}) {
@@ -193,11 +175,8 @@ TEST_F(Profile, ValuesAndDefaultsAreCutToTheBuffer)
     char untouched = '#';
     EXPECT_EQ(GetPrivateProfileStringA("S", "Key", "d", &untouched, 0, Path().c_str()), 0u);
     EXPECT_EQ(untouched, '#');
-}
 
-// The library reads with 256 characters and doubles the buffer while the answer fills it.
-TEST_F(Profile, LongValuesComeWholeOrCutToTheBuffer)
-{
+    // The library reads with 256 characters and doubles the buffer while the answer fills it.
     for (size_t length : {300, 5000}) {
         SCOPED_TRACE(length);
         std::string value(length, 'x');
@@ -212,20 +191,29 @@ TEST_F(Profile, LongValuesComeWholeOrCutToTheBuffer)
     }
 }
 
-TEST_F(Profile, NullSectionListsSectionsAndNullKeyListsKeys)
+TEST_F(Profile, SectionsKeysAndLinesAreListed)
 {
     Put("top=0\r\n[One]\r\na=1\r\n; comment=x\r\nstray\r\n B = 2\r\n[Two]\r\n");
     EXPECT_EQ(Get(nullptr, nullptr), "One\0Two\0"s);
     EXPECT_EQ(Get(nullptr, "ignored", "d", 10), "One\0Two\0"s);
     EXPECT_EQ(Get(nullptr, nullptr, "d", 9), "One\0Two"s) << "a full list needs a unit to spare";
-    EXPECT_EQ(Get(nullptr, nullptr, "d", 8), "One\0Tw"s);
     EXPECT_EQ(Get(nullptr, nullptr, "d", 6), "One\0"s);
     EXPECT_EQ(Get(nullptr, nullptr, "d", 5), "One");
     EXPECT_EQ(Get("one", nullptr), "a\0B\0"s);
     EXPECT_EQ(Get("one", nullptr, "d", 4), "a\0"s);
+
+    // A section's lines, as they stand but trimmed; no comments.
+    Put("[S]\r\n  a = 1 \r\n; comment\r\nb=\"q\"\r\nstray\r\n[T]\r\nc=3\r\n");
+    std::vector<char> buffer(64, '#');
+    DWORD n = GetPrivateProfileSectionA("s", buffer.data(), 64, Path().c_str());
+    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0b=\"q\"\0stray\0\0"s);
+    n = GetPrivateProfileSectionA("S", buffer.data(), 6, Path().c_str());
+    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0\0"s);
+    EXPECT_EQ(GetPrivateProfileSectionA("Absent", buffer.data(), 64, Path().c_str()), 0u);
+    EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST_F(Profile, WritesChangeOnlyTheirLine)
+TEST_F(Profile, WritesChangeOrRemoveOnlyTheirLinesAndEndThemInCrLf)
 {
     Put("; head\r\n[One]\r\na=1\r\n; mid\r\nstray line\r\n[Two]\r\nb=2\r\n");
     ASSERT_TRUE(Set("one", "A", "changed"));
@@ -240,10 +228,16 @@ TEST_F(Profile, WritesChangeOnlyTheirLine)
     ASSERT_TRUE(Set("Four", "quoted", "\"x y\""));
     EXPECT_EQ(Get("Four", "padded"), "p");
     EXPECT_EQ(Get("Four", "quoted"), "x y");
-}
 
-TEST_F(Profile, NullValueRemovesTheKeyAndNullKeyTheSection)
-{
+    // Line ends are read in every form and written as CR LF.
+    Put("[S]\ra=1\rb=2\r", "cr.ini");
+    EXPECT_EQ(Get("S", "b", "d", 256, "cr.ini"), "2");
+    Put("[S]\na=1\nb=2", "lf.ini");
+    EXPECT_EQ(Get("S", "b", "d", 256, "lf.ini"), "2");
+    ASSERT_TRUE(Set("S", "c", "3", "lf.ini"));
+    EXPECT_EQ(Contents("lf.ini"), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
+
+    // A null value removes the key, a null key the section.
     Put("[One]\r\na=1\r\nb=2\r\n[Two]\r\n; about two\r\nc=3\r\nstray\r\n[Three]\r\nd=4\r\n");
     ASSERT_TRUE(Set("One", "A", nullptr));
     ASSERT_TRUE(Set("two", nullptr, nullptr));
@@ -284,10 +278,7 @@ TEST_F(Profile, Utf16AndUtf8FilesAreRead)
 {
     const WideString value = Wide("v\xC3\xA9");  // "vé"
     const std::string body = "[S]\r\nk=v\xC3\xA9\r\n";
-    std::string utf16 = "\xFF\xFE";
-    for (WCHAR unit : Wide(body))
-        utf16 += {char(unit & 0xFF), char(unit >> 8)};
-    Put(utf16, "utf16.ini");
+    Put(Utf16File(body), "utf16.ini");
     Put("\xEF\xBB\xBF" + body, "utf8mark.ini");
     for (const char* name : {"utf16.ini", "utf8mark.ini"}) {
         SCOPED_TRACE(name);
@@ -300,10 +291,7 @@ TEST_F(Profile, Utf16AndUtf8FilesAreRead)
     EXPECT_EQ(GetW("S", "k", 256, "plain.ini"), Wide("v\xC3\xA9", CP_ACP));
 
     ASSERT_TRUE(Set("S", "n", "w", "utf16.ini"));
-    std::string expected = "\xFF\xFE";
-    for (WCHAR unit : Wide(body + "n=w\r\n"))
-        expected += {char(unit & 0xFF), char(unit >> 8)};
-    EXPECT_EQ(Contents("utf16.ini"), expected) << "the file stays UTF-16";
+    EXPECT_EQ(Contents("utf16.ini"), Utf16File(body + "n=w\r\n")) << "the file stays UTF-16";
 
     ASSERT_TRUE(WritePrivateProfileStringW(Wide("S").c_str(), Wide("wide").c_str(), value.c_str(),
                                            Wide(Path("utf16.ini")).c_str()));
@@ -313,52 +301,28 @@ TEST_F(Profile, Utf16AndUtf8FilesAreRead)
 TEST_F(Profile, IntegersAreReadAsDecimalOrHexadecimal)
 {
     Put("[I]\r\na=12abc\r\nb= 42 \r\nc=-5\r\nd=+7\r\ne=0x1f\r\nf=\"9\"\r\ng=\r\nh=abc\r\n");
-    const auto number = [&](const char* key) {
-        return GetPrivateProfileIntA("I", key, 77, Path().c_str());
-    };
-    EXPECT_EQ(number("a"), 12u);
-    EXPECT_EQ(number("b"), 42u);
-    EXPECT_EQ(number("c"), UINT(-5));
-    EXPECT_EQ(number("d"), 7u);
-    EXPECT_EQ(number("e"), 31u);
-    EXPECT_EQ(number("f"), 9u);
-    EXPECT_EQ(number("g"), 77u) << "empty";
-    EXPECT_EQ(number("h"), 0u);
-    EXPECT_EQ(number("absent"), 77u);
-}
-
-TEST_F(Profile, SectionLinesAreListed)
-{
-    Put("[S]\r\n  a = 1 \r\n; comment\r\nb=\"q\"\r\nstray\r\n[T]\r\nc=3\r\n");
-    std::vector<char> buffer(64, '#');
-    DWORD n = GetPrivateProfileSectionA("s", buffer.data(), 64, Path().c_str());
-    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0b=\"q\"\0stray\0\0"s);
-    n = GetPrivateProfileSectionA("S", buffer.data(), 6, Path().c_str());
-    EXPECT_EQ(std::string(buffer.data(), n + 1), "a=1\0\0"s);
-    EXPECT_EQ(GetPrivateProfileSectionA("Absent", buffer.data(), 64, Path().c_str()), 0u);
-    EXPECT_EQ(buffer[0], '\0');
+    const std::pair<const char*, UINT> expected[] = {{"a", 12},  {"b", 42}, {"c", UINT(-5)},
+                                                     {"d", 7},   {"e", 31}, {"f", 9},
+                                                     {"g", 77},  {"h", 0},  {"absent", 77}};
+    for (const auto& [key, value] : expected)
+        EXPECT_EQ(GetPrivateProfileIntA("I", key, 77, Path().c_str()), value) << key;
 }
 
 TEST_F(Profile, WritesFromThreadsAtOnceAreAllKept)
 {
     constexpr int kThreads = 4, kKeys = 15;
+    const auto key = [](int t, int k) { return std::to_string(t) + "-" + std::to_string(k); };
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([this, t] {
-            for (int k = 0; k < kKeys; ++k) {
-                const std::string key = std::to_string(t) + "-" + std::to_string(k);
-                Set("S", key.c_str(), key.c_str());
-            }
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < kKeys; ++k)
+                Set("S", key(t, k).c_str(), key(t, k).c_str());
         });
-    }
     for (std::thread& thread : threads)
         thread.join();
-    for (int t = 0; t < kThreads; ++t) {
-        for (int k = 0; k < kKeys; ++k) {
-            const std::string key = std::to_string(t) + "-" + std::to_string(k);
-            EXPECT_EQ(Get("S", key.c_str()), key);
-        }
-    }
+    for (int t = 0; t < kThreads; ++t)
+        for (int k = 0; k < kKeys; ++k)
+            EXPECT_EQ(Get("S", key(t, k).c_str()), key(t, k));
 }
 
 #if !defined(_WIN32)

@@ -84,58 +84,50 @@ TEST(Utf8Conversion, EverySequenceLengthConvertsBothWays)
     EXPECT_EQ(ToUtf8(W(allUtf16), WC_ERR_INVALID_CHARS), allUtf8);
 }
 
-TEST(Utf8Conversion, TerminatorCountsOnlyWithLengthMinusOne)
+// Length -1 counts the terminator, an explicit length adds none; too small an output fails,
+// an exact fit succeeds, and a character's bytes are stored whole or not at all.
+TEST(Utf8Conversion, TerminatorAndOutputSizeRules)
 {
     const char* text = "a\xE2\x82\xAC";  // "a€": two UTF-16 units, four bytes
+    const WString euro = W(u"a\u20AC");
     WCHAR wide[8];
+    char narrow[8];
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0), 3);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 8), 3);
     EXPECT_EQ(WString(wide, 3), W(std::u16string_view(u"a\u20AC", 3)));
-
-    for (WCHAR& w : wide)
-        w = '#';
+    std::fill(std::begin(wide), std::end(wide), WCHAR('#'));
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 8), 2);
     EXPECT_EQ(wide[2], WCHAR('#')) << "an explicit length adds no terminator";
-
-    const WString euro = W(u"a\u20AC");
-    char narrow[8];
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro.c_str(), -1, nullptr, 0, nullptr, nullptr), 5);
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro.c_str(), -1, narrow, 8, nullptr, nullptr), 5);
     EXPECT_STREQ(narrow, text);
     std::fill(std::begin(narrow), std::end(narrow), '#');
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro.c_str(), 2, narrow, 8, nullptr, nullptr), 4);
     EXPECT_EQ(narrow[4], '#');
-
     // Within an explicit length a zero is an ordinary character.
     EXPECT_EQ(ToWide(std::string_view("a\0b", 3)), W(std::u16string_view(u"a\0b", 3)));
-}
 
-TEST(Utf8Conversion, TooSmallOutputFailsAndExactFitSucceeds)
-{
-    const char* text = "ab\xC3\xA9";  // 3 units, 4 bytes
-    WCHAR wide[4];
+    const auto expectTooSmall = [](int result) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        SetLastError(0);
+    };
     SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 2), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 3), 3);
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 3), 0) << "no room for the terminator";
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-
-    // A character's bytes are stored whole or not at all.
-    const WString euro = W(u"a\u20AC");
-    char narrow[4];
-    SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro.data(), 2, narrow, 3, nullptr, nullptr), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    expectTooSmall(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 1));
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 2), 2);
+    expectTooSmall(MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 2));  // no room for the zero
+    expectTooSmall(WideCharToMultiByte(CP_UTF8, 0, euro.data(), 2, narrow, 3, nullptr, nullptr));
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, euro.data(), 2, narrow, 4, nullptr, nullptr), 4);
 
+    // The ANSI code page carries ASCII.
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "Log 1", -1, wide, 8), 6);
+    EXPECT_EQ(WString(wide), W(u"Log 1"));
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, 8, nullptr, nullptr), 6);
+    EXPECT_STREQ(narrow, "Log 1");
+
     // Wine 8 stores half of a surrogate pair that does not fit and reports success.
-    if (tarn::RunningOnWineForTesting())
-        return;
-    SetLastError(0);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xF0\x9F\x98\x80", 5, wide, 2), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    if (!tarn::RunningOnWineForTesting())
+        expectTooSmall(MultiByteToWideChar(CP_UTF8, 0, "a\xF0\x9F\x98\x80", 5, wide, 2));
 }
 
 struct IllFormed {
@@ -166,14 +158,13 @@ TEST(Utf8Conversion, IllFormedUtf8IsReplacedOrRefused)
         SCOPED_TRACE(testing::PrintToString(std::string(c.utf8)));
         EXPECT_EQ(ToWide(c.utf8), W(c.utf16));
         WCHAR out[16];
-        SetLastError(0);
-        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(),
-                                      static_cast<int>(c.utf8.size()), out, 16), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
-        SetLastError(0);
-        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(),
-                                      static_cast<int>(c.utf8.size()), nullptr, 0), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+        for (int size : {16, 0}) {
+            SetLastError(0);
+            EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(),
+                                          static_cast<int>(c.utf8.size()), size ? out : nullptr,
+                                          size), 0);
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+        }
     }
 }
 
@@ -219,16 +210,6 @@ TEST(Utf8Conversion, InvalidParametersFail)
     BOOL usedDefault = FALSE;
     expectInvalid(WideCharToMultiByte(CP_UTF8, 0, a.data(), 1, narrow, 4, nullptr, &usedDefault));
     expectInvalid(WideCharToMultiByte(CP_UTF8, 0, a.data(), 1, narrow, 4, "?", nullptr));
-}
-
-TEST(Utf8Conversion, AnsiCodePageCarriesAscii)
-{
-    WCHAR wide[8];
-    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "Log 1", -1, wide, 8), 6);
-    EXPECT_EQ(WString(wide), W(u"Log 1"));
-    char narrow[8];
-    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, 8, nullptr, nullptr), 6);
-    EXPECT_STREQ(narrow, "Log 1");
 }
 
 #if !defined(_WIN32)
