@@ -548,8 +548,7 @@ TARN_SYSAPI BOOL WINAPI SetCurrentDirectoryA(LPCSTR name);
 // characters and the terminator are stored and the result is `size` with
 // ERROR_INSUFFICIENT_BUFFER. GetProcAddress finds only the module's own exports (not those of
 // the modules it depends on), by name. LoadLibraryA loads with every symbol bound at once;
-// failure gives ERROR_MOD_NOT_FOUND.
-typedef intptr_t (*FARPROC)();
+// failure gives ERROR_MOD_NOT_FOUND. FARPROC comes from tarnkernl/api.h.
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
@@ -579,6 +578,58 @@ TARN_SYSAPI BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* localTime, LPFIL
 // The process's command line as one text: the arguments joined with blanks, an argument with a
 // blank or tab (or an empty one) in double quotes. Built once; valid for the process's life.
 TARN_SYSAPI LPSTR WINAPI GetCommandLineA();
+
+// Processes, threads and events. A process handle stands on a process file descriptor
+// (pidfd); an inheritable one (OpenProcess with `inherit`) stays open in a child started with
+// inherited handles, and its HANDLE value is then that descriptor's number. CreateProcessA
+// runs `application` (a '\' path) with the arguments split from `commandLine` by the Windows
+// rules; without an application name the first argument names the program. Only the
+// inheritance of handles is honoured among the creation settings. Waiting: WAIT_OBJECT_0 when
+// the process or thread has ended or the event is set (an auto-reset event is then reset),
+// WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 0x00000103u
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_VM_READ 0x0010
+#define SYNCHRONIZE 0x00100000
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+TARN_SYSAPI HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+TARN_SYSAPI BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine,
+                                       LPSECURITY_ATTRIBUTES processAttributes,
+                                       LPSECURITY_ATTRIBUTES threadAttributes,
+                                       BOOL inheritHandles, DWORD creationFlags,
+                                       LPVOID environment, LPCSTR currentDirectory,
+                                       LPSTARTUPINFOA startupInfo,
+                                       LPPROCESS_INFORMATION processInformation);
+TARN_SYSAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+TARN_SYSAPI DWORD WINAPI GetProcessId(HANDLE process);
+TARN_SYSAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                                       BOOL initialState, LPCSTR name);
+TARN_SYSAPI BOOL WINAPI SetEvent(HANDLE event);
+TARN_SYSAPI BOOL WINAPI ResetEvent(HANDLE event);
+TARN_SYSAPI DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// Appends the message to the window's posted-message queue (platform/testing.h reads it).
+TARN_SYSAPI BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The C runtime functions that Windows' runtime has and POSIX lacks, with the Windows
 // behaviour: _vsnprintf writes at most `count` characters, adds the terminator only when it

@@ -40,6 +40,12 @@ typedef HWND__* HWND;
 struct HINSTANCE__;
 typedef HINSTANCE__* HINSTANCE;
 struct _EXCEPTION_POINTERS;
+// An exported entry of a module, as the system's procedure lookup gives it.
+#if defined(_WIN32) && defined(__i386__)
+typedef intptr_t(__stdcall* FARPROC)();
+#else
+typedef intptr_t (*FARPROC)();
+#endif
 
 // On 32-bit x86 the variadic arguments of a cdecl call follow its last named parameter in
 // memory; only there may a pointer to the format stand for the whole argument list.

@@ -18,7 +18,53 @@ TARN_API char* PrintError(char* buffer, int size, unsigned long code);
 
 // Accepts any arguments and does nothing: the trace points of the library call it.
 TARN_API void TARN_RTL_DUMMY_ENTRY(...);
+
+// Breaks into the debugger when "/int3" is on the internal command line; without a debugger
+// the breakpoint is reported as a fault and caught here.
+TARN_API void int3call();
 }
+
+// The exported entry `name` of `module`, or null after telling the user (a crash record and a
+// message box) which entry is missing in which module and which module needed it (null
+// `requester`: the executable).
+TARN_API FARPROC RunTimeImport(HINSTANCE module, const char* name, HINSTANCE requester);
+
+// The call-stack marker: a function marks itself on entry with its own frame address,
+//     MarkStack mark(TARN_FRAME);
+// and the mark goes when the function leaves, also by unwinding. Only the main thread (the one
+// that constructed the Log) is recorded; elsewhere every member does nothing and the queries
+// answer MarkStack::kNoIP. Addresses are pointer-sized: the frame and the return address.
+class MarkStack {
+public:
+    static constexpr uintptr_t kNoIP = ~uintptr_t(0);
+
+    explicit MarkStack(uintptr_t frame) : frame(frame) { Mark(frame); }
+    ~MarkStack() { UnMark(frame); }
+    MarkStack(const MarkStack&) = delete;
+    MarkStack& operator=(const MarkStack&) = delete;
+
+    // Adds the mark (0 when the frame is unreadable); fires a matching break stack.
+    TARN_API void Mark(uintptr_t frame);
+    // Removes the mark of `frame` and every mark made after it.
+    TARN_API static void UnMark(uintptr_t frame);
+    // Return address of mark `index` (0 is the outermost), of mark 0, of the innermost mark
+    // with a readable frame; kNoIP when there is none.
+    TARN_API static uintptr_t GetIP(unsigned int index);
+    TARN_API static uintptr_t GetFirstIP();
+    TARN_API static uintptr_t GetLastIP();
+    // The marks as crash records, innermost first.
+    TARN_API static void Dump();
+    // The marks and the frames around them into the open file `file`; `frame` 0 starts at the
+    // innermost mark.
+    TARN_API static void DumpStack(int file, uintptr_t frame);
+
+    uintptr_t frame;  // the marked frame address; 0 when it was unreadable
+};
+
+static_assert(sizeof(MarkStack) == sizeof(void*), "one word on the caller's stack");
+
+// The frame address of the calling function, as MarkStack takes it.
+#define TARN_FRAME (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))
 
 // A local calendar time, laid out as the system's time record. The default constructor takes
 // the current local time.

@@ -9,8 +9,11 @@
 namespace tarn::posix {
 
 enum class HandleKind {
-    File,    // CreateFileA/W: closed by CloseHandle
-    Search,  // FindFirstFileA/W: closed by FindClose only, as on Windows
+    File,     // CreateFileA/W: closed by CloseHandle
+    Search,   // FindFirstFileA/W: closed by FindClose only, as on Windows
+    Process,  // OpenProcess, CreateProcessA
+    Thread,   // CreateThread, CreateProcessA
+    Event,    // CreateEventA
 };
 
 // What a handle stands for. A new kind derives from it with `static constexpr HandleKind kKind`
@@ -27,6 +30,15 @@ public:
 
 private:
     const HandleKind kind_;
+};
+
+// A handle that WaitForSingleObject can wait on: a process, a thread or an event.
+class WaitableObject : public HandleObject {
+public:
+    using HandleObject::HandleObject;
+    // WAIT_OBJECT_0 once signalled, WAIT_TIMEOUT when `milliseconds` (INFINITE: no limit)
+    // passed first, WAIT_FAILED with the last error set.
+    virtual DWORD Wait(DWORD milliseconds) = 0;
 };
 
 // Enters `object` into the table and returns its new handle: a multiple of four that has never
