@@ -2,23 +2,32 @@
 // advanced-stack line of the crash reports and the break-stack table.
 #pragma once
 
+#include "tarnkernl/api.h"
+
 #include <cstdint>
 
 namespace tarn {
+
+// Internal to the library; exported only so that its tests can reach them.
 
 // Collects up to `max` return addresses along the frame chain from `frame` (0: the walker's
 // own frame) after skipping `skip` frames. Every step is checked before it is taken, so a
 // frame without a frame pointer ends the walk instead of giving garbage; a fault ends it too
 // and is never reported. Zeroes out[max(count - skip, 0)] to out[max - 1]. Returns the number
 // of frames read, skipped ones included. Any thread.
-int WalkFrames(uintptr_t* out, int max, uintptr_t frame, int skip);
+TARN_API int WalkFrames(uintptr_t* out, int max, uintptr_t frame, int skip);
 
 // "[Advanced STACK:" and up to ten " EIP=0x%08X" from `frame`, then "]\r\n", into the open
 // old-style file `file`; stops at the first short write.
-void WriteAdvancedStack(int file, uintptr_t frame);
+TARN_API void WriteAdvancedStack(int file, uintptr_t frame);
 
 // Adds a call path (return addresses, outermost first) at which Mark breaks into the
-// debugger once. False when the table cannot take it.
-bool AddBreakStack(const uintptr_t* ips, int count);
+// debugger once; a path already in the table is not added twice. False when the table cannot
+// take it.
+TARN_API bool AddBreakStack(const uintptr_t* ips, int count);
+
+// The number of marks and of break stacks now in the tables.
+TARN_API uint32_t MarkCountForTesting();
+TARN_API uint32_t BreakStackCountForTesting();
 
 }  // namespace tarn
