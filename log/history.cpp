@@ -1,6 +1,8 @@
 // The history file: a short, durable record of what the program did, committed after every
 // record (histfix).
+#include "log/crashreport.h"
 #include "log/faults.h"
+#include "log/markstack.h"
 #include "log/process.h"
 #include "log/readtext.h"
 #include "log/startorder.h"
@@ -16,6 +18,12 @@ constinit int gHistoryFile = HFILE_ERROR;
 
 LazyLock& HistoryLock() {
     return gHistoryLock;
+}
+
+void HistoryAdvancedStack(uintptr_t frame) {
+    LazyLock::Guard guard(gHistoryLock);
+    if (gHistoryFile != HFILE_ERROR)
+        WriteAdvancedStack(gHistoryFile, frame);
 }
 
 }  // namespace tarn

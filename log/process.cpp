@@ -15,8 +15,6 @@ namespace {
 
 constexpr const char* kWeekdays[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 constexpr char kDefaultSwitches[] = " /gpfshow /mem /stack";
-// The library's build, as the headers of the log, history and exception files show it.
-constexpr char kBuilt[] = "Executable from: " __DATE__ " " __TIME__;
 
 // The internal command line: built on first use (during attach, before other threads can call
 // in), cached until the library is detached.
@@ -77,6 +75,8 @@ void RemoveStale(const str& name, const LocalTime& start) {
 }
 
 }  // namespace
+
+const char kBuiltText[] = "Executable from: " __DATE__ " " __TIME__;
 
 void NoteCrashRecordWritten() {
     gCrashRecordWritten.store(true);
@@ -167,14 +167,14 @@ void Log::StartUp(const LocalTime& t) {
         bool later = memcmp(&t, &start, sizeof t) != 0;
         LogLine("// %4d-%02d-%02d %02d:%02d:%02d ", t.wYear, t.wMonth, t.wDay, t.wHour,
                 t.wMinute, t.wSecond);
-        LogLine("%s\r\n", kBuilt);
+        LogLine("%s\r\n", kBuiltText);
         if (later)
             LogLine("Working since %4d-%02d-%02d %02d:%02d:%02d\r\n ", start.wYear, start.wMonth,
                     start.wDay, start.wHour, start.wMinute, start.wSecond);
-        HistoryRecord(kBuilt, "", "// %4d-%02d-%02d %02d:%02d:%02d ", t.wYear, t.wMonth, t.wDay,
+        HistoryRecord(kBuiltText, "", "// %4d-%02d-%02d %02d:%02d:%02d ", t.wYear, t.wMonth, t.wDay,
                       t.wHour, t.wMinute, t.wSecond);
         if (later)
-            HistoryRecord(kBuilt, "Is working since", "%4d-%02d-%02d %02d:%02d:%02d",
+            HistoryRecord(kBuiltText, "Is working since", "%4d-%02d-%02d %02d:%02d:%02d",
                           start.wYear, start.wMonth, start.wDay, start.wHour, start.wMinute,
                           start.wSecond);
     } catch (...) {

@@ -28,7 +28,12 @@ inline const char* Text(const str& s) {
     return s.p ? s.p : "";
 }
 
-// Set by the crash reports when a record was written: the shutdown then writes a last record.
+// The library's build, as the headers of the log, history and exception files show it:
+// "Executable from: " and the build date and time.
+extern const char kBuiltText[];
+
+// Set by the crash reports when they write the header of the exception file, that is at the
+// process's first record: the shutdown then writes a last record.
 void NoteCrashRecordWritten();
 bool CrashRecordWritten();
 

@@ -34,6 +34,7 @@
 
 #include <windows.h>
 #include <malloc.h>
+#include <process.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -438,8 +439,9 @@ typedef struct _WIN32_FIND_DATAW {
 // Handles: pointer-sized values of the process's handle table, multiples of four, never null
 // and never INVALID_HANDLE_VALUE. A closed handle is not given out again, so it answers
 // ERROR_INVALID_HANDLE, as does a handle of the wrong kind (a search handle is closed with
-// FindClose, every other one with CloseHandle). A handle closed while another thread still
-// uses it keeps its file open until that call returns. GetCurrentProcess is the pseudo-handle
+// FindClose, every other one with CloseHandle). Process handles are the exception to the
+// numbering: their value is the number of the process descriptor they hold. A handle closed
+// while another thread still uses it keeps its file open until that call returns. GetCurrentProcess is the pseudo-handle
 // (HANDLE)-1; closing it succeeds and does nothing.
 TARN_SYSAPI BOOL WINAPI CloseHandle(HANDLE handle);
 TARN_SYSAPI HANDLE WINAPI GetCurrentProcess();
@@ -623,6 +625,7 @@ TARN_SYSAPI BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine,
                                        LPPROCESS_INFORMATION processInformation);
 TARN_SYSAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 TARN_SYSAPI DWORD WINAPI GetProcessId(HANDLE process);
+// Events live in this process only: a named event is refused with ERROR_NOT_SUPPORTED.
 TARN_SYSAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
                                        BOOL initialState, LPCSTR name);
 TARN_SYSAPI BOOL WINAPI SetEvent(HANDLE event);
@@ -643,6 +646,9 @@ TARNRT_API int _stricmp(const char* a, const char* b);
 TARNRT_API int _wtoi(const WCHAR* text);
 // Deletes a file (Windows' C runtime name, on the library's paths): 0, or -1 with errno.
 TARNRT_API int _unlink(const char* path);
+// Starts a detached thread running start(argument) on a stack of `stackSize` bytes (0: the
+// default size; a size below the system's minimum is raised to it). Returns -1 on failure.
+TARNRT_API uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void* argument);
 }
 
 #endif  // POSIX

@@ -20,4 +20,20 @@ typedef std::vector<std::pair<std::string, std::string>> Environment;
 ChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                      const std::string& directory, const Environment& environment);
 
+// Holds a file open as another program would, for tests of share modes. With `sharedWriting`
+// the holder writes and lets others write too; otherwise it reads and denies writing to
+// others. Only Windows has share modes: elsewhere nothing is held (Held() is false).
+class HeldFile {
+public:
+    HeldFile(const std::string& path, bool sharedWriting);
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    bool Held() const { return handle_ != nullptr; }
+
+private:
+    void* handle_ = nullptr;
+};
+
 }  // namespace tarn::test

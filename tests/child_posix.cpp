@@ -65,4 +65,8 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
+HeldFile::HeldFile(const std::string&, bool) {}
+
+HeldFile::~HeldFile() = default;
+
 }  // namespace tarn::test

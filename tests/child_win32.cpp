@@ -157,4 +157,16 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
+HeldFile::HeldFile(const std::string& path, bool sharedWriting) {
+    HANDLE file = CreateFileA(path.c_str(), sharedWriting ? GENERIC_WRITE : GENERIC_READ,
+                              sharedWriting ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+HeldFile::~HeldFile() {
+    if (handle_)
+        CloseHandle(handle_);
+}
+
 }  // namespace tarn::test

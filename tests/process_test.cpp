@@ -1,123 +1,15 @@
 // Whole-process tests of the process log: the helper program runs as a child in a fresh
 // working directory (with or without install.ini, a program INI file, files of an earlier day),
 // and the tests read the log, history and INI files it leaves.
-#include "tests/child.h"
+#include "tests/processdir.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace tarn::test {
 namespace {
-
-const char* const kWeekdays[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
-// A log line's stamp and its blank: mm:ss.mmm.uuu (hours only after an hour).
-const std::string kStamp = R"(\d\d:\d\d\.\d{3}\.\d{3} )";
-const std::string kBuilt = R"(Executable from: [A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d)";
-
-std::string Today() {
-    std::time_t now = std::time(nullptr);
-    return kWeekdays[std::localtime(&now)->tm_wday];
-}
-
-// A path as the library gives it back: with backslashes.
-std::string LibraryPath(const fs::path& path) {
-    std::string text = path.string();
-    std::replace(text.begin(), text.end(), '/', '\\');
-    return text;
-}
-
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos;
-         start = end + separator.size())
-        parts.push_back(text.substr(start, end - start));
-    parts.push_back(text.substr(start));
-    return parts;
-}
-
-// Each line of the file (lines end with CRLF) matches its pattern, in order, and nothing follows.
-void ExpectLines(const std::string& text, const std::vector<std::string>& patterns) {
-    std::vector<std::string> lines = Split(text, "\r\n");
-    ASSERT_EQ(lines.back(), "") << "the text does not end with CRLF:\n" << text;
-    lines.pop_back();
-    ASSERT_EQ(lines.size(), patterns.size()) << text;
-    for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i])))
-            << "line " << i + 1 << ": \"" << lines[i] << "\" against " << patterns[i];
-}
-
-// A fresh directory holding a copy of the helper program (and the modules it needs beside
-// it), which is also the child's working directory.
-class ProcessDir {
-public:
-    ProcessDir() {
-        static int count = 0;
-        root_ = fs::temp_directory_path() /
-                ("tarn-process-" + std::to_string(std::chrono::steady_clock::now()
-                                                      .time_since_epoch()
-                                                      .count()) +
-                 "-" + std::to_string(++count));
-        fs::create_directories(root_);
-        fs::path bin = TARN_TEST_BIN_DIR;
-        fs::copy_file(bin / TARN_HELPER_NAME, root_ / TARN_HELPER_NAME);
-        for (const std::string& module : Split(TARN_HELPER_MODULES, ","))
-            if (!module.empty())
-                fs::copy_file(bin / module, root_ / module);
-    }
-    ~ProcessDir() {
-        std::error_code error;
-        fs::remove_all(root_, error);
-    }
-    ProcessDir(const ProcessDir&) = delete;
-    ProcessDir& operator=(const ProcessDir&) = delete;
-
-    ChildResult Run(const std::vector<std::string>& arguments,
-                    const Environment& environment = {}) {
-        ChildResult child = RunChild((root_ / TARN_HELPER_NAME).string(), arguments,
-                                     root_.string(), environment);
-        // Text output, whichever line ends the system gives it.
-        std::erase(child.output, '\r');
-        return child;
-    }
-
-    fs::path Path(const std::string& relative) const { return root_ / relative; }
-    std::string Read(const std::string& relative) const {
-        std::ifstream in(Path(relative), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    bool Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
-    void Write(const std::string& relative, const std::string& text,
-               fs::file_time_type written = fs::file_time_type::clock::now()) const {
-        fs::create_directories(Path(relative).parent_path());
-        std::ofstream(Path(relative), std::ios::binary) << text;
-        fs::last_write_time(Path(relative), written);
-    }
-    // The files the program left in a directory, by name.
-    std::set<std::string> Files(const std::string& relative) const {
-        std::set<std::string> names;
-        for (const fs::directory_entry& entry : fs::directory_iterator(Path(relative)))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path root_;
-};
 
 const std::set<std::string> kLogAndHistory = {"logprobe.hst", "logprobe.log"};
 

@@ -29,6 +29,24 @@ public:
         return reinterpret_cast<HANDLE>(lastHandle_);
     }
 
+    HANDLE AddAt(uintptr_t value, std::shared_ptr<HandleObject> object)
+    {
+        std::lock_guard guard(lock_);
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), value,
+                                   [](const Entry& e, uintptr_t h) { return e.handle < h; });
+        if (it != entries_.end() && it->handle == value) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        try {
+            entries_.insert(it, Entry{value, std::move(object)});
+        } catch (const std::bad_alloc&) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        return reinterpret_cast<HANDLE>(value);
+    }
+
     std::shared_ptr<HandleObject> Find(HANDLE handle)
     {
         std::lock_guard guard(lock_);
@@ -69,7 +87,8 @@ private:
 
     std::mutex lock_;
     std::vector<Entry> entries_;
-    uintptr_t lastHandle_ = 0x100;  // the first handle is 0x104
+    // The first handle is 0x40000004; the numbers below are left to descriptor handles.
+    uintptr_t lastHandle_ = kDescriptorHandleLimit;
 };
 
 constinit HandleTable g_handles;
@@ -81,6 +100,15 @@ const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;
 HANDLE AddHandle(std::shared_ptr<HandleObject> object)
 {
     return g_handles.Add(std::move(object));
+}
+
+HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object)
+{
+    if (descriptor < 0 || static_cast<uintptr_t>(descriptor) >= kDescriptorHandleLimit) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    return g_handles.AddAt(static_cast<uintptr_t>(descriptor), std::move(object));
 }
 
 std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle)

@@ -46,6 +46,15 @@ public:
 // ERROR_NOT_ENOUGH_MEMORY when the table cannot grow. Thread-safe, as all of the table.
 HANDLE AddHandle(std::shared_ptr<HandleObject> object);
 
+// Handles from AddHandle lie above this value; the numbers below it are descriptor handles.
+constexpr uintptr_t kDescriptorHandleLimit = 0x40000000;
+
+// Enters `object` under the number of the descriptor it holds, so that a child that inherits
+// the descriptor can use the handle value as it stands (process handles). Such a number may
+// come back once the descriptor is closed and reused. Null with the last error when the
+// number is out of range or taken.
+HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object);
+
 // The object of `handle` whatever its kind; null when the handle is not open.
 std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle);
 

@@ -12,10 +12,20 @@
 //   print-names              the log's file names and the working directory
 //   print-companion          whether the companion module beside the program is loaded
 //   die                      ends the process at once, as a kill would (no shutdown)
+//   boxes                    message boxes to standard output ("box CAPTION: TEXT") from now on
+//   fault KIND               a fault (null, div or int3) three calls deep, caught as its code;
+//                            prints "caught 0x..." and the return addresses its record should
+//                            start with ("expect 0x... 0x... 0x...")
+//   report TEXT              a crash record with TEXT
+//   import NAME              RunTimeImport of NAME from the program itself; prints the outcome
+//   print-pid                the process identifier
 #include "tarnkernl/tarnkernl.h"
 
+#include "log/messagebox.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+
+#include <cinttypes>
 
 #include <chrono>
 #include <csignal>
@@ -72,6 +82,59 @@ void LogUntilNextDay(int milliseconds) {
     }
 }
 
+}  // namespace
+
+// An entry for the "import" command to find.
+extern "C" TARN_EXPORT int logprobe_entry() {
+    return 1;
+}
+
+namespace {
+
+int ShowBoxOnStdout(HWND, const char* text, const char* caption, unsigned) {
+    printf("box %s: %s\n", caption ? caption : "", text);
+    return IDOK;
+}
+
+// The fault and its two callers note the return addresses that lead to them: the record's
+// stack, walked from the faulting frame, must start with them, innermost first.
+void* gExpected[3];
+int* volatile gNull = nullptr;
+volatile int gZero = 0;
+
+[[gnu::noipa]] int Fault(const std::string& kind) {
+    gExpected[0] = __builtin_return_address(0);
+    if (kind == "null")
+        return *gNull;
+    if (kind == "div")
+        return 1 / gZero;
+    asm volatile("int3");
+    return 0;
+}
+
+[[gnu::noipa]] int FaultCaller(const std::string& kind) {
+    gExpected[1] = __builtin_return_address(0);
+    return Fault(kind) + 1;
+}
+
+[[gnu::noipa]] int FaultCallerCaller(const std::string& kind) {
+    gExpected[2] = __builtin_return_address(0);
+    return FaultCaller(kind) + 1;
+}
+
+void RunFault(const std::string& kind) {
+    try {
+        FaultCallerCaller(kind);
+        printf("no fault\n");
+    } catch (unsigned long code) {
+        printf("caught 0x%08lX\n", code);
+    }
+    printf("expect");
+    for (void* address : gExpected)
+        printf(" 0x%08" PRIXPTR, reinterpret_cast<uintptr_t>(address));
+    printf("\n");
+}
+
 // No destructor, no exit handler, no detach: what is in the files is what the system has.
 [[noreturn]] void Die() {
     fflush(stdout);
@@ -120,6 +183,18 @@ int main(int argc, char** argv) {
         } else if (command == "print-companion") {
             TFileName companion(TModuleDir(nullptr), "LockOut.DLL");
             printf("companion=%s\n", GetModuleHandleA(companion) ? "loaded" : "absent");
+        } else if (command == "boxes") {
+            tarn::SetMessageBoxForTesting(&ShowBoxOnStdout);
+        } else if (command == "fault") {
+            RunFault(next());
+        } else if (command == "report") {
+            exceptout("%s\r\n", next());
+        } else if (command == "import") {
+            const char* name = next();
+            HINSTANCE self = reinterpret_cast<HINSTANCE>(GetModuleHandleA(nullptr));
+            printf("import %s=%s\n", name, RunTimeImport(self, name, nullptr) ? "found" : "null");
+        } else if (command == "print-pid") {
+            printf("pid=%u\n", static_cast<unsigned>(GetCurrentProcessId()));
         } else if (command == "die") {
             Die();
         } else {
