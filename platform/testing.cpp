@@ -19,6 +19,16 @@ void DestroyWindowForTesting(HWND window)
     DestroyWindow(window);
 }
 
+// Posted messages wait in the queue of the thread that made the window.
+bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message)
+{
+    MSG msg;
+    if (!PeekMessageA(&msg, window, 0, 0, PM_REMOVE))
+        return false;
+    message = {msg.message, msg.wParam, msg.lParam};
+    return true;
+}
+
 GuardedPagesForTesting::GuardedPagesForTesting(size_t readablePages)
     : readablePages_(readablePages)
 {

@@ -12,6 +12,16 @@ TARNRT_API HWND CreateWindowForTesting(HWND parent, int id, const char* text);
 // Destroys the window and its children.
 TARNRT_API void DestroyWindowForTesting(HWND window);
 
+// A message posted to a window (PostMessageA).
+struct PostedMessageForTesting {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+// Takes the oldest message posted to `window`, made by CreateWindowForTesting on the calling
+// thread; false when none is waiting.
+TARNRT_API bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message);
+
 // Pages for tests of code that must survive unreadable memory: `readablePages` readable pages,
 // then one page that cannot be read, then one more readable page.
 class TARNRT_API GuardedPagesForTesting {

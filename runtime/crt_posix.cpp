@@ -1,10 +1,13 @@
 // The C runtime functions of Windows that the C library here lacks, with Windows' behaviour.
 #include "platform/win32.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -14,6 +17,19 @@ int Lower(unsigned char c) {
 
 bool IsSpace(WCHAR c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// What a thread of _beginthread runs; the thread releases it before it starts the routine.
+struct ThreadStart {
+    void (*start)(void*);
+    void* argument;
+};
+
+void* RunThread(void* record) {
+    ThreadStart start = *static_cast<ThreadStart*>(record);
+    free(record);
+    start.start(start.argument);
+    return nullptr;
 }
 
 }  // namespace
@@ -73,4 +89,31 @@ extern "C" int _wtoi(const WCHAR* text) {
     }
     if (negative) return value > INT_MAX ? INT_MIN : -int(value);
     return value > INT_MAX ? INT_MAX : int(value);
+}
+
+// The thread is created through the process's pthread_create, which this runtime interposes,
+// so it gets its alternate signal stack like every other thread.
+extern "C" uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void* argument) {
+    const uintptr_t failed = ~uintptr_t{0};
+    auto* record = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
+    if (!record) return failed;
+    *record = {start, argument};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) {
+        const long minimum = sysconf(_SC_THREAD_STACK_MIN);
+        size_t size = stackSize;
+        if (minimum > 0 && size < size_t(minimum)) size = size_t(minimum);
+        pthread_attr_setstacksize(&attributes, size);
+    }
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, RunThread, record);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        free(record);
+        errno = error;
+        return failed;
+    }
+    return uintptr_t(thread);
 }

@@ -1,9 +1,11 @@
 // The in-process window table that stands in for USER32's windows on POSIX: windows with a
-// text, a parent and a child id, made by the test seam and read by the library.
+// text, a parent, a child id and a queue of posted messages, made by the test seam and read by
+// the library.
 #include "platform/testing.h"
 #include "platform/win32.h"
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@ struct Window {
     uintptr_t parent;  // 0 for a top-level window
     int id;
     std::string text;
+    std::deque<PostedMessageForTesting> posted;
 
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
 };
@@ -78,7 +81,7 @@ public:
         }
         lastHandle_ += kHandleStep;
         windows_.push_back(Window{lastHandle_, reinterpret_cast<uintptr_t>(parent), id,
-                                  std::string(text ? text : "")});
+                                  std::string(text ? text : ""), {}});
         return reinterpret_cast<HWND>(lastHandle_);
     }
 
@@ -134,6 +137,29 @@ public:
         return w->Handle(message, wParam, lParam);
     }
 
+    bool Post(HWND window, const PostedMessageForTesting& message)
+    {
+        std::lock_guard guard(lock_);
+        Window* w = Find(window);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return false;
+        }
+        w->posted.push_back(message);
+        return true;
+    }
+
+    bool TakePosted(HWND window, PostedMessageForTesting& message)
+    {
+        std::lock_guard guard(lock_);
+        Window* w = Find(window);
+        if (!w || w->posted.empty())
+            return false;
+        message = w->posted.front();
+        w->posted.pop_front();
+        return true;
+    }
+
 private:
     static constexpr uintptr_t kFirstHandle = 0x10010;
     static constexpr uintptr_t kHandleStep = 4;
@@ -172,6 +198,11 @@ void DestroyWindowForTesting(HWND window)
     g_windows.table.Destroy(window);
 }
 
+bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message)
+{
+    return g_windows.table.TakePosted(window, message);
+}
+
 }  // namespace tarn
 
 using tarn::g_windows;
@@ -198,4 +229,14 @@ HWND WINAPI GetDlgItem(HWND dialog, int item)
 BOOL WINAPI IsWindow(HWND window)
 {
     return g_windows.table.Exists(window);
+}
+
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        return g_windows.table.Post(window, {message, wParam, lParam});
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
 }

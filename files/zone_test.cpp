@@ -1,0 +1,175 @@
+// Zones and stored strings: the record format byte for byte, reading records back by name and
+// in order, and records that are cut short or damaged, which must leave the parent in place.
+#include "tarnkernl/files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Bytes(const File& file) {
+    return std::string(file.image, file.length);
+}
+
+// A parent in memory mode holding `bytes`, at position 0.
+void Hold(File& parent, const std::string& bytes) {
+    parent.write(bytes.data(), static_cast<unsigned>(bytes.size()));
+    parent.seekset(0);
+}
+
+// The record of a zone, written by the library.
+std::string Record(const char* name, int tag, const std::string& data) {
+    File parent;
+    Zone zone;
+    zone.create(&parent, name);
+    zone.write(data.data(), static_cast<unsigned>(data.size()));
+    EXPECT_TRUE(zone.close(tag));
+    return Bytes(parent);
+}
+
+const std::string kCfgRecord("\0\0\4\0cfg\0\7\0\3\0\0\0abc\0\0", 19);
+
+TEST(StoredStrings, LengthCountsTheTerminator) {
+    File file;
+    EXPECT_TRUE(Save("", &file));
+    EXPECT_TRUE(Save("hello", &file));
+    EXPECT_EQ(Bytes(file), std::string("\1\0\0\6\0hello\0", 11));
+
+    file.seekset(0);
+    str text("previous");
+    EXPECT_TRUE(Load(text, &file));
+    EXPECT_STREQ(text, "");
+    EXPECT_TRUE(Load(text, &file));
+    EXPECT_STREQ(text, "hello");
+    EXPECT_FALSE(Load(text, &file)) << "nothing left";
+
+    File zero;
+    Hold(zero, std::string("\0\0", 2));
+    EXPECT_TRUE(Load(text, &zero));
+    EXPECT_STREQ(text, "hello") << "a stored length of 0 leaves the text";
+
+    File sizes;
+    EXPECT_TRUE(SaveSizer(0xABCD, &sizes));
+    EXPECT_EQ(Bytes(sizes), "\xCD\xAB");
+    sizes.seekset(0);
+    unsigned short size = 0;
+    EXPECT_TRUE(LoadSizer(size, &sizes));
+    EXPECT_EQ(size, 0xABCD);
+    EXPECT_FALSE(LoadSizer(size, &sizes));
+}
+
+TEST(StoredStrings, TooLongTextsAreRefused) {
+    const std::string longest(32766, 'l');
+    File file;
+    EXPECT_TRUE(Save(longest.c_str(), &file));
+    file.seekset(0);
+    str text;
+    EXPECT_TRUE(Load(text, &file));
+    EXPECT_EQ(text.Length(), 32766);
+
+    File refused;
+    EXPECT_FALSE(Save((longest + "l").c_str(), &refused));
+    EXPECT_FALSE(Save(std::string(70000, 'l').c_str(), &refused));
+    EXPECT_FALSE(Save(reinterpret_cast<const char*>(16), &refused));
+    EXPECT_EQ(refused.length, 0u) << "nothing written";
+}
+
+TEST(Zones, RecordFormat) {
+    EXPECT_EQ(Record("cfg", 7, "abc"), kCfgRecord);
+    EXPECT_EQ(Record("", 0x12345, ""), std::string("\0\0\1\0\0\x45\x23\0\0\0\0\0\0", 13))
+        << "the low 16 bits of the tag";
+
+    Zone orphan;
+    orphan.create(nullptr, "x");
+    EXPECT_FALSE(orphan.close(1));
+}
+
+TEST(Zones, OpenChecksTheName) {
+    File parent;
+    Hold(parent, kCfgRecord + "rest");
+    for (const char* name : {"cfg", static_cast<const char*>(nullptr)}) {
+        parent.seekset(0);
+        Zone zone;
+        ASSERT_TRUE(zone.open(&parent, name));
+        EXPECT_STREQ(zone.name, "cfg");
+        EXPECT_EQ(zone.tag, 7);
+        EXPECT_EQ(Bytes(zone), "abc");
+        EXPECT_EQ(zone.pos, 0u);
+        EXPECT_EQ(parent.pos, 19u) << "after the record";
+    }
+    for (const char* name : {"CFG", "cf", "cfg2"}) {
+        parent.seekset(0);
+        Zone zone;
+        EXPECT_FALSE(zone.open(&parent, name)) << name;
+        EXPECT_EQ(parent.pos, 0u);
+    }
+}
+
+TEST(Zones, SeveralZonesComeBackInOrder) {
+    File parent;
+    const char* names[] = {"first", "second", "third"};
+    for (int i = 0; i < 3; ++i) {
+        Zone zone;
+        zone.create(&parent, names[i]);
+        fprintf(zone, "data %d", i);
+        ASSERT_TRUE(zone.close(i));
+    }
+    parent.seekset(0);
+    for (int i = 0; i < 3; ++i) {
+        Zone zone;
+        ASSERT_TRUE(zone.open(&parent, nullptr));
+        EXPECT_STREQ(zone.name, names[i]);
+        EXPECT_EQ(zone.tag, i);
+        EXPECT_EQ(Bytes(zone), "data " + std::to_string(i));
+    }
+    Zone end;
+    EXPECT_FALSE(end.open(&parent, nullptr));
+    EXPECT_EQ(parent.pos, parent.length);
+}
+
+TEST(Zones, DamagedRecordsLeaveTheParentInPlace) {
+    const std::string good = kCfgRecord;
+    struct Damage {
+        const char* what;
+        size_t at;
+        std::string bytes;
+    } damages[] = {
+        {"opening marker", 0, "\1"},
+        {"opening marker", 1, "\1"},
+        {"closing marker", 17, "\1"},
+        {"closing marker", 18, "\x80"},
+        {"name without terminator", 7, "x"},
+        {"tag 0x8000", 8, std::string("\0\x80", 2)},
+        {"tag 0xFFFF", 8, "\xFF\xFF"},
+        {"data beyond the end", 10, std::string("\4\0\0\0", 4)},
+        {"data far beyond the end", 10, "\xFF\xFF\xFF\xFF"},
+        {"name length beyond the end", 2, "\xFF\x7F"},
+    };
+    const std::string prefix = "PREFIX";
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        std::string bad = good;
+        bad.replace(d.at, d.bytes.size(), d.bytes);
+        File parent;
+        Hold(parent, prefix + bad);
+        parent.seekset(static_cast<long>(prefix.size()));
+        Zone zone;
+        EXPECT_FALSE(zone.open(&parent, nullptr));
+        EXPECT_EQ(parent.pos, prefix.size());
+    }
+    // Cut after every byte: never read, never moved.
+    for (size_t cut = 0; cut < good.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        File parent;
+        Hold(parent, prefix + good.substr(0, cut));
+        parent.seekset(static_cast<long>(prefix.size()));
+        Zone zone;
+        EXPECT_FALSE(zone.open(&parent, nullptr));
+        EXPECT_EQ(parent.pos, prefix.size());
+    }
+    Zone zone;
+    EXPECT_FALSE(zone.open(nullptr, nullptr));
+}
+
+}  // namespace
