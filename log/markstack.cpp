@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 #include "tarnkernl/log.h"
 
+#include <atomic>
 #include <cinttypes>
 
 namespace tarn {
@@ -36,8 +37,46 @@ TARN_START(MarkTables) constinit Vector<Vector<uintptr_t>> gBreakStacks;
 // The number of marks at the previous DumpStack; all ones before the first.
 constinit uint32_t gDumpCount = 0xFFFFFFFF;
 
-bool OnMainThread() {
-    return CurrentThreadId() == GetProcess().mainThreadId;
+// The main thread's stack, learnt by its first mark there. A call running on it is on the main
+// thread without asking the system, and a frame between its own and the top can be read without
+// a probe. Written once by the main thread, read by all: `high` is published last.
+class MainStack {
+public:
+    [[gnu::always_inline]] bool Contains(uintptr_t address) const {
+        const uintptr_t high = high_.load(std::memory_order_acquire);
+        return address < high && address >= low_.load(std::memory_order_relaxed);
+    }
+    uintptr_t High() const { return high_.load(std::memory_order_relaxed); }
+    void Learn(uintptr_t own) {
+        if (high_.load(std::memory_order_relaxed) != 0) return;
+        const StackBounds stack = ThreadStack(own);
+        if (!stack.Contains(own)) return;  // on the alternate signal stack
+        low_.store(stack.low, std::memory_order_relaxed);
+        high_.store(stack.high, std::memory_order_release);
+    }
+
+private:
+    std::atomic<uintptr_t> low_{0};
+    std::atomic<uintptr_t> high_{0};
+};
+
+constinit MainStack gMainStack;
+
+[[gnu::noinline]] bool IsMainThreadId(uintptr_t own) {
+    if (CurrentThreadId() != GetProcess().mainThreadId) return false;
+    gMainStack.Learn(own);
+    return true;
+}
+
+// Only the thread whose identifier is the Log's mainThreadId is recorded (none before the Log
+// exists). `own` is the caller's own frame. Marks run on entry and exit of every marked call:
+// once the main thread's stack is known, being on it answers without a call.
+[[gnu::always_inline]] inline bool OnMainThread(uintptr_t own) {
+    return gMainStack.Contains(own) || IsMainThreadId(own);
+}
+
+[[gnu::always_inline]] inline bool OnMainThread() {
+    return OnMainThread(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
 }
 
 uintptr_t Word(uintptr_t address) {
@@ -200,26 +239,36 @@ void CheckBreakStacks(uintptr_t ip) {
 
 }  // namespace
 
-void MarkStack::Mark(uintptr_t frame) {
-    this->frame = frame;
-    if (gMarks.busy || !OnMainThread()) return;
-    gMarks.busy = true;
+namespace {
+
+// A frame on the main thread's stack above the marking code's own frame: readable for sure.
+[[gnu::always_inline]] inline bool SurelyReadable(uintptr_t frame, uintptr_t own) {
+    return gMainStack.Contains(own) && frame >= own && frame + 2 * kWord <= gMainStack.High();
+}
+
+// Mark as the algorithm has it: probe the frame, check the break stacks, append (and report a
+// table that cannot grow). Runs with the busy byte set.
+[[gnu::noinline]] uintptr_t MarkChecked(uintptr_t frame, uintptr_t own) {
+    uintptr_t mark = frame;
     try {
         uintptr_t ip = 0;
-        const bool readable = ReadIP(frame, ip);
-        if (!readable) this->frame = 0;
+        bool readable = true;
+        if (SurelyReadable(frame, own))
+            ip = Word(frame + kWord);
+        else
+            readable = ReadIP(frame, ip);
+        if (!readable) mark = 0;
         else if (gBreakStacks.count != 0) CheckBreakStacks(ip);
-        if (!gMarks.frames.Append(this->frame) && readable)
+        if (!gMarks.frames.Append(mark) && readable)
             exceptout("INVALID entry[%d]:%" PRIXPTR "->%" PRIXPTR, int(gMarks.frames.count), frame,
                       ip);
     } catch (...) {
     }
-    gMarks.busy = false;
+    return mark;
 }
 
-void MarkStack::UnMark(uintptr_t frame) {
-    if (gMarks.busy || !OnMainThread()) return;
-    gMarks.busy = true;
+// UnMark below the innermost mark, or of a frame that is not marked. Runs with the busy byte set.
+[[gnu::noinline]] void UnMarkSearched(uintptr_t frame) {
     try {
         Vector<uintptr_t>& frames = gMarks.frames;
         uint32_t i = frames.count;
@@ -232,6 +281,37 @@ void MarkStack::UnMark(uintptr_t frame) {
                       ip);
     } catch (...) {
     }
+}
+
+}  // namespace
+
+// Mark and UnMark run on entry and exit of every marked call. The common case (the main thread
+// on its own stack, no break stacks, room in the table, the innermost mark leaving) stores or
+// drops one word without a call; everything else takes the checked way under the busy byte.
+void MarkStack::Mark(uintptr_t frame) {
+    this->frame = frame;
+    const uintptr_t own = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (gMarks.busy || !OnMainThread(own)) return;
+    Vector<uintptr_t>& frames = gMarks.frames;
+    if (gBreakStacks.count == 0 && SurelyReadable(frame, own) &&
+        (frames.count + 1) * kWord <= frames.capacity && frames.capacity != frames.Destroyed) {
+        static_cast<uintptr_t*>(frames.data)[frames.count++] = frame;
+        return;
+    }
+    gMarks.busy = true;
+    this->frame = MarkChecked(frame, own);
+    gMarks.busy = false;
+}
+
+void MarkStack::UnMark(uintptr_t frame) {
+    if (gMarks.busy || !OnMainThread()) return;
+    Vector<uintptr_t>& frames = gMarks.frames;
+    if (frames.count != 0 && static_cast<uintptr_t*>(frames.data)[frames.count - 1] == frame) {
+        --frames.count;  // plain values: nothing to destroy, the storage stays
+        return;
+    }
+    gMarks.busy = true;
+    UnMarkSearched(frame);
     gMarks.busy = false;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the log benchmark natively and runs it in a fresh working directory: the cost of one
-# durable log line of tarnkernl's process log against spdlog and glog, side by side.
+# Builds the benchmarks natively and runs them in a fresh working directory: the cost of one
+# durable log line of tarnkernl's process log against spdlog and glog, side by side; then the
+# cost of a call-stack mark and of a ten-frame walk against glibc's backtrace().
 #   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
 # Each benchmark runs three times and the summary takes the median: the lines/s of a shared
 # machine vary by some ten percent from run to run.
@@ -24,11 +25,13 @@ fi
 build=build/bench-linux
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 cmake --preset linux -B "$build" -DTARN_BUILD_BENCH=ON -DTARN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target log_bench >/dev/null
+cmake --build "$build" --target log_bench markstack_bench >/dev/null
 
 # The process log goes below the working directory, the peers' files beside it.
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 repo=$(pwd)
-(cd "$work" && "$repo/$build/bin/log_bench" \
-  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
+for bench in log_bench markstack_bench; do
+  (cd "$work" && "$repo/$build/bin/$bench" \
+    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
+done

@@ -1,0 +1,142 @@
+// The cost of the call-stack marker: a marked call against the same call unmarked, and a
+// ten-frame walk of the frame chain against glibc's backtrace(), side by side with the ratios.
+//
+// Usage: tools/bench.sh [Google Benchmark options], or from a fresh, empty working directory:
+//   cd "$(mktemp -d)" && /path/to/build/bench-linux/bin/markstack_bench
+#include "log/markstack.h"
+#include "platform/win32.h"
+#include "tarnkernl/log.h"
+
+#include <benchmark/benchmark.h>
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr int kFrames = 10;
+
+// The work of the call: small, so that what the mark adds shows.
+[[gnu::noinline]] int Unmarked(int value) {
+    benchmark::DoNotOptimize(value);
+    return value + 1;
+}
+
+[[gnu::noinline]] int Marked(int value) {
+    MarkStack mark(TARN_FRAME);
+    benchmark::DoNotOptimize(value);
+    return value + 1;
+}
+
+void UnmarkedCall(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state) n = Unmarked(n);
+    benchmark::DoNotOptimize(n);
+}
+
+void MarkedCall(benchmark::State& state) {
+    // Marks are kept on the main thread only; elsewhere the mark would cost less than it does.
+    if (GetCurrentThreadId() != GetProcess().mainThreadId)
+        state.SkipWithError("not on the main thread: marks would not be recorded");
+    int n = 0;
+    for (auto _ : state) n = Marked(n);
+    benchmark::DoNotOptimize(n);
+}
+
+using Walk = int (*)(uintptr_t* out);
+
+int WalkChain(uintptr_t* out) {
+    return tarn::WalkFrames(out, kFrames, 0, 0);
+}
+
+int Backtrace(uintptr_t* out) {
+    return backtrace(reinterpret_cast<void**>(out), kFrames);
+}
+
+// Runs the measured walks `depth` calls deep, so that each finds ten frames of its own program.
+[[gnu::noinline]] void Deep(benchmark::State& state, Walk walk, int depth) {
+    if (depth > 0) {
+        Deep(state, walk, depth - 1);
+        benchmark::ClobberMemory();
+        return;
+    }
+    uintptr_t out[kFrames];
+    if (walk(out) != kFrames) state.SkipWithError("the walk found fewer than ten frames");
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(walk(out));
+        benchmark::ClobberMemory();
+    }
+}
+
+void WalkFrames10(benchmark::State& state) {
+    Deep(state, &WalkChain, kFrames);
+}
+
+void Backtrace10(benchmark::State& state) {
+    Deep(state, &Backtrace, kFrames);
+}
+
+// Google Benchmark's table, and the processor time per iteration of every benchmark for the
+// summary (the median when the runs were repeated): on a shared machine the wall-clock time also
+// counts the time other processes had the processor.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    explicit Collector(bool colour) : ConsoleReporter(colour ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (median || run.run_type == Run::RT_Iteration)
+                nanoseconds[run.run_name.str()] = run.GetAdjustedCPUTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    double Nanoseconds(const char* name) const {
+        auto found = nanoseconds.find(name);
+        return found == nanoseconds.end() ? 0 : found->second;
+    }
+
+private:
+    std::map<std::string, double> nanoseconds;
+};
+
+void PrintSummary(const Collector& collector) {
+    const double marked = collector.Nanoseconds("MarkedCall");
+    const double unmarked = collector.Nanoseconds("UnmarkedCall");
+    const double walk = collector.Nanoseconds("WalkFrames10");
+    const double backtrace = collector.Nanoseconds("Backtrace10");
+    std::printf("\n");
+    if (marked > 0 && unmarked > 0) {
+        const double added = marked - unmarked;
+        std::printf("Processor time: the mark adds %.2f ns to a call of %.2f ns (goal: at most "
+                    "5 ns) %s\n",
+                    added, unmarked, added <= 5 ? "" : "HIGH");
+    }
+    if (walk > 0 && backtrace > 0) {
+        const double ratio = backtrace / walk;
+        std::printf("Ten frames: WalkFrames %.1f ns, backtrace() %.1f ns: %.1f times faster "
+                    "(goal: at least 20) %s\n",
+                    walk, backtrace, ratio, ratio >= 20 ? "" : "LOW");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RegisterBenchmark("UnmarkedCall", UnmarkedCall);
+    benchmark::RegisterBenchmark("MarkedCall", MarkedCall);
+    benchmark::RegisterBenchmark("WalkFrames10", WalkFrames10);
+    benchmark::RegisterBenchmark("Backtrace10", Backtrace10);
+    Collector collector(isatty(STDOUT_FILENO));
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    PrintSummary(collector);
+    benchmark::Shutdown();
+    return 0;
+}
