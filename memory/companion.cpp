@@ -1,9 +1,11 @@
-// The companion-module probe and release, and the memory lock.
+// The companion-module probe and release, the start-up phase and the memory lock.
 #include "memory/companion.h"
 
 #include "log/startorder.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+#include "tarnkernl/log.h"
+#include "tarnkernl/memory.h"
 
 #include <atomic>
 
@@ -12,6 +14,16 @@ namespace {
 
 LazyLock gMemoryLock TARN_START(MemoryLock);
 constinit std::atomic<bool> gCompanionLoaded{false};
+// Read by every allocation of the pools: relaxed, as it changes only at attach and EndStartup.
+constinit std::atomic<bool> gStartupPhase{false};
+
+// Built after the process log, which makes the internal command line readable.
+struct StartupFlag {
+    StartupFlag() {
+        gStartupPhase.store(!strnistrn(GetCommandLineInternal(), "/mem:all"),
+                            std::memory_order_relaxed);
+    }
+} gStartupFlag TARN_START(StartupFlag);
 
 class CompanionPath : public TFileName {
 public:
@@ -36,8 +48,25 @@ bool CompanionLoaded() {
     return gCompanionLoaded.load();
 }
 
+bool StartupPhase() {
+    return gStartupPhase.load(std::memory_order_relaxed);
+}
+
+void SetStartupPhaseForTesting(bool on) {
+    gStartupPhase.store(on, std::memory_order_relaxed);
+}
+
 LazyLock& MemoryLock() {
     return gMemoryLock;
 }
 
 }  // namespace tarn
+
+void EndStartup() {
+    tarn::gStartupPhase.store(false, std::memory_order_relaxed);
+    tarn::ProbeCompanion();
+}
+
+bool CheckMemory() {
+    return _heapchk() == -2;
+}

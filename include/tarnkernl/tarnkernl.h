@@ -6,3 +6,4 @@
 #include "tarnkernl/log.h"
 #include "tarnkernl/text.h"
 #include "tarnkernl/files.h"
+#include "tarnkernl/memory.h"
