@@ -280,6 +280,45 @@ TEST(WalkFrames, FindsTheReturnAddressesOfRealCalls) {
     ExpectRealWalk(onOther);
 }
 
+// A fault two calls deep; each call records where it returns to.
+[[gnu::noinline]] void Faulting(RealWalk& walk, volatile char* unreadable) {
+    walk.returns[0] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    walk.ownCount = *unreadable;
+}
+
+[[gnu::noinline]] void CallsFaulting(RealWalk& walk, volatile char* unreadable) {
+    walk.returns[1] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    Faulting(walk, unreadable);
+    asm volatile("" ::: "memory");
+}
+
+// The fault report walks from the faulting frame, on POSIX from inside the signal handler on
+// the alternate stack, on Windows x64 through the system's unwinder: its advanced stack names
+// the faulting function's callers.
+TEST(WalkFrames, FaultRecordNamesTheCallersOfTheFaultingFunction) {
+    tarn::GuardedPagesForTesting pages;
+    tarn::MessageBoxHandler previous =
+        tarn::SetMessageBoxForTesting([](HWND, const char*, const char*, unsigned) { return IDOK; });
+    RealWalk walk;
+    unsigned long code = 0;
+    try {
+        CallsFaulting(walk, pages.Guard());
+    } catch (unsigned long caught) {
+        code = caught;
+    }
+    tarn::SetMessageBoxForTesting(previous);
+    ASSERT_EQ(code, 0xC0000005ul);
+
+    const std::string text = ExceptionFile();
+    const size_t record = text.rfind("Exception 0xC0000005");
+    ASSERT_NE(record, std::string::npos);
+    const size_t begin = text.find("[Advanced STACK:", record);
+    ASSERT_NE(begin, std::string::npos);
+    const std::string line = text.substr(begin, text.find("]\r\n", begin) - begin);
+    EXPECT_EQ(line.find(" EIP=0x" + Hex(walk.returns[0])), 16u) << line;
+    EXPECT_NE(line.find(" EIP=0x" + Hex(walk.returns[1])), std::string::npos) << line;
+}
+
 TEST(WalkFrames, AdvancedStackLineNamesTheWalk) {
     char name[] = "markstack_advanced.tmp";
     HFILE file = _lcreat(name, 0);
