@@ -1,8 +1,9 @@
 // Child processes on POSIX: fork and exec, through the emulator of a cross build
-// (TARN_CHILD_EMULATOR, empty when the program runs natively).
+// (TARN_CHILD_EMULATOR, empty when the program runs natively), without address randomisation.
 #include "tests/child.h"
 
 #include <cstring>
+#include <sys/personality.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,8 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
         dup2(pipeEnds[1], 2);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
+        // Without address randomisation the addresses one run logs are those of the next.
+        personality(ADDR_NO_RANDOMIZE);
         if (chdir(directory.c_str()) == 0)
             execvpe(argv[0], argv.data(), envp.data());
         _exit(127);

@@ -110,6 +110,24 @@ TEST(CrashReports, AMissingImportIsShownAndRecorded) {
         << dir.Read("LOG/" + Today() + "/logprobe.exc");
 }
 
+// "/mem /int3": the call paths that the previous run's log lists become break stacks, each
+// firing once, when the same path is marked again (children run at the same addresses).
+TEST(CrashReports, ACallPathFromThePreviousLogBreaksOnce) {
+    ProcessDir dir;
+    ChildResult first = dir.Run({"mark-path"});
+    std::vector<std::string> path = OutputLines(first.output, "path ");
+    ASSERT_EQ(path.size(), 1u) << first.output;
+    const std::string log = "LOG/" + Today() + "/logprobe.log";
+    std::ofstream(dir.Path(log), std::ios::app) << "00:00.000.000 " << path[0] << "\r\n";
+    dir.Write("logprobe.ini", "[PROGRAM]\r\nCommandLine= /mem /int3\r\n");
+
+    ChildResult second = dir.Run({"mark-path", "mark-path"});
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_EQ(OutputLines(second.output, "path "), (std::vector<std::string>{path[0], path[0]}));
+    std::string exc = dir.Read("LOG/" + Today() + "/logprobe.exc");
+    EXPECT_EQ(Count(exc, "\r\nException 0x80000003: \r\n"), 1u) << exc;
+}
+
 // Another program holds the exception file: one that writes and shares writing lets the
 // second open mode in; one that denies writing sends the record to the history file.
 TEST(CrashReports, AnExceptionFileHeldByAnotherProgram) {

@@ -19,6 +19,8 @@
 //   report TEXT              a crash record with TEXT
 //   import NAME              RunTimeImport of NAME from the program itself; prints the outcome
 //   print-pid                the process identifier
+//   mark-path                three nested marked calls; the innermost prints the return
+//                            addresses of the marks as a log's list would: "path STACK: 0x..."
 #include "tarnkernl/tarnkernl.h"
 
 #include "log/messagebox.h"
@@ -135,6 +137,24 @@ void RunFault(const std::string& kind) {
     printf("\n");
 }
 
+[[gnu::noipa]] void MarkedInner() {
+    MarkStack mark(TARN_FRAME);
+    printf("path STACK:");
+    for (unsigned i = 0; i < 3; ++i)
+        printf(" 0x%08" PRIXPTR, MarkStack::GetIP(i));
+    printf("\n");
+}
+
+[[gnu::noipa]] void MarkedMiddle() {
+    MarkStack mark(TARN_FRAME);
+    MarkedInner();
+}
+
+[[gnu::noipa]] void MarkedOuter() {
+    MarkStack mark(TARN_FRAME);
+    MarkedMiddle();
+}
+
 // No destructor, no exit handler, no detach: what is in the files is what the system has.
 [[noreturn]] void Die() {
     fflush(stdout);
@@ -193,6 +213,8 @@ int main(int argc, char** argv) {
             const char* name = next();
             HINSTANCE self = reinterpret_cast<HINSTANCE>(GetModuleHandleA(nullptr));
             printf("import %s=%s\n", name, RunTimeImport(self, name, nullptr) ? "found" : "null");
+        } else if (command == "mark-path") {
+            MarkedOuter();
         } else if (command == "print-pid") {
             printf("pid=%u\n", static_cast<unsigned>(GetCurrentProcessId()));
         } else if (command == "die") {
