@@ -40,7 +40,7 @@ void* DirectMem::Get(size_t size) {
         return nullptr;
     LazyLock::Guard guard(MemoryLock());
     try {
-        uint64_t start = ReadTimeStampCounter();
+        uint64_t start = tarn::ReadTimeStampCounter();
         void* block = tarnrtl_Get(size);
         TARN_RTL_DUMMY_ENTRY("GlobalAlloc(%d bytes) : %d CPU cycles", size, CyclesSince(start));
         if (!block) {
@@ -65,7 +65,7 @@ bool DirectMem::Free(void* block) {
     LazyLock::Guard guard(MemoryLock());
     try {
         size_t size = tarnrtl_GetSize(block);
-        uint64_t start = ReadTimeStampCounter();
+        uint64_t start = tarn::ReadTimeStampCounter();
         bool freed = size != 0 && tarnrtl_Free(block);
         if (freed)
             TARN_RTL_DUMMY_ENTRY("GlobalFree(%d bytes) success: %d CPU cycles", size,
@@ -93,7 +93,7 @@ void* DirectMem::Realloc(void* block, size_t size) {
     LazyLock::Guard guard(MemoryLock());
     void* result = nullptr;
     try {
-        uint64_t start = ReadTimeStampCounter();
+        uint64_t start = tarn::ReadTimeStampCounter();
         result = tarnrtl_Realloc(block, size);
         TARN_RTL_DUMMY_ENTRY("tarnrtl_Realloc(%d bytes): %d CPU cycles", size,
                              CyclesSince(start));
@@ -128,7 +128,7 @@ void* DirectMem::Expand(void* block, size_t size) {
         return nullptr;
     LazyLock::Guard guard(MemoryLock());
     try {
-        uint64_t start = ReadTimeStampCounter();
+        uint64_t start = tarn::ReadTimeStampCounter();
         void* result = tarnrtl_Expand(block, size);
         TARN_RTL_DUMMY_ENTRY("tarnrtl_Exapnd(%d bytes): %d CPU cycles", size, CyclesSince(start));
         return result;
