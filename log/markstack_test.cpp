@@ -228,12 +228,14 @@ TEST(WalkFrames, EveryStepIsCheckedBeforeItIsTaken) {
     EXPECT_EQ(tarn::WalkFrames(out, 4, reinterpret_cast<uintptr_t>(pages.Guard()), 0), 0);
 }
 
-// Three real calls, each recording where it returns to; the innermost walks.
+// Real calls, Outer > Between > Middle > Inner; all but Between record where they return to,
+// Middle and Inner walk.
 struct RealWalk {
-    uintptr_t returns[3] = {};  // into Middle, Outer, the caller of Outer
+    uintptr_t returns[3] = {};  // into Middle, Between, the caller of Outer
     uintptr_t fromOwnFrame[10] = {};
     uintptr_t fromInner[10] = {};
-    int ownCount = 0, innerCount = 0;
+    uintptr_t fromMiddle[10] = {};
+    int ownCount = 0, innerCount = 0, middleCount = 0;
 };
 
 [[gnu::noinline]] void Inner(RealWalk& walk) {
@@ -243,31 +245,43 @@ struct RealWalk {
     asm volatile("" ::: "memory");
 }
 
-// A large frame and saved registers: the prologue forms that do not chain the frame register
-// on Windows x64.
 [[gnu::noinline]] void Middle(RealWalk& walk) {
+    walk.returns[1] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    walk.middleCount = tarn::WalkFrames(walk.fromMiddle, 10, TARN_FRAME, 0);
+    Inner(walk);
+    asm volatile("" ::: "memory");
+}
+
+// A large frame and no use of its own frame address: on Windows x64 GCC then points the frame
+// register into the middle of the frame, and the frame-pointer chain breaks here.
+[[gnu::noinline]] void Between(RealWalk& walk) {
     volatile char pad[5000];
     pad[0] = 1;
-    walk.returns[1] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-    Inner(walk);
+    Middle(walk);
     pad[1] = pad[0];
 }
 
 [[gnu::noinline]] void Outer(RealWalk& walk) {
     walk.returns[2] = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-    Middle(walk);
+    Between(walk);
     asm volatile("" ::: "memory");
 }
 
 void ExpectRealWalk(const RealWalk& walk) {
-    // From the walker's own frame: first its return into Inner, then Inner's callers.
-    ASSERT_GE(walk.ownCount, 4);
+    // From the walker's own frame: its return into Inner, Inner's callers, past Between.
+    ASSERT_GE(walk.ownCount, 5);
     EXPECT_GT(walk.fromOwnFrame[0], reinterpret_cast<uintptr_t>(&Inner));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(walk.fromOwnFrame[1 + i], walk.returns[i]) << i;
-    // From Inner's frame, one skipped: Middle's return first.
-    ASSERT_GE(walk.innerCount, 3);
+    EXPECT_EQ(walk.fromOwnFrame[1], walk.returns[0]);
+    EXPECT_EQ(walk.fromOwnFrame[2], walk.returns[1]);
+    EXPECT_GT(walk.fromOwnFrame[3], reinterpret_cast<uintptr_t>(&Outer));
+    EXPECT_EQ(walk.fromOwnFrame[4], walk.returns[2]);
+    // From Inner's frame, one skipped; from Middle's frame, as a marked function gives it.
+    ASSERT_GE(walk.innerCount, 4);
     EXPECT_EQ(walk.fromInner[0], walk.returns[1]);
-    EXPECT_EQ(walk.fromInner[1], walk.returns[2]);
+    EXPECT_EQ(walk.fromInner[2], walk.returns[2]);
+    ASSERT_GE(walk.middleCount, 3);
+    EXPECT_EQ(walk.fromMiddle[0], walk.returns[1]);
+    EXPECT_EQ(walk.fromMiddle[2], walk.returns[2]);
 }
 
 TEST(WalkFrames, FindsTheReturnAddressesOfRealCalls) {

@@ -34,11 +34,13 @@ bool CodeRanges::Contains(uintptr_t address) {
 #if defined(__x86_64__)
 
 // GCC's x64 prologues point RBP into the middle of a frame whenever they save other registers
-// or reserve a large frame ("lea rbp, [rsp + n]" after the pushes), so the saved RBP and the
-// return address are not at [RBP] and [RBP + 8]. Every function has unwind information,
-// though: the system's unwinder steps from the walker's own context to its callers, and the
-// walk starts at the outermost of the consecutive functions whose RBP is `frame` (a function
-// that does not set RBP up inherits its caller's).
+// or reserve a large frame ("lea rbp, [rsp + n]" after the pushes): the saved RBP and the return
+// address are then not at [RBP] and [RBP + 8], and the chain breaks at such a function. (One
+// that takes its own frame address, as a marked function does, keeps RBP at its saved RBP, so
+// the frames handed to the walk are RBP values.) Every function has unwind information, though:
+// the system's unwinder steps from the walker's own context to its callers, and the walk starts
+// at the outermost of the consecutive functions whose RBP is `frame` (a function that does not
+// set RBP up inherits its caller's).
 int UnwindFromFrame(uintptr_t* out, int max, uintptr_t frame, int skip) {
     const StackBounds stack = ThreadStack(0);
     if (!stack.Contains(frame)) return -1;
