@@ -51,7 +51,7 @@ char* StackOf(const Mark* down) {
     return reinterpret_cast<char*>(StackCountOf(down) + 1);
 }
 
-// The up mark's and down mark's facts for a report; -1 for those of a mark that cannot be read.
+// A mark's size and allocator IP for a report; -1 for those of a mark that cannot be read.
 struct MarkFacts {
     explicit MarkFacts(const Mark* mark) {
         if (mark && Readable(mark)) {
