@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -34,22 +32,34 @@ protected:
     std::string bak = dir.Path("settings.bak");
 };
 
-TEST_F(SafeRewrite, MovesTheFileAsideAndReplacesAnOlderBackup) {
+TEST_F(SafeRewrite, GoodRewriteReplacesTheOlderBackupAndDropsIt) {
     Write(ini, "old settings");
     Write(bak, "older backup");
-    RestoreFileIfError guard(ini.c_str(), ".bak");
-    EXPECT_STREQ(guard.errorText, "");
-    EXPECT_EQ(std::string(guard.backupName), bak);
-    EXPECT_STREQ(guard.fileExt, ".ini");
-    EXPECT_EQ(std::string(guard.FileName()), ini);
-    EXPECT_FALSE(existfile(ini.c_str()));
-    EXPECT_EQ(Read(bak), "old settings");
-    guard.Commit(true);
-    EXPECT_EQ(Read(bak), "old settings") << "kept on request";
+    {
+        RestoreFileIfError guard(ini.c_str(), ".bak");
+        EXPECT_STREQ(guard.errorText, "");
+        EXPECT_EQ(std::string(guard.backupName), bak);
+        EXPECT_STREQ(guard.fileExt, ".ini");
+        EXPECT_FALSE(existfile(ini.c_str()));
+        EXPECT_EQ(Read(bak), "old settings");
+        Write(ini, "new settings");
+        guard.Commit();
+    }
+    EXPECT_EQ(Read(ini), "new settings");
+    EXPECT_FALSE(existfile(bak.c_str()));
+
+    RestoreFileIfError kept(ini.c_str(), ".bak");
+    kept.Commit(true);
+    EXPECT_EQ(Read(bak), "new settings") << "kept on request";
 }
 
 TEST_F(SafeRewrite, FailedRewriteIsUndone) {
-    Write(ini, "old settings");
+    {
+        RestoreFileIfError guard(ini.c_str(), ".bak");
+        EXPECT_STREQ(guard.errorText, "") << "a file not there yet is no error";
+        Write(ini, "old settings");
+    }
+    EXPECT_EQ(Read(ini), "old settings") << "there was nothing to put back";
     {
         RestoreFileIfError guard(ini.c_str(), ".bak");
         Write(ini, "half of the new");
@@ -61,27 +71,6 @@ TEST_F(SafeRewrite, FailedRewriteIsUndone) {
     EXPECT_TRUE(guard.Restore()) << "nothing was written";
     EXPECT_EQ(Read(ini), "old settings");
     EXPECT_TRUE(guard.Restore()) << "nothing left to restore";
-}
-
-TEST_F(SafeRewrite, GoodRewriteDropsTheBackup) {
-    Write(ini, "old settings");
-    {
-        RestoreFileIfError guard(ini.c_str(), ".bak");
-        Write(ini, "new settings");
-        guard.Commit();
-    }
-    EXPECT_EQ(Read(ini), "new settings");
-    EXPECT_FALSE(existfile(bak.c_str()));
-}
-
-TEST_F(SafeRewrite, FileNotThereYetIsNoError) {
-    {
-        RestoreFileIfError guard(ini.c_str(), ".bak");
-        EXPECT_STREQ(guard.errorText, "");
-        EXPECT_FALSE(existfile(bak.c_str()));
-        Write(ini, "first settings");
-    }
-    EXPECT_EQ(Read(ini), "first settings") << "there was nothing to put back";
 }
 
 TEST_F(SafeRewrite, BackupThatCannotBeRemoved) {
