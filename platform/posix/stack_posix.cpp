@@ -26,7 +26,8 @@ namespace {
 // memory even inside a signal handler.
 constinit thread_local StackBounds tStack __attribute__((tls_model("initial-exec"))) = {};
 
-// 0 until the thread first asks: the system call is made once per thread.
+// 0 until the thread first asks: the system call is made once per thread. (A forked child's
+// thread keeps its parent's answer, as the child keeps the parent's Log.)
 constinit thread_local uint32_t tThreadId __attribute__((tls_model("initial-exec"))) = 0;
 
 bool OnAlternateStack() {
