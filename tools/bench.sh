@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds the benchmarks natively and runs them in a fresh working directory: the cost of one
-# durable log line of tarnkernl's process log against spdlog and glog, side by side; then the
-# cost of a call-stack mark and of a ten-frame walk against glibc's backtrace().
+# durable log line of tarnkernl's process log against spdlog and glog, side by side; the cost of a
+# call-stack mark and of a ten-frame walk against glibc's backtrace(); then tarnkernl's allocator
+# against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators (AddressSanitizer,
+# jemalloc profiling, tcmalloc's debug library, valgrind).
 #   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
-# Each benchmark runs three times and the summary takes the median: the lines/s of a shared
-# machine vary by some ten percent from run to run.
+# The options go to the Google Benchmark programs (the first two). Each of those benchmarks runs
+# three times and the summary takes the median: the lines/s of a shared machine vary by some ten
+# percent from run to run; the allocator benchmark takes medians of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh native
 
-peers=(libbenchmark-dev libspdlog-dev libgoogle-glog-dev)
+peers=(libbenchmark-dev libspdlog-dev libgoogle-glog-dev
+       libmimalloc-dev libjemalloc-dev libgoogle-perftools-dev valgrind)
 missing=()
 for package in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -25,7 +29,7 @@ fi
 build=build/bench-linux
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 cmake --preset linux -B "$build" -DTARN_BUILD_BENCH=ON -DTARN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target log_bench markstack_bench >/dev/null
+cmake --build "$build" --target log_bench markstack_bench alloc_bench >/dev/null
 
 # The process log goes below the working directory, the peers' files beside it.
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-bench.XXXXXX")
@@ -35,3 +39,5 @@ for bench in log_bench markstack_bench; do
   (cd "$work" && "$repo/$build/bin/$bench" \
     --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
 done
+echo
+(cd "$work" && "$repo/$build/bin/alloc_bench")
