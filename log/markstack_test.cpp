@@ -333,6 +333,36 @@ TEST(WalkFrames, FaultRecordNamesTheCallersOfTheFaultingFunction) {
     EXPECT_NE(line.find(" EIP=0x" + Hex(walk.returns[1])), std::string::npos) << line;
 }
 
+struct LateWalk {
+    uintptr_t intoModule = 0;  // where the callback returns to
+    uintptr_t out[10] = {};
+    int count = 0;
+};
+
+[[gnu::noinline]] void WalkFromCallback(void* data) {
+    LateWalk& walk = *static_cast<LateWalk*>(data);
+    walk.intoModule = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    walk.count = tarn::WalkFrames(walk.out, 10, 0, 0);
+    asm volatile("" ::: "memory");
+}
+
+TEST(WalkFrames, PassesThroughAModuleLoadedAfterTheFirstWalk) {
+    uintptr_t first[10];
+    ASSERT_GT(tarn::WalkFrames(first, 10, 0, 0), 0);
+    HMODULE module = LoadLibraryA(TARN_MARKSTACK_MODULE);
+    ASSERT_NE(module, nullptr);
+    // Through the generic function type, as every typed use of an exported entry goes.
+    auto callBack = reinterpret_cast<void (*)(void (*)(void*), void*)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "markstack_CallBack")));
+    ASSERT_NE(callBack, nullptr);
+    LateWalk walk;
+    callBack(&WalkFromCallback, &walk);
+    FreeLibrary(module);
+    // The callback's return into the module, then the module's return into this test.
+    ASSERT_GE(walk.count, 3);
+    EXPECT_EQ(walk.out[1], walk.intoModule);
+}
+
 TEST(WalkFrames, AdvancedStackLineNamesTheWalk) {
     char name[] = "markstack_advanced.tmp";
     HFILE file = _lcreat(name, 0);
