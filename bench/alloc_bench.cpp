@@ -142,7 +142,14 @@ Values Run(std::vector<std::string> arguments, std::vector<std::string> environm
         std::fprintf(stderr, "%s failed (wait status 0x%x)\n", argv[0], unsigned(status));
         return {};
     }
-    return ParseValues(output);
+    Values values = ParseValues(output);
+    auto damaged = values.find("damaged");
+    if (damaged != values.end() && damaged->second != "0") {
+        std::fprintf(stderr, "%s: %s blocks had changed when they were released\n", argv[0],
+                     damaged->second.c_str());
+        return {};
+    }
+    return values;
 }
 
 double Number(const Values& values, const char* name) {
@@ -188,7 +195,13 @@ public:
 
     void Print() const {
         std::printf("Allocators side by side: malloc and free of random sizes from 16 to 1024 "
-                    "bytes, the same sequence under every allocator\n\n");
+                    "bytes, the same sequence under every allocator\n");
+        // Two threads on two shared cores are only as fast as the machine lets them be.
+        double load[1];
+        if (getloadavg(load, 1) == 1)
+            std::printf("(load average %.1f on %ld processors when the runs ended)\n", load[0],
+                        sysconf(_SC_NPROCESSORS_ONLN));
+        std::printf("\n");
         std::printf("%-38s %24s %24s %22s\n", "", "1 thread, 4,096 live", "2 threads, 4,096 each",
                     "1,000,000 x 64 bytes");
         std::printf("%-38s %14s %9s %14s %9s %12s %9s\n", "", "M pairs/s", "x glibc", "M pairs/s",
@@ -212,9 +225,9 @@ public:
         }
         std::printf(
             "\nM pairs/s: millions of malloc+free pairs per second, the median of %d runs of "
-            "%.2g s after %lld pairs\n"
-            "  (AddressSanitizer: one run after 600,000 pairs, when its quarantine of released "
-            "blocks is full; valgrind: one run).\n"
+            "%.2g s after %lld pairs;\n"
+            "  the debugging allocators: one run (AddressSanitizer after 600,000 pairs, when its "
+            "quarantine of released blocks is full).\n"
             "MB: resident memory that the live blocks added. Not run under the two slowest "
             "debugging allocators: 35 to 45 s,\n"
             "  and jemalloc's profile of a million blocks takes 4 GB.\n",
@@ -359,15 +372,18 @@ int main(int argc, char** argv) {
 
     // The debugging allocators. AddressSanitizer's steady state begins when its 256 MB quarantine
     // of released blocks is full, some 480,000 pairs in; before, every block is fresh memory.
+    // They run once each.
     Variant asan = Built("AddressSanitizer", "alloc_workload_asan");
     asan.runs = 1;
     asan.warmUp = 600000;
     bench.Add(asan);
     Variant profiled = Preloaded(kJemallocProfiled, TARN_JEMALLOC, "prof:true,lg_prof_sample:0");
+    profiled.runs = 1;
     profiled.peak = false;
     bench.Add(profiled);
     // Some 20,000 pairs a second: a short warm-up fills its 10 MB queue of released blocks.
     Variant tcmallocDebug = Preloaded("tcmalloc debug library", TARN_TCMALLOC_DEBUG);
+    tcmallocDebug.runs = 1;
     tcmallocDebug.warmUp = 16384;
     tcmallocDebug.peak = false;
     bench.Add(tcmallocDebug);
