@@ -375,6 +375,8 @@ public:
     RestoreFileIfError(const RestoreFileIfError&) = delete;
     RestoreFileIfError& operator=(const RestoreFileIfError&) = delete;
 
+    // Whether there is a backup to restore (none after Commit, a restore or a failed start).
+    bool HasBackup() const { return backupName.p && *backupName.p; }
     // The protected file's name: the backup's name with the file's own extension again.
     str FileName() const {
         str name(backupName.p, GetExtPointPos(backupName.p));
@@ -384,14 +386,14 @@ public:
     // The rewrite succeeded: the backup is removed (or kept with `keepBackup`) and nothing is
     // restored any more.
     void Commit(bool keepBackup = false) {
-        if (*backupName.p && !keepBackup && existfile(backupName))
+        if (HasBackup() && !keepBackup && existfile(backupName))
             UNI_DeleteFile(backupName);
         backupName.Clear();
     }
     // The rewrite failed: the backup, when there is one, replaces the file. True when it was
     // put back or there was none to put back.
     bool Restore() {
-        if (!*backupName.p)
+        if (!HasBackup())
             return true;
         bool restored = !existfile(backupName) || tarn::MoveFileOver(backupName, FileName());
         if (restored)
