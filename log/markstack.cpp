@@ -155,6 +155,10 @@ int FollowChain(uintptr_t* out, int max, uintptr_t frame, int skip) {
 
 }  // namespace
 
+// Also runs inside a fault report, on POSIX in the signal handler on the alternate stack: it
+// calls only what platform/stack.h answers without allocating or taking a lock the faulting code
+// may hold, the report-faults flag (a thread-local of a module loaded with the program: plain
+// memory) and its own loads. A fault on one of those loads ends the walk, quietly.
 int WalkFrames(uintptr_t* out, int max, uintptr_t frame, int skip) {
     if (max < 0) return 0;
     if (skip < 0) skip = 0;
