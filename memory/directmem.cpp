@@ -3,6 +3,7 @@
 // when it goes.
 #include "tarnkernl/memory.h"
 
+#include "log/startorder.h"
 #include "memory/companion.h"
 #include "platform/win32.h"
 #include "tarnkernl/log.h"
@@ -25,6 +26,12 @@ public:
 uint64_t CyclesSince(uint64_t start) {
     return ReadTimeStampCounter() - start;
 }
+
+// The start-up allocator: from the library's attach on, every allocation of the process passes
+// the library. It is never destroyed by the library: the runtime releases the chain at the end.
+struct StartupAllocator {
+    StartupAllocator() { (new StartupDirectMem)->Install(); }
+} gStartupAllocator TARN_START(StartupAllocator);
 
 }  // namespace
 }  // namespace tarn

@@ -43,7 +43,14 @@ void* Aligned(const Family& family, size_t alignment, size_t size) {
 }
 
 // operator new: ask, then let the new-handler make room, until it gives up by throwing.
+// The allocators answer null to a request of 0 bytes; the C and C++ runtimes promise a block
+// of its own to every request, so 0 bytes are asked for as 1.
+inline size_t AtLeastOne(size_t size) {
+    return size ? size : 1;
+}
+
 void* NewOrThrow(const Family& family, size_t alignment, size_t size) {
+    size = AtLeastOne(size);
     for (;;) {
         void* block = alignment ? Aligned(family, alignment, size)
                                 : (CurrentMemIface()->*family.obtain)(size);
@@ -95,7 +102,7 @@ size_t PageSize() {
 using namespace tarn;
 
 TARN_ALLOCATOR void* malloc(size_t size) {
-    void* block = CurrentMemIface()->Get(size);
+    void* block = CurrentMemIface()->Get(AtLeastOne(size));
     return block ? block : NullWith(ENOMEM);
 }
 
@@ -106,7 +113,7 @@ TARN_ALLOCATOR void free(void* block) {
 TARN_ALLOCATOR void* calloc(size_t count, size_t size) {
     size_t total;
     if (__builtin_mul_overflow(count, size, &total)) return NullWith(ENOMEM);
-    void* block = CurrentMemIface()->Get(total);
+    void* block = CurrentMemIface()->Get(AtLeastOne(total));
     if (!block) return NullWith(ENOMEM);
     memset(block, 0, total);
     return block;

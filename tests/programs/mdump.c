@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 #endif
     const char* h = strstr(line, "/h0x");
     unsigned long handle = h ? strtoul(h + 4, NULL, 16) : 0;
-    FILE* out = fopen("mdump.txt", "a");
+    FILE* out = fopen("mdump.txt", "ab");
     if (!out)
         return 1;
     fprintf(out, "cmdline=%s|handle-pid=%ld\n", line, h ? HandleProcess(handle) : -1L);
