@@ -25,6 +25,6 @@ show() {
 echo "=== The demo left these files in $work:"
 (cd "$work" && find . -type f | sort)
 echo
-for file in "$work"/LOG/*/demo.log "$work"/LOG/*/demo.hst "$work"/demo.ini; do
-  show "$file"
+for file in "$work"/LOG/*/demo.log "$work"/LOG/*/demo.hst "$work"/LOG/*/demo.exc "$work"/demo.ini; do
+  [ -f "$file" ] && show "$file"
 done
