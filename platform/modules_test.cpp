@@ -53,17 +53,20 @@ TEST(Modules, TheExecutableHasAFullBackslashedName)
     EXPECT_FALSE(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-TEST(Modules, TheRuntimeIsFoundByAddressAndByName)
+TEST(Modules, TheRuntimeIsFoundByAddressAndByNameAMissingOneIsNot)
 {
     HMODULE runtime = ModuleOf(reinterpret_cast<const void*>(&tarnrtl_GetTranslator));
     ASSERT_NE(runtime, nullptr);
     EXPECT_NE(runtime, GetModuleHandleA(nullptr));
-    const std::string name = ModuleFileName(runtime);
-    const std::string file = FilePart(name);
+    const std::string name = ModuleFileName(runtime), file = FilePart(name);
     EXPECT_NE(file.find("tarnrt"), std::string::npos) << name;
     EXPECT_EQ(GetModuleHandleA(file.c_str()), runtime) << file;
     EXPECT_EQ(GetModuleHandleA(name.c_str()), runtime) << name;
     EXPECT_EQ(GetModuleHandleA("no-such-module.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryA("no-such-dir\\no-such-module.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryW(reinterpret_cast<const WCHAR*>(u"no-such-module.dll")), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
 
     // Loading what is loaded counts a reference and gives the same module.
@@ -85,15 +88,6 @@ TEST(Modules, GetProcAddressFindsTheModulesOwnExportsOnly)
     // The program imports this function, but does not export it.
     EXPECT_EQ(GetProcAddress(GetModuleHandleA(nullptr), "tarnrtl_GetTranslator"), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
-}
-
-TEST(Modules, LoadingAMissingFileFails)
-{
-    EXPECT_EQ(LoadLibraryA("no-such-dir\\no-such-module.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
-    const std::u16string wide = u"no-such-module.dll";
-    EXPECT_EQ(LoadLibraryW(reinterpret_cast<const WCHAR*>(wide.c_str())), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
 }
 
 TEST(Modules, ModuleFileNameIsCutAsWindowsCutsIt)

@@ -17,8 +17,6 @@
 #include "tarnkernl/tarnrt.h"
 
 #include <errno.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -157,7 +155,6 @@ TEST_F(Profile, ReadsNamesAndValuesByTheRules)
     EXPECT_EQ(Get("Sec", "absent", "dflt   "), "dflt");
     EXPECT_EQ(Get("Sec", "absent", "  lead"), "  lead");
     EXPECT_EQ(Get("Sec", "absent", "\"quoted\""), "quoted");
-    EXPECT_EQ(Get("Sec", "absent", "abcdef", 4), "abc");
     EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing.ini"), "dflt");
     EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing\\test.ini"), "dflt");
     EXPECT_EQ(Get(nullptr, nullptr, "dflt", 256, "missing.ini"), "");
@@ -361,17 +358,15 @@ TEST_F(Profile, FailedWriteLeavesTheFileAsItWas)
 TEST_F(Profile, FaultOnCallerMemoryReachesTheCaller)
 {
     Put("[S]\r\nk=old\r\n");
-    char* page = static_cast<char*>(
-        mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(page, MAP_FAILED);
+    tarn::GuardedPagesForTesting pages;
+    ASSERT_NE(pages.Begin(), nullptr);
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(
         [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
-    EXPECT_THROW(GetPrivateProfileStringA("S", "k", "", page, 16, Path().c_str()), unsigned long);
-    mprotect(page, 4096, PROT_NONE);
-    EXPECT_THROW(Set("S", "k", page), unsigned long);
-    EXPECT_THROW(Get("S", page), unsigned long);
+    EXPECT_THROW(GetPrivateProfileStringA("S", "k", "", pages.Guard() - 2, 16, Path().c_str()),
+                 unsigned long);
+    EXPECT_THROW(Set("S", "k", pages.AtTheEnd("new", false)), unsigned long);
+    EXPECT_THROW(Get("S", pages.Guard()), unsigned long);
     tarnrtl_SetTranslator(previous);
-    munmap(page, 4096);
     EXPECT_EQ(Contents(), "[S]\r\nk=old\r\n");
     EXPECT_TRUE(Set("S", "k", "new"));
     EXPECT_EQ(Get("S", "k"), "new");

@@ -45,6 +45,14 @@ std::string ToUtf8(const WString& text, DWORD flags = 0)
     return out;
 }
 
+// A conversion that must fail with `error`; the last error is cleared for the next.
+void ExpectFailure(int result, DWORD error)
+{
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(GetLastError(), error);
+    SetLastError(0);
+}
+
 struct Character {
     const char* utf8;
     std::u16string_view utf16;
@@ -107,11 +115,7 @@ TEST(Utf8Conversion, TerminatorAndOutputSizeRules)
     // Within an explicit length a zero is an ordinary character.
     EXPECT_EQ(ToWide(std::string_view("a\0b", 3)), W(std::u16string_view(u"a\0b", 3)));
 
-    const auto expectTooSmall = [](int result) {
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-        SetLastError(0);
-    };
+    const auto expectTooSmall = [](int n) { ExpectFailure(n, ERROR_INSUFFICIENT_BUFFER); };
     SetLastError(0);
     expectTooSmall(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 1));
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, text, 4, wide, 2), 2);
@@ -159,11 +163,9 @@ TEST(Utf8Conversion, IllFormedUtf8IsReplacedOrRefused)
         EXPECT_EQ(ToWide(c.utf8), W(c.utf16));
         WCHAR out[16];
         for (int size : {16, 0}) {
-            SetLastError(0);
-            EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(),
-                                          static_cast<int>(c.utf8.size()), size ? out : nullptr,
-                                          size), 0);
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+            ExpectFailure(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(),
+                                              int(c.utf8.size()), size ? out : nullptr, size),
+                          ERROR_NO_UNICODE_TRANSLATION);
         }
     }
 }
@@ -179,9 +181,9 @@ TEST(Utf8Conversion, UnpairedSurrogatesAreReplacedOrRefused)
     const WString lone = W(u"a\xD800");
     char out[16];
     SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone.data(), 2, out, 16, nullptr,
-                                  nullptr), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_UNICODE_TRANSLATION));
+    ExpectFailure(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone.data(), 2, out, 16,
+                                      nullptr, nullptr),
+                  ERROR_NO_UNICODE_TRANSLATION);
 }
 
 TEST(Utf8Conversion, InvalidParametersFail)
@@ -189,11 +191,7 @@ TEST(Utf8Conversion, InvalidParametersFail)
     WCHAR wide[4];
     char narrow[4];
     const WString a = W(u"a");
-    auto expectInvalid = [](int result) {
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-        SetLastError(0);
-    };
+    const auto expectInvalid = [](int result) { ExpectFailure(result, ERROR_INVALID_PARAMETER); };
     SetLastError(0);
     expectInvalid(MultiByteToWideChar(CP_UTF8, 0, nullptr, 1, wide, 4));
     expectInvalid(MultiByteToWideChar(CP_UTF8, 0, "a", 0, wide, 4));

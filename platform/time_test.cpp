@@ -20,11 +20,6 @@ int64_t Ticks(const FILETIME& t)
     return int64_t(uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime);
 }
 
-FILETIME FromTicks(int64_t ticks)
-{
-    return FILETIME{DWORD(uint64_t(ticks)), DWORD(uint64_t(ticks) >> 32)};
-}
-
 constexpr int64_t kTicksPerSecond = 10'000'000;
 
 SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
@@ -34,51 +29,34 @@ SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0, int 
                       WORD(second), WORD(millisecond)};
 }
 
-TEST(FileTimes, AKnownDateBothWays)
-{
-    // 2021-04-20 19:46:09.123 UTC, a Tuesday: Unix time 1618947969.
-    const SYSTEMTIME date = Date(2021, 4, 20, 19, 46, 9, 123);
-    FILETIME file;
-    ASSERT_TRUE(SystemTimeToFileTime(&date, &file));
-    EXPECT_EQ(Ticks(file), (1618947969 + 11644473600LL) * kTicksPerSecond + 1230000);
-    SYSTEMTIME back;
-    ASSERT_TRUE(FileTimeToSystemTime(&file, &back));
-    EXPECT_EQ(back.wYear, 2021);
-    EXPECT_EQ(back.wMonth, 4);
-    EXPECT_EQ(back.wDay, 20);
-    EXPECT_EQ(back.wDayOfWeek, 2);
-    EXPECT_EQ(back.wHour, 19);
-    EXPECT_EQ(back.wMinute, 46);
-    EXPECT_EQ(back.wSecond, 9);
-    EXPECT_EQ(back.wMilliseconds, 123);
-}
-
 TEST(FileTimes, RoundTripAcrossTheWholeRange)
 {
+    constexpr int64_t kAnyTicks = -1;
     struct Case {
         SYSTEMTIME date;
         WORD dayOfWeek;
+        int64_t ticks;
     } const cases[] = {
-        {Date(1601, 1, 1), 1},  // file time 0, a Monday
-        {Date(1970, 1, 1), 4},
-        {Date(2000, 2, 29, 23, 59, 59, 999), 2},
-        {Date(2038, 1, 19, 3, 14, 8), 2},  // past a 32-bit time_t
-        {Date(2100, 3, 1), 1},
-        {Date(30827, 12, 31, 23, 59, 59, 999), 5},
+        {Date(1601, 1, 1), 1, 0},  // file time 0, a Monday
+        {Date(1970, 1, 1), 4, 11644473600LL * kTicksPerSecond},
+        {Date(2000, 2, 29, 23, 59, 59, 999), 2, kAnyTicks},
+        {Date(2021, 4, 20, 19, 46, 9, 123), 2,  // Unix time 1618947969
+         (1618947969 + 11644473600LL) * kTicksPerSecond + 1230000},
+        {Date(2038, 1, 19, 3, 14, 8), 2, kAnyTicks},  // past a 32-bit time_t
+        {Date(2100, 3, 1), 1, kAnyTicks},
+        {Date(30827, 12, 31, 23, 59, 59, 999), 5, kAnyTicks},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.date.wYear);
         FILETIME file;
-        ASSERT_TRUE(SystemTimeToFileTime(&c.date, &file)) << c.date.wYear;
+        ASSERT_TRUE(SystemTimeToFileTime(&c.date, &file));
+        EXPECT_EQ(c.ticks == kAnyTicks ? kAnyTicks : Ticks(file), c.ticks);
         SYSTEMTIME back;
-        ASSERT_TRUE(FileTimeToSystemTime(&file, &back)) << c.date.wYear;
-        EXPECT_EQ(back.wDayOfWeek, c.dayOfWeek) << c.date.wYear;
+        ASSERT_TRUE(FileTimeToSystemTime(&file, &back));
+        EXPECT_EQ(back.wDayOfWeek, c.dayOfWeek);
         back.wDayOfWeek = 0;
-        EXPECT_EQ(std::memcmp(&back, &c.date, sizeof back), 0) << c.date.wYear;
+        EXPECT_EQ(std::memcmp(&back, &c.date, sizeof back), 0);
     }
-    const SYSTEMTIME epoch = Date(1601, 1, 1);
-    FILETIME zero;
-    ASSERT_TRUE(SystemTimeToFileTime(&epoch, &zero));
-    EXPECT_EQ(Ticks(zero), 0);
 }
 
 TEST(FileTimes, InvalidDatesAndTimesAreRefused)
@@ -100,49 +78,41 @@ TEST(FileTimes, InvalidDatesAndTimesAreRefused)
             << date.wYear << "-" << date.wMonth << "-" << date.wDay << " " << date.wHour;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     }
-    const FILETIME beyond = FromTicks(INT64_MIN);
+    const FILETIME beyond{0, 0x80000000u};
     SYSTEMTIME date;
     EXPECT_FALSE(FileTimeToSystemTime(&beyond, &date)) << "the sign bit is out of range";
 }
 
-TEST(LocalTime, DiffersFromUtcByTheCurrentOffset)
+TEST(Clocks, SystemAndLocalTimeAgreeWithTheCLibrary)
 {
     FILETIME utc, local, back;
     GetSystemTimeAsFileTime(&utc);
+    const std::time_t now = std::time(nullptr);
+    EXPECT_LE(std::abs(Ticks(utc) / kTicksPerSecond - 11644473600LL - int64_t(now)), 1);
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
     ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
     EXPECT_EQ(Ticks(back), Ticks(utc));
 
     // The C library's view of the same moment gives the same offset.
-    const std::time_t now = std::time(nullptr);
     std::tm localParts = *std::localtime(&now);
     std::tm utcParts = *std::gmtime(&now);
+    const int utcDayOfWeek = utcParts.tm_wday;
     utcParts.tm_isdst = localParts.tm_isdst;
     const int64_t offset = int64_t(std::mktime(&localParts) - std::mktime(&utcParts));
     EXPECT_EQ((Ticks(local) - Ticks(utc)) / kTicksPerSecond, offset);
 
-    // GetLocalTime is the local file time of now, as a system time.
-    SYSTEMTIME fromClock, fromFileTime;
-    GetLocalTime(&fromClock);
-    ASSERT_TRUE(FileTimeToSystemTime(&local, &fromFileTime));
-    FILETIME a, b;
-    ASSERT_TRUE(SystemTimeToFileTime(&fromClock, &a));
-    ASSERT_TRUE(SystemTimeToFileTime(&fromFileTime, &b));
-    EXPECT_LT(std::abs(Ticks(a) - Ticks(b)), 5 * kTicksPerSecond);
-    EXPECT_EQ(fromClock.wDayOfWeek, localParts.tm_wday);
-}
-
-TEST(SystemTime, AgreesWithTheCLibrary)
-{
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    const std::time_t seconds = std::time(nullptr);
-    const std::tm parts = *std::gmtime(&seconds);
-    EXPECT_EQ(now.wYear, parts.tm_year + 1900);
-    EXPECT_EQ(now.wMonth, parts.tm_mon + 1);
-    EXPECT_EQ(now.wDay, parts.tm_mday);
-    EXPECT_EQ(now.wDayOfWeek, parts.tm_wday);
-    EXPECT_LT(std::abs((now.wHour * 60 + now.wMinute) - (parts.tm_hour * 60 + parts.tm_min)), 2);
+    // GetSystemTime and GetLocalTime are these file times as system times.
+    SYSTEMTIME clocks[2];
+    GetSystemTime(&clocks[0]);
+    GetLocalTime(&clocks[1]);
+    const FILETIME files[2] = {utc, local};
+    for (int i = 0; i < 2; ++i) {
+        FILETIME file;
+        ASSERT_TRUE(SystemTimeToFileTime(&clocks[i], &file));
+        EXPECT_LT(std::abs(Ticks(file) - Ticks(files[i])), 5 * kTicksPerSecond) << i;
+    }
+    EXPECT_EQ(clocks[0].wDayOfWeek, utcDayOfWeek);
+    EXPECT_EQ(clocks[1].wDayOfWeek, localParts.tm_wday);
 }
 
 TEST(Clocks, TickCountAndTimeStampCounterAdvance)
@@ -163,43 +133,31 @@ std::string DateText(const SYSTEMTIME& t)
     return text;
 }
 
-// Run by the build under `faketime` with TARN_FAKED_DATE set to the faked date (YYYY-MM-DD).
-const char* FakedDate()
-{
-    return std::getenv("TARN_FAKED_DATE");
-}
-
-TEST(FakedClock, LocalTimeFollowsTheCLibraryClock)
-{
-    if (!FakedDate())
-        GTEST_SKIP() << "runs under faketime only";
-    SYSTEMTIME now, fromFileTime;
-    GetLocalTime(&now);
-    EXPECT_EQ(DateText(now), FakedDate());
-    FILETIME utc, local;
-    GetSystemTimeAsFileTime(&utc);
-    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
-    ASSERT_TRUE(FileTimeToSystemTime(&local, &fromFileTime));
-    EXPECT_EQ(DateText(fromFileTime), FakedDate());
-}
-
 // faketime moves the times that stat, lstat and fstat report; the system-call table reaches
 // the file status through their 64-bit names, which faketime leaves alone.
-TEST(FakedClock, FileTimesFollowTheCLibraryClock)
+TEST(FakedClock, LocalTimeAndFileTimesFollowTheCLibraryClock)
 {
-    if (!FakedDate())
+    const char* faked = std::getenv("TARN_FAKED_DATE");  // YYYY-MM-DD, set by the build
+    if (!faked)
         GTEST_SKIP() << "runs under faketime only";
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    EXPECT_EQ(DateText(now), faked);
+
     const std::string name = "tarn-faked-clock-" + std::to_string(GetCurrentProcessId()) + ".tmp";
     HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    FILETIME written, local;
-    ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+    FILETIME utc[2], local;
+    GetSystemTimeAsFileTime(&utc[0]);
+    ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &utc[1]));
     CloseHandle(file);
     DeleteFileA(name.c_str());
-    SYSTEMTIME writtenDate;
-    ASSERT_TRUE(FileTimeToLocalFileTime(&written, &local));
-    ASSERT_TRUE(FileTimeToSystemTime(&local, &writtenDate));
-    EXPECT_EQ(DateText(writtenDate), FakedDate()) << "a file written now was written on the faked date";
+    for (const FILETIME& time : utc) {
+        SYSTEMTIME date;
+        ASSERT_TRUE(FileTimeToLocalFileTime(&time, &local));
+        ASSERT_TRUE(FileTimeToSystemTime(&local, &date));
+        EXPECT_EQ(DateText(date), faked) << "the clock, then a file written now";
+    }
 }
 
 }  // namespace

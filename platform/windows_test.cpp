@@ -5,14 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #if !defined(_WIN32)
 #include "tarnkernl/tarnrt.h"
-
-#include <sys/mman.h>
 #endif
 
 namespace {
@@ -26,10 +26,9 @@ protected:
     void SetUp() override
     {
         dialog_ = CreateWindowForTesting(nullptr, 0, "dialog");
-        if (!dialog_ && tarn::RunningOnWineForTesting()) {
-            GTEST_SKIP() << "Wine cannot create windows here (no display driver; a prefix with "
-                            "HKCU\\Software\\Wine\\Drivers Graphics=null can)";
-        }
+        // A Wine prefix without HKCU\Software\Wine\Drivers Graphics=null has no display driver.
+        if (!dialog_ && tarn::RunningOnWineForTesting())
+            GTEST_SKIP() << "Wine cannot create windows here";
         ASSERT_NE(dialog_, nullptr);
     }
 
@@ -49,46 +48,33 @@ protected:
     HWND dialog_ = nullptr;
 };
 
-TEST_F(Window, GetWindowTextCopiesAtMostSizeMinusOne)
+// Both copy at most size - 1 characters and the terminator; a size of 0 leaves the buffer alone.
+TEST_F(Window, TextIsCutToTheBufferAndReplaced)
 {
     HWND edit = Child(100, "child text");
     EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 10);
+    // The buffer's size, the count answered and the buffer afterwards (it starts as "x").
+    const std::tuple<int, int, const char*> cuts[] = {
+        {32, 10, "child text"}, {11, 10, "child text"}, {6, 5, "child"}, {4, 3, "chi"},
+        {1, 0, ""}, {0, 0, "x"}};
+    for (const auto& [size, count, text] : cuts) {
+        SCOPED_TRACE(size);
+        char buffer[32] = "x";
+        EXPECT_EQ(GetWindowTextA(edit, buffer, size), count);
+        EXPECT_STREQ(buffer, text);
+        std::strcpy(buffer, "x");
+        EXPECT_EQ(SendMessageA(edit, WM_GETTEXT, size, reinterpret_cast<LPARAM>(buffer)), count);
+        EXPECT_STREQ(buffer, text);
+    }
 
-    char buffer[32];
-    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 10);
-    EXPECT_STREQ(buffer, "child text");
-    EXPECT_EQ(GetWindowTextA(edit, buffer, 11), 10) << "exactly room for text and terminator";
-    EXPECT_STREQ(buffer, "child text");
-    EXPECT_EQ(GetWindowTextA(edit, buffer, 6), 5);
-    EXPECT_STREQ(buffer, "child");
-    EXPECT_EQ(GetWindowTextA(edit, buffer, 1), 0);
-    EXPECT_STREQ(buffer, "");
-    buffer[0] = 'x';
-    EXPECT_EQ(GetWindowTextA(edit, buffer, 0), 0);
-    EXPECT_EQ(buffer[0], 'x') << "a size of 0 leaves the buffer alone";
-
-    EXPECT_EQ(SendMessageA(edit, WM_GETTEXT, 4, reinterpret_cast<LPARAM>(buffer)), 3);
-    EXPECT_STREQ(buffer, "chi");
-    buffer[0] = 'x';
-    EXPECT_EQ(SendMessageA(edit, WM_GETTEXT, 0, reinterpret_cast<LPARAM>(buffer)), 0);
-    EXPECT_EQ(buffer[0], 'x');
-}
-
-TEST_F(Window, SetTextReplacesAndEmpties)
-{
-    HWND edit = Child(100, "old");
-    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("a longer new text")), TRUE);
-    char buffer[32];
-    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 17);
-    EXPECT_STREQ(buffer, "a longer new text");
-
-    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("")), TRUE);
-    EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 0);
-    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("x"));
-    EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, 0), TRUE) << "a null text empties";
-    EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 0);
-    EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 0);
-    EXPECT_STREQ(buffer, "");
+    // A null text empties, as an empty one does.
+    for (const char* text : {"a longer new text", "", "x", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)), TRUE);
+        char buffer[32] = "#";
+        EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), int(strlen(text ? text : "")));
+        EXPECT_STREQ(buffer, text ? text : "");
+        EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), LRESULT(strlen(buffer)));
+    }
 }
 
 TEST_F(Window, GetDlgItemFindsDirectChildrenById)
@@ -99,9 +85,8 @@ TEST_F(Window, GetDlgItemFindsDirectChildrenById)
     HWND nested = CreateWindowForTesting(group, 4, "nested");
     ASSERT_NE(nested, nullptr);
 
-    EXPECT_EQ(GetDlgItem(dialog_, 1), first);
-    EXPECT_EQ(GetDlgItem(dialog_, 2), second);
-    EXPECT_EQ(GetDlgItem(group, 4), nested);
+    EXPECT_EQ(std::tuple(GetDlgItem(dialog_, 1), GetDlgItem(dialog_, 2), GetDlgItem(group, 4)),
+              std::tuple(first, second, nested));
     EXPECT_EQ(GetDlgItem(dialog_, 4), nullptr) << "a grandchild is not the dialog's item";
 
     SetLastError(0);
@@ -185,15 +170,15 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
 TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable)
 {
     HWND edit = Child(100, "text");
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(page, MAP_FAILED);
+    tarn::GuardedPagesForTesting pages;
+    ASSERT_NE(pages.Begin(), nullptr);
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(
         [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
-    EXPECT_THROW(GetWindowTextA(edit, static_cast<char*>(page), 16), unsigned long);
-    mprotect(page, 4096, PROT_NONE);
-    EXPECT_THROW(SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(page)), unsigned long);
+    EXPECT_THROW(GetWindowTextA(edit, pages.Guard() - 2, 16), unsigned long);
+    EXPECT_THROW(SendMessageA(edit, WM_SETTEXT, 0,
+                              reinterpret_cast<LPARAM>(pages.AtTheEnd("cut", false))),
+                 unsigned long);
     tarnrtl_SetTranslator(previous);
-    munmap(page, 4096);
 
     char buffer[16];
     EXPECT_EQ(GetWindowTextA(edit, buffer, sizeof buffer), 4);
