@@ -18,19 +18,9 @@ constexpr const char* kWeekdays[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "
 constexpr char kDefaultSwitches[] = " /gpfshow /mem /stack";
 
 // The internal command line: built on first use (during attach, before other threads can call
-// in), cached until the library is detached.
-class CommandLine {
-public:
-    CommandLine() = default;
-    ~CommandLine() { cached = nullptr; }
-    CommandLine(const CommandLine&) = delete;
-    CommandLine& operator=(const CommandLine&) = delete;
-
-    str text;
-    const char* cached = nullptr;
-};
-
-CommandLine gCommandLine TARN_START(CommandLine);
+// in, and before the pools are installed) and kept to the end of the process, as the memory
+// report reads it after every static destructor has run.
+constinit const char* gCommandLine = nullptr;
 
 // Set while StartUp runs, so that it never runs twice at the same time.
 constinit bool gStartUpBusy = false;
@@ -162,13 +152,12 @@ Log& GetProcess() {
 }
 
 const char* GetCommandLineInternal() {
-    if (gCommandLine.cached)
-        return gCommandLine.cached;
+    if (gCommandLine)
+        return gCommandLine;
     str switches;
     GetIniFileEntry(switches, "PROGRAM", "CommandLine", kDefaultSwitches, Text(IniFile()));
-    gCommandLine.text = str(GetCommandLineA(), Text(switches));
-    gCommandLine.cached = gCommandLine.text.p;
-    return gCommandLine.cached ? gCommandLine.cached : kDefaultSwitches;
+    gCommandLine = NewText(Text(str(GetCommandLineA(), Text(switches))));
+    return gCommandLine ? gCommandLine : kDefaultSwitches;
 }
 
 Log::Log() : reserved1(0), logOpenError(0), histOpenError(0) {

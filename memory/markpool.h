@@ -161,6 +161,9 @@ void Diagnose(const char* text);
 // `what`, then "bounds[begin,down), size=up=down, allocator ID=up=down" as a crash record; -1
 // for the facts of a mark that cannot be read.
 void ReportBounds(const char* what, const void* begin, const Mark* up, const Mark* down);
+// A text of the memory report into the log. The report may come after the process log was shut
+// down: where the write fails, the log is started again for today and the text written once more.
+void WriteReopening(const char* text);
 // True when the whole mark (`size` bytes) can be read.
 inline bool Readable(const void* p, size_t size = kMarkSize) {
     return !IsBadReadPtr(p, size);

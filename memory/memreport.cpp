@@ -9,10 +9,7 @@
 #include <cinttypes>
 
 namespace tarn {
-namespace {
 
-// The report may come after the process log was shut down: where the first write of a text
-// fails, the log is started again for today and the text written once more.
 void WriteReopening(const char* text) {
     if (logdump(text, -1))
         return;
@@ -20,6 +17,8 @@ void WriteReopening(const char* text) {
     GetProcess().StartUp(now);
     logdump(text, -1);
 }
+
+namespace {
 
 void WriteUnfreed(const Mark* up) {
     const Mark* down = up->other;

@@ -60,6 +60,13 @@ inline void ExpectLines(const std::string& text, const std::vector<std::string>&
             << "line " << i + 1 << ": \"" << lines[i] << "\" against " << patterns[i];
 }
 
+// The log up to its "[End log]" line: the memory report follows it at the very end of the process.
+inline std::string WithoutMemoryReport(const std::string& log) {
+    const std::string end = "[End log]\r\n";
+    size_t at = log.rfind(end);
+    return at == std::string::npos ? log : log.substr(0, at + end.size());
+}
+
 // A fresh directory holding a copy of the helper program (and the modules it needs beside
 // it), which is also the child's working directory.
 class ProcessDir {

@@ -139,7 +139,7 @@ static_assert(sizeof(void*) != 4 || sizeof(Log) == 128, "the 32-bit layout");
 // destruction.
 TARN_API Log& GetProcess();
 // The process's command line followed by "CommandLine" of section "PROGRAM" of the program's
-// INI file (default " /gpfshow /mem /stack"). Valid until the library is detached.
+// INI file (default " /gpfshow /mem /stack"). Valid to the end of the process.
 TARN_API const char* GetCommandLineInternal();
 
 // A time-stamped log line, or, with `where` or `what`, a history record ("what:where - text").

@@ -21,6 +21,9 @@
 //   print-pid                the process identifier
 //   mark-path                three nested marked calls; the innermost prints the return
 //                            addresses of the marks as a log's list would: "path STACK: 0x..."
+//   endstartup               ends the start-up phase of the memory manager
+//   leak SIZE                a block of SIZE bytes from the memory interface, never released;
+//                            prints "leak 0x<block> from 0x<address its stack starts with>"
 #include "tarnkernl/tarnkernl.h"
 
 #include "log/messagebox.h"
@@ -155,6 +158,14 @@ void RunFault(const std::string& kind) {
     MarkedMiddle();
 }
 
+// Stands where the runtime's malloc would: the block's stack starts with its caller.
+[[gnu::noipa]] void Leak(size_t size) {
+    void* caller = __builtin_return_address(0);
+    void* block = tarnrtl_GetMemIface()->Get(size);
+    printf("leak 0x%08" PRIXPTR " from 0x%08" PRIXPTR "\n", reinterpret_cast<uintptr_t>(block),
+           reinterpret_cast<uintptr_t>(caller));
+}
+
 // No destructor, no exit handler, no detach: what is in the files is what the system has.
 [[noreturn]] void Die() {
     fflush(stdout);
@@ -217,6 +228,10 @@ int main(int argc, char** argv) {
             MarkedOuter();
         } else if (command == "print-pid") {
             printf("pid=%u\n", static_cast<unsigned>(GetCurrentProcessId()));
+        } else if (command == "endstartup") {
+            EndStartup();
+        } else if (command == "leak") {
+            Leak(strtoul(next(), nullptr, 10));
         } else if (command == "die") {
             Die();
         } else {

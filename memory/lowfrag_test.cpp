@@ -1,0 +1,311 @@
+// The low-fragmentation pool: the class rule, reuse, the damage and release reports, holder
+// creation and release, resizing, threads and the small-block half of the report. Each test
+// makes its own pool (not installed) and releases it.
+#include "memory/lowfrag.h"
+
+#include "memory/pooltest.h"
+
+#include <algorithm>
+#include <random>
+#include <regex>
+#include <thread>
+
+namespace tarn::testing {
+namespace {
+
+// Stands for the runtime's malloc: the stack of a block starts with the caller of this.
+[[gnu::noipa]] void* Entry(LowFragPool* pool, size_t size) {
+    void* block = pool->Get(size);
+    asm volatile("" ::: "memory");
+    return block;
+}
+
+// Allocates through Entry and notes where its own caller continues.
+[[gnu::noipa]] void* AllocateHere(LowFragPool* pool, size_t size, uintptr_t& returnAddress) {
+    returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    void* block = Entry(pool, size);
+    asm volatile("" ::: "memory");
+    return block;
+}
+
+class LowFragTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EndStartup();
+        pool = new LowFragPool;
+        log.Mark();
+        exc.Mark();
+    }
+    void TearDown() override {
+        if (pool)
+            pool->Release();
+    }
+
+    // The element size of the holder whose array holds `block`; 0 when none does.
+    uint32_t ElementSizeOf(const void* block) const {
+        for (Holder* holder : pool->table) {
+            if (holder && holder->Contains(reinterpret_cast<uintptr_t>(block)))
+                return holder->elementSize;
+        }
+        return 0;
+    }
+    std::vector<uint32_t> Holders() const {
+        std::vector<uint32_t> sizes;
+        for (Holder* holder : pool->table) {
+            if (holder)
+                sizes.push_back(holder->elementSize);
+        }
+        return sizes;
+    }
+    const Holder* HolderOf(const void* block) const {
+        for (Holder* holder : pool->table) {
+            if (holder && holder->Contains(reinterpret_cast<uintptr_t>(block)))
+                return holder;
+        }
+        return nullptr;
+    }
+    static char* Element(void* block) { return static_cast<char*>(block) - kElementHead; }
+
+    LowFragPool* pool = nullptr;
+    FileTail log{GetProcess().logName};
+    FileTail exc{GetProcess().excName};
+};
+
+// The smallest class that can hold a request on this word size.
+constexpr int kFirstClass = ElementSize(0) > kElementOverhead ? 0 : 1;
+
+TEST_F(LowFragTest, EachClassServesUpToItsLargestRequestAndTheBackingPoolTheRest) {
+    for (int cls = kFirstClass; cls < kClasses; ++cls) {
+        SCOPED_TRACE(cls);
+        const size_t largest = LargestRequest(cls);
+        char* fits = static_cast<char*>(pool->Get(largest));
+        char* over = static_cast<char*>(pool->Get(largest + 1));
+        ASSERT_TRUE(fits && over);
+        EXPECT_EQ(ElementSizeOf(fits), ElementSize(cls));
+        EXPECT_EQ(ElementSizeOf(over), cls + 1 < kClasses ? ElementSize(cls + 1) : 0);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(fits) % (sizeof(void*) == 8 ? 16 : 8), 0u);
+        EXPECT_EQ(pool->GetSize(fits), largest);
+        EXPECT_EQ(pool->GetSize(over), largest + 1);
+        EXPECT_TRUE(std::all_of(fits, fits + largest, [](char c) { return c == 0; }));
+        EXPECT_TRUE(pool->Free(fits));
+        EXPECT_TRUE(pool->Delete(over));
+    }
+    EXPECT_EQ(pool->Get(0), nullptr);
+    EXPECT_TRUE(pool->Free(nullptr));
+    EXPECT_EQ(exc.Text(), "");
+}
+
+TEST_F(LowFragTest, AReusedElementComesBackZeroed) {
+    char* first = static_cast<char*>(pool->Get(100));
+    memset(first, 0xAB, 100);
+    ASSERT_TRUE(pool->Free(first));
+    char* again = static_cast<char*>(pool->NewV(100));
+    EXPECT_EQ(again, first);
+    EXPECT_TRUE(std::all_of(again, again + 100, [](char c) { return c == 0; }));
+    pool->DeleteV(again);
+}
+
+TEST_F(LowFragTest, AnOverwrittenTrailerIsReportedOnceWithTheAllocatingStack) {
+    uintptr_t returnAddress;
+    char* block = static_cast<char*>(AllocateHere(pool, 40, returnAddress));
+    const uint32_t elementSize = ElementSizeOf(block);
+    block[40] = 'x';
+    EXPECT_FALSE(pool->CheckForBugs());
+    std::string report = exc.Text();
+    std::smatch stack;
+    ASSERT_TRUE(std::regex_search(
+        report, stack,
+        std::regex("Corrupted memory block, UPPER boundary\\. Block ptr: " + Hex(block) +
+                   "; Size:40; Holder block size: " + std::to_string(elementSize) +
+                   "\r\nAllocator STACK: (0x[0-9A-F]{8,}) (0x[0-9A-F]{8,}) (0x[0-9A-F]{8,} ){8}"
+                   "\r\n")))
+        << report;
+    // The first address lies in AllocateHere, behind its call of Entry; the second is its
+    // caller's.
+    uintptr_t first = std::stoull(stack[1].str(), nullptr, 16);
+    uintptr_t here = reinterpret_cast<uintptr_t>(&AllocateHere);
+    EXPECT_GT(first, here);
+    EXPECT_LT(first, here + 256);
+    EXPECT_EQ(stack[2].str(), Hex(reinterpret_cast<void*>(returnAddress), 8));
+
+    exc.Mark();
+    EXPECT_FALSE(pool->CheckForBugs()) << "the element stays damaged";
+    EXPECT_TRUE(pool->Free(block));
+    EXPECT_EQ(exc.Text(), "") << "reported once";
+}
+
+TEST_F(LowFragTest, ALowerAndABothBoundaryAreToldApart) {
+    char* lower = static_cast<char*>(pool->Get(30));
+    char* both = static_cast<char*>(pool->Get(30));
+    lower[-1] = 0;
+    both[-1] = 0;
+    both[30] = 0;
+    EXPECT_TRUE(pool->Free(lower));
+    EXPECT_TRUE(pool->Free(both));
+    std::string report = exc.Text();
+    EXPECT_TRUE(Has(report, "Corrupted memory block, LOWER boundary. Block ptr: " + Hex(lower)))
+        << report;
+    EXPECT_TRUE(Has(report, "Corrupted memory block, BOTH boundaries. Block ptr: " + Hex(both)));
+}
+
+TEST_F(LowFragTest, BadReleasesAreReportedAndChangeNothing) {
+    char* block = static_cast<char*>(pool->Get(20));
+    memset(block, 'd', 20);
+    const Holder* holder = HolderOf(block);
+    const std::string tail = "; Holder block size: " + std::to_string(holder->elementSize) +
+                             "; Holder internal array: " + Hex(reinterpret_cast<void*>(holder->array));
+
+    EXPECT_TRUE(pool->Free(block + 4));
+    EXPECT_TRUE(Has(exc.Text(),
+                    "Attempt to free invalid memory block ptr: " + Hex(Element(block) + 4) + tail))
+        << exc.Text();
+    EXPECT_EQ(holder->count, 1u);
+    EXPECT_EQ(std::string(block, 20), std::string(20, 'd'));
+    EXPECT_EQ(pool->GetSize(block), 20u);
+
+    exc.Mark();
+    EXPECT_TRUE(pool->Free(block));
+    EXPECT_EQ(exc.Text(), "");
+    EXPECT_TRUE(pool->Free(block));
+    EXPECT_TRUE(Has(exc.Text(),
+                    "Attempt to free not allocated memory block ptr: " + Hex(Element(block)) + tail))
+        << exc.Text();
+    EXPECT_EQ(holder->count, 0u);
+
+    exc.Mark();
+    EXPECT_EQ(pool->Realloc(block + 4, 10), nullptr);
+    EXPECT_EQ(pool->Expand(block + 4, 10), nullptr);
+    EXPECT_EQ(pool->GetSize(block + 4), 0u);
+    EXPECT_TRUE(Has(exc.Text(), "Attempt to realloc invalid memory block ptr: " + Hex(block + 4)));
+    EXPECT_TRUE(Has(exc.Text(), "Attempt to expand invalid memory block ptr: " + Hex(block + 4)));
+}
+
+// Holders of the two largest classes: the table keeps them by element size, a later holder goes
+// when it empties, the first of a class stays.
+TEST_F(LowFragTest, ALaterHolderGoesWhenEmptyAndTheTableClosesUp) {
+    const int perHolder = int(kHolderArray / ElementSize(8));
+    std::vector<void*> blocks;
+    void* largest = pool->Get(LargestRequest(9));
+    for (int i = 0; i < perHolder + 1; ++i)
+        blocks.push_back(pool->Get(LargestRequest(8)));
+    EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(8)),
+                                                uint32_t(ElementSize(9))}));
+    EXPECT_EQ(pool->cursor[8], &pool->table[0]);
+    EXPECT_EQ(pool->cursor[9], &pool->table[2]);
+    EXPECT_NE(HolderOf(blocks.back()), HolderOf(blocks.front()));
+
+    pool->Free(blocks.back());
+    blocks.pop_back();
+    EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
+    EXPECT_EQ(pool->cursor[9], &pool->table[1]);
+    // Pointers into the remaining holders are still found.
+    EXPECT_EQ(pool->GetSize(largest), LargestRequest(9));
+    for (void* block : blocks)
+        pool->Free(block);
+    pool->Free(largest);
+    EXPECT_EQ(Holders().size(), 2u) << "the first holder of each class stays";
+    EXPECT_EQ(exc.Text(), "");
+}
+
+// Many holders, filled and emptied in random order, interleaved with another class: every
+// release finds its holder, and the table ends with one holder per class.
+TEST_F(LowFragTest, ReleasesInAnyOrderFindTheirHoldersAmongMany) {
+    std::mt19937 random(7);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 40 * 32; ++i) {
+        blocks.push_back(pool->Get(LargestRequest(9)));
+        if (i % 8 == 0)
+            blocks.push_back(pool->Get(LargestRequest(8)));
+        ASSERT_NE(blocks.back(), nullptr);
+    }
+    EXPECT_GE(Holders().size(), 41u);
+    std::shuffle(blocks.begin(), blocks.end(), random);
+    for (void* block : blocks)
+        ASSERT_TRUE(pool->Free(block));
+    EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
+    EXPECT_EQ(exc.Text(), "");
+}
+
+TEST_F(LowFragTest, ResizingStaysInPlaceWhileTheElementFitsAndMovesOtherwise) {
+    const size_t small = 20;
+    char* block = static_cast<char*>(pool->Get(small));
+    const uint32_t elementSize = ElementSizeOf(block);
+    const size_t roomiest = elementSize - kElementOverhead;
+    memcpy(block, "twenty bytes of data", small);
+
+    EXPECT_EQ(pool->Expand(block, roomiest + 1), nullptr);
+    EXPECT_EQ(pool->Expand(block, roomiest), block);
+    EXPECT_EQ(pool->GetSize(block), roomiest);
+    EXPECT_EQ(pool->Realloc(block, small), block);
+
+    char* moved = static_cast<char*>(pool->Realloc(block, roomiest + 1));
+    ASSERT_NE(moved, block);
+    EXPECT_EQ(ElementSizeOf(moved), 2 * elementSize);
+    EXPECT_EQ(std::string(moved, small), "twenty bytes of data");
+    EXPECT_TRUE(std::all_of(moved + small, moved + roomiest + 1, [](char c) { return c == 0; }));
+
+    // Shrinking to half the element or less moves into the smaller class, with the data cut.
+    char* shrunk = static_cast<char*>(pool->Realloc(moved, 6));
+    ASSERT_NE(shrunk, moved);
+    EXPECT_EQ(std::string(shrunk, 6), "twenty");
+    EXPECT_EQ(pool->GetSize(shrunk), 6u);
+    char* large = static_cast<char*>(pool->Realloc(shrunk, kLargeRequest));
+    EXPECT_EQ(ElementSizeOf(large), 0u);
+    EXPECT_EQ(std::string(large, 6), "twenty");
+    EXPECT_EQ(pool->Realloc(large, 0), nullptr);
+    EXPECT_EQ(exc.Text(), "");
+}
+
+TEST_F(LowFragTest, TwoThreadsTradingBlocksKeepEveryByte) {
+    constexpr int kRounds = 20000;
+    std::vector<std::atomic<char*>> mailbox(64);
+    auto worker = [&](int self) {
+        std::mt19937 random(self);
+        for (int i = 0; i < kRounds; ++i) {
+            size_t size = 16 + random() % 1009;
+            char* block = static_cast<char*>(pool->Get(size));
+            memset(block, char(size), size);
+            char* taken = mailbox[random() % mailbox.size()].exchange(block);
+            if (taken) {
+                size_t takenSize = pool->GetSize(taken);
+                EXPECT_TRUE(std::all_of(taken, taken + takenSize,
+                                        [&](char c) { return c == char(takenSize); }));
+                pool->Free(taken);
+            }
+        }
+    };
+    std::thread other(worker, 1);
+    worker(2);
+    other.join();
+    for (std::atomic<char*>& slot : mailbox)
+        pool->Free(slot.load());
+    EXPECT_TRUE(pool->CheckForBugs());
+    EXPECT_EQ(exc.Text(), "");
+}
+
+// The small-block half: the application's element listed with its stack, the start-up element
+// counted; then the backing pool's half and its closing line.
+TEST_F(LowFragTest, TheReportListsTheApplicationsElementsAndCountsTheStartUps) {
+    SetStartupPhaseForTesting(true);
+    void* startup = pool->Get(100);
+    EndStartup();
+    void* unfreed = pool->New(50);
+    pool->Free(pool->Get(70));
+    const uint32_t elementSize = ElementSizeOf(unfreed);
+    pool->Release();
+    pool = nullptr;
+    std::string report = log.Text();
+    EXPECT_FALSE(Has(report, Hex(startup, 8)));
+    EXPECT_TRUE(std::regex_search(
+        report,
+        std::regex("^Unfreed=" + Hex(unfreed, 8) + "\\[50\\]; Native block size=" +
+                   std::to_string(elementSize) + "\r\nAllocator STACK: (0x[0-9A-F]{8,} ){10}\r\n"
+                   "===========\r\nLOW FRAGMENTATION BLOCKS OF MEMORY \\( included OBJECTS and "
+                   "ARRAYS\\):\r\nTotal missing space: 50 bytes in 1 memory blocks\r\n"
+                   "Unfreed startup memory blocks : 1\r\n===========\r\n")))
+        << report;
+    EXPECT_TRUE(Has(report, "[ App memory closed]\r\n")) << report;
+}
+
+}  // namespace
+}  // namespace tarn::testing

@@ -1,0 +1,110 @@
+// Whole-process tests of the memory report: the helper program runs on the low-fragmentation
+// pool, and at its very end the log lists what it never released, below "[End log]".
+#include "tests/processdir.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+namespace tarn::test {
+namespace {
+
+const std::string kSmallHalf = "===========\r\nLOW FRAGMENTATION BLOCKS OF MEMORY ( included "
+                               "OBJECTS and ARRAYS):\r\nTotal missing space: ";
+
+struct Leak {
+    std::string block;
+    std::string caller;
+};
+
+// The blocks the helper reported leaking ("leak 0x... from 0x..."), in order.
+std::vector<Leak> Leaks(const std::string& output) {
+    std::vector<Leak> leaks;
+    std::regex line(R"(leak (0x[0-9A-F]+) from (0x[0-9A-F]+)\n)");
+    for (std::sregex_iterator it(output.begin(), output.end(), line), end; it != end; ++it)
+        leaks.push_back({(*it)[1], (*it)[2]});
+    return leaks;
+}
+
+// What the log holds behind "[End log]".
+std::string Report(const ProcessDir& dir) {
+    std::string log = dir.Read("LOG/" + Today() + "/logprobe.log");
+    return log.substr(WithoutMemoryReport(log).size());
+}
+
+TEST(MemoryReport, BlocksLeftAfterTheStartUpAreListedWithTheirStacks) {
+    ProcessDir dir;
+    ChildResult child = dir.Run({"leak", "100", "endstartup", "leak", "100", "leak", "40000"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    std::vector<Leak> leaks = Leaks(child.output);
+    ASSERT_EQ(leaks.size(), 3u) << child.output;
+    std::string report = Report(dir);
+
+    // The start-up block is counted, not listed.
+    EXPECT_EQ(report.find(leaks[0].block), std::string::npos) << report;
+    EXPECT_TRUE(std::regex_search(
+        report, std::regex("Unfreed=" + leaks[1].block + R"(\[100\]; Native block size=\d+\r\n)" +
+                           "Allocator STACK: " + leaks[1].caller + R"( (0x[0-9A-F]{8,} ){9}\r\n)")))
+        << report;
+    // The C library's own blocks may be listed too, before the summary.
+    std::smatch small;
+    const std::string summary = R"(OBJECTS and ARRAYS\):\r\nTotal missing space: (\d+) bytes in )"
+                                R"((\d+) memory blocks\r\nUnfreed startup memory blocks : (\d+)\r\n)";
+    ASSERT_TRUE(std::regex_search(report, small, std::regex(summary)))
+        << report;
+    EXPECT_GE(std::stoi(small[1]), 100);
+    EXPECT_GE(std::stoi(small[2]), 1);
+    EXPECT_GE(std::stoi(small[3]), 1);
+
+    // The large block is the backing pool's, listed in its half with the same caller.
+    EXPECT_TRUE(std::regex_search(
+        report, std::regex("Unfreed=" + leaks[2].block + R"(\[ 40000\]'malloc\(\)' allocator IP=)" +
+                           leaks[2].caller + R"( \(Ts:\d+\):\r\nSTACK: )" + leaks[2].caller)))
+        << report;
+    EXPECT_NE(report.find("Total missing space: 40000 bytes (RTL:0 bytes)\r\n"), std::string::npos);
+}
+
+// The blocks a report lists, by size, in order.
+std::vector<std::string> Listed(const std::string& report) {
+    std::vector<std::string> sizes;
+    std::regex line(R"(Unfreed=0x[0-9A-F]+(\[ *\d+\]))");
+    for (std::sregex_iterator it(report.begin(), report.end(), line), end; it != end; ++it)
+        sizes.push_back((*it)[1]);
+    return sizes;
+}
+
+// Whatever the library does after the start-up, it leaves no block of its own behind: the report
+// lists what the same program lists when it does nothing (the C library's own blocks).
+TEST(MemoryReport, TheLibraryLeavesNothingAndTheSummaryFollowsTheSwitch) {
+    for (bool withMem : {true, false}) {
+        auto run = [withMem](const std::vector<std::string>& commands) {
+            ProcessDir dir;
+            if (!withMem)
+                dir.Write("logprobe.ini", "[PROGRAM]\r\nCommandLine= /gpfshow /stack\r\n");
+            ChildResult child = dir.Run(commands);
+            EXPECT_EQ(child.exitCode, 0) << child.output;
+            return Report(dir);
+        };
+        std::string idle = run({"endstartup"});
+        std::string busy = run({"endstartup", "log", "one", "history", "saved", "the file",
+                                "3 items", "set", "Demo", "count", "5", "report", "a record"});
+        EXPECT_EQ(Listed(busy), Listed(idle)) << busy << "\n----\n" << idle;
+        EXPECT_NE(busy.find(kSmallHalf), std::string::npos) << busy;
+        EXPECT_EQ(busy.find("BIG BLOCKS OF MEMORY") != std::string::npos, withMem) << busy;
+        EXPECT_EQ(busy.find("BLOCKS OF MEMORY WAS ALLOCATED: ") != std::string::npos, !withMem)
+            << busy;
+    }
+}
+
+TEST(MemoryReport, TheCompanionModuleKeepsThePoolsAndTheReportOut) {
+    ProcessDir dir;
+    fs::copy_file(TARN_COMPANION_MODULE, dir.Path("LockOut.DLL"));
+    ChildResult child = dir.Run({"endstartup", "leak", "100", "leak", "40000"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_EQ(Leaks(child.output).size(), 2u) << child.output;
+    EXPECT_EQ(Report(dir), "");
+}
+
+}  // namespace
+}  // namespace tarn::test
