@@ -63,7 +63,7 @@ TEST(FileHandle, OpenModeTable) {
     EXPECT_EQ(Contents(created), "z");
 }
 
-TEST(FileHandle, OpeningAMissingFileForExistingOnlyReportsNotFound) {
+TEST(FileHandle, MissingFilesAreNotFoundOrCreated) {
     TestDir dir;
     const std::string name = dir.Path("missing.txt");
     TFileHandle file;
@@ -77,23 +77,20 @@ TEST(FileHandle, OpeningAMissingFileForExistingOnlyReportsNotFound) {
     // With a disposition that creates, the same name is made.
     EXPECT_TRUE(file.open(name.c_str(), 2, OPEN_ALWAYS));
     EXPECT_TRUE(existfile(name.c_str()));
-}
 
-TEST(FileHandle, CreatMakesMissingDirectoriesAndReplacesAFile) {
-    TestDir dir;
-    const std::string name = dir.Path("new\\sub\\file.txt");
-    TFileHandle file;
-    ASSERT_TRUE(file.creat(name.c_str()));
+    // creat makes missing directories and replaces a file.
+    const std::string deep = dir.Path("new\\sub\\file.txt");
+    ASSERT_TRUE(file.creat(deep.c_str()));
     EXPECT_TRUE(existdirectory(dir.Path("new\\sub").c_str()));
     EXPECT_EQ(file.write("old text", 8), 8u);
     char byte;
     EXPECT_EQ(file.read(&byte, 1), 0u) << "created for writing only";
     ASSERT_TRUE(file.close());
 
-    ASSERT_TRUE(file.creat(name.c_str()));
+    ASSERT_TRUE(file.creat(deep.c_str()));
     EXPECT_EQ(file.size(), 0u);
     file.close();
-    EXPECT_EQ(Contents(name), "");
+    EXPECT_EQ(Contents(deep), "");
 }
 
 TEST(FileHandle, PositionsSizesAndBytes) {

@@ -17,8 +17,7 @@ using tarn::kUnreadableText;
 TEST(PathNames, ExtensionAndNamePositions) {
     struct Case {
         const char* path;
-        int extension;
-        int name;
+        int extension, name;
     } cases[] = {
         {"C:\\dir\\file.txt", 11, 7},
         {"dir.d\\file", 10, 6},   // a dot before the last separator is no extension
@@ -30,18 +29,13 @@ TEST(PathNames, ExtensionAndNamePositions) {
         EXPECT_EQ(GetExtPointPos(c.path), c.extension) << c.path;
         EXPECT_EQ(GetFileNamePos(c.path), c.name) << c.path;
     }
-    EXPECT_EQ(GetExtPointPos(nullptr), 0);
-    EXPECT_EQ(GetFileNamePos(nullptr), 0);
-    EXPECT_EQ(GetExtPointPos(kUnreadableText), 0);
-    EXPECT_EQ(GetFileNamePos(kUnreadableText), 0);
+    for (const char* nothing : {static_cast<const char*>(nullptr), kUnreadableText})
+        EXPECT_EQ(GetExtPointPos(nothing) + GetFileNamePos(nothing), 0);
 }
 
 TEST(PathNames, StrictPathSplitsInPlace) {
     struct Case {
-        const char* path;
-        const char* dir;
-        const char* name;
-        const char* ext;
+        const char *path, *dir, *name, *ext;
     } cases[] = {
         {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"}, {"\\file", "\\", "file", ""},
         {"C:file.txt", "", "C:file", "txt"}, {"dir.d\\file", "dir.d", "file", ""},
@@ -63,23 +57,16 @@ TEST(PathNames, StrictPathSplitsInPlace) {
     char text[] = "C:\\dir\\file.txt";
     char *dir, *name, *ext;
     StrictPath(text, dir, name, ext);
-    EXPECT_EQ(dir, text);
-    EXPECT_EQ(name, text + 7);
-    EXPECT_EQ(ext, text + 12);
-    EXPECT_EQ(text[6], 0);
-    EXPECT_EQ(text[11], 0);
-
+    EXPECT_TRUE(dir == text && name == text + 7 && ext == text + 12);
+    EXPECT_EQ(std::string(text, sizeof text), std::string("C:\\dir\0file\0txt", sizeof text));
     StrictPath(nullptr, dir, name, ext);
-    EXPECT_STREQ(dir, "");
-    EXPECT_STREQ(name, "");
-    EXPECT_STREQ(ext, "");
+    EXPECT_EQ(std::string(dir) + name + ext, "");
 }
 
 TEST(PathNames, FindFileNameOnCommandLines) {
     struct Case {
         const char* line;
-        int begin;
-        int end;
+        int begin, end;
     } cases[] = {
         {"  \"C:\\My File.exe\" /x", 3, 17}, {" prog.exe /x", 1, 9}, {"prog.exe", 0, 8},
         {"\"\" x", 1, 1},
@@ -119,18 +106,14 @@ TEST(PathNames, ValidFileNames) {
 }
 
 TEST(PathNames, DriveAndShareRoots) {
-    struct Case {
-        const char* path;
-        const char* root;
-    } cases[] = {
+    const char* cases[][2] = {
         {"C:\\dir", "C:"}, {"C:", "C:"},
         {"rel\\C:x", "rel\\C:"},   // the first colon anywhere
         {"\\\\server\\share\\dir\\x", "\\\\server\\share"},
         {"\\\\server\\share", "\\\\server\\share"}, {"\\\\server", "\\\\server"},
         {"\\dir\\file", ""}, {"file", ""},
     };
-    for (const Case& c : cases)
-        EXPECT_STREQ(SplitDrive(c.path), c.root) << c.path;
+    for (auto& c : cases) EXPECT_STREQ(SplitDrive(c[0]), c[1]) << c[0];
     for (const char* nothing : {"file", static_cast<const char*>(nullptr), kUnreadableText})
         EXPECT_EQ(SplitDrive(nothing).p, str::GetStrNull());
 }
@@ -143,7 +126,7 @@ TEST(PathNames, Directories) {
     EXPECT_STREQ(TFileDir(nullptr), "");
 }
 
-TEST(FileNameJoin, SeparatorsAndExtensions) {
+TEST(FileNameJoin, SeparatorsExtensionsAndNullParts) {
     struct Case {
         const char* parts[4];
         const char* joined;
@@ -158,25 +141,17 @@ TEST(FileNameJoin, SeparatorsAndExtensions) {
         {{"dir.x\\", ".ini"}, "dir.x\\.ini"}, {{"a", "", "b"}, "a\\b"},
         {{"a", "b", "c", "d"}, "a\\b\\c\\d"}, {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
         {{"C:\\", "x"}, "C:\\x"}, {{"", ""}, ""},
+        // A null second part in front of a third counts as empty; likewise a null first part.
+        {{"C:\\d", nullptr, ".ini"}, "C:\\d.ini"}, {{nullptr, "b"}, "b"},
+        {{nullptr, nullptr, "c"}, "c"},
+        // Otherwise the first null or unreadable part ends the list.
+        {{"a", nullptr}, "a"}, {{"a", "b", nullptr, "d"}, "a\\b"}, {{nullptr, nullptr}, ""},
+        {{"C:\\dir", kUnreadableText, "x"}, "C:\\dir"},
     };
     for (const Case& c : cases) {
         TFileName name(c.parts[0], c.parts[1], c.parts[2], c.parts[3]);
         EXPECT_STREQ(name, c.joined) << c.joined;
     }
-}
-
-TEST(FileNameJoin, NullParts) {
-    // A null second part in front of a third counts as empty; likewise a null first part.
-    EXPECT_STREQ(TFileName("C:\\d", nullptr, ".ini"), "C:\\d.ini");
-    EXPECT_STREQ(TFileName(nullptr, "b"), "b");
-    EXPECT_STREQ(TFileName(nullptr, nullptr, "c"), "c");
-    // Otherwise the first null part ends the list.
-    EXPECT_STREQ(TFileName("a", nullptr), "a");
-    EXPECT_STREQ(TFileName("a", nullptr, nullptr), "a");
-    EXPECT_STREQ(TFileName("a", "b", nullptr, "d"), "a\\b");
-    EXPECT_STREQ(TFileName(nullptr, nullptr), "");
-    // A part that cannot be read ends the list as well.
-    EXPECT_STREQ(TFileName("C:\\dir", kUnreadableText, "x"), "C:\\dir");
 }
 
 TEST(FileNameJoin, RemakeFromItsOwnText) {
@@ -236,31 +211,20 @@ TEST(ModuleNames, LongModulePathsAreReturnedWhole) {
     FreeLibrary(module);
 }
 
-class FileQuestions : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir.MakeFile("file.txt", 3);
-        dir.MakeFile("readonly.txt");
-        dir.MakeReadOnly("readonly.txt");
-        dir.MakeDirectory("sub");
-    }
-
-    tarn::TestDir dir;
-};
-
 // Rows name entries below the test directory; a missing file is as writable as its directory.
-TEST_F(FileQuestions, ExistenceAndWritability) {
+TEST(FileQuestions, ExistenceAndWritability) {
+    tarn::TestDir dir;
+    dir.MakeFile("file.txt", 3);
+    dir.MakeFile("readonly.txt");
+    dir.MakeReadOnly("readonly.txt");
+    dir.MakeDirectory("sub");
     struct Case {
         const char* name;
         bool file, directory, writable;
     } cases[] = {
-        {"file.txt", true, false, true},
-        {"readonly.txt", true, false, false},
-        {"sub", false, true, true},
-        {"sub\\", false, true, true},
-        {"missing", false, false, true},
-        {"sub\\new.txt", false, false, true},
-        {"missing\\file.txt", false, false, false},
+        {"file.txt", true, false, true}, {"readonly.txt", true, false, false},
+        {"sub", false, true, true}, {"sub\\", false, true, true}, {"missing", false, false, true},
+        {"sub\\new.txt", false, false, true}, {"missing\\file.txt", false, false, false},
     };
     for (const Case& c : cases) {
         std::string path = dir.Path(c.name);
@@ -275,8 +239,7 @@ TEST_F(FileQuestions, ExistenceAndWritability) {
         EXPECT_TRUE(existdirectory(nothing));
         EXPECT_FALSE(writablefile(nothing));
     }
-    EXPECT_FALSE(existfile(kUnreadableText));
-    EXPECT_FALSE(existdirectory(kUnreadableText));
+    EXPECT_FALSE(existfile(kUnreadableText) || existdirectory(kUnreadableText));
     // Without a directory part a missing name has nothing to fall back on.
     EXPECT_FALSE(writablefile("tarn-missing-file.txt"));
 }

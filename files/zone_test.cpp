@@ -30,7 +30,7 @@ std::string Record(const char* name, int tag, const std::string& data) {
 
 const std::string kCfgRecord("\0\0\4\0cfg\0\7\0\3\0\0\0abc\0\0", 19);
 
-TEST(StoredStrings, LengthCountsTheTerminator) {
+TEST(StoredStrings, LengthCountsTheTerminatorAndTooLongTextsAreRefused) {
     File file;
     EXPECT_TRUE(Save("", &file));
     EXPECT_TRUE(Save("hello", &file));
@@ -57,15 +57,13 @@ TEST(StoredStrings, LengthCountsTheTerminator) {
     EXPECT_TRUE(LoadSizer(size, &sizes));
     EXPECT_EQ(size, 0xABCD);
     EXPECT_FALSE(LoadSizer(size, &sizes));
-}
 
-TEST(StoredStrings, TooLongTextsAreRefused) {
+    // The longest text that can be stored, and what is refused beyond it.
     const std::string longest(32766, 'l');
-    File file;
-    EXPECT_TRUE(Save(longest.c_str(), &file));
-    file.seekset(0);
-    str text;
-    EXPECT_TRUE(Load(text, &file));
+    File most;
+    EXPECT_TRUE(Save(longest.c_str(), &most));
+    most.seekset(0);
+    EXPECT_TRUE(Load(text, &most));
     EXPECT_EQ(text.Length(), 32766);
 
     File refused;
@@ -75,7 +73,7 @@ TEST(StoredStrings, TooLongTextsAreRefused) {
     EXPECT_EQ(refused.length, 0u) << "nothing written";
 }
 
-TEST(Zones, RecordFormat) {
+TEST(Zones, RecordFormatAndOpeningByName) {
     EXPECT_EQ(Record("cfg", 7, "abc"), kCfgRecord);
     EXPECT_EQ(Record("", 0x12345, ""), std::string("\0\0\1\0\0\x45\x23\0\0\0\0\0\0", 13))
         << "the low 16 bits of the tag";
@@ -83,9 +81,8 @@ TEST(Zones, RecordFormat) {
     Zone orphan;
     orphan.create(nullptr, "x");
     EXPECT_FALSE(orphan.close(1));
-}
 
-TEST(Zones, OpenChecksTheName) {
+    // Opening checks the name, exactly.
     File parent;
     Hold(parent, kCfgRecord + "rest");
     for (const char* name : {"cfg", static_cast<const char*>(nullptr)}) {
@@ -135,38 +132,31 @@ TEST(Zones, DamagedRecordsLeaveTheParentInPlace) {
         size_t at;
         std::string bytes;
     } damages[] = {
-        {"opening marker", 0, "\1"},
-        {"opening marker", 1, "\1"},
-        {"closing marker", 17, "\1"},
-        {"closing marker", 18, "\x80"},
-        {"name without terminator", 7, "x"},
-        {"tag 0x8000", 8, std::string("\0\x80", 2)},
-        {"tag 0xFFFF", 8, "\xFF\xFF"},
-        {"data beyond the end", 10, std::string("\4\0\0\0", 4)},
+        {"opening marker", 0, "\1"}, {"opening marker", 1, "\1"},
+        {"closing marker", 17, "\1"}, {"closing marker", 18, "\x80"},
+        {"name without terminator", 7, "x"}, {"tag 0x8000", 8, std::string("\0\x80", 2)},
+        {"tag 0xFFFF", 8, "\xFF\xFF"}, {"data beyond the end", 10, std::string("\4\0\0\0", 4)},
         {"data far beyond the end", 10, "\xFF\xFF\xFF\xFF"},
         {"name length beyond the end", 2, "\xFF\x7F"},
     };
-    const std::string prefix = "PREFIX";
-    for (const Damage& d : damages) {
-        SCOPED_TRACE(d.what);
-        std::string bad = good;
-        bad.replace(d.at, d.bytes.size(), d.bytes);
+    // Refused, and the parent is neither read nor moved.
+    auto expectRefused = [](const std::string& bad) {
+        const std::string prefix = "PREFIX";
         File parent;
         Hold(parent, prefix + bad);
         parent.seekset(static_cast<long>(prefix.size()));
         Zone zone;
         EXPECT_FALSE(zone.open(&parent, nullptr));
         EXPECT_EQ(parent.pos, prefix.size());
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        std::string bad = good;
+        expectRefused(bad.replace(d.at, d.bytes.size(), d.bytes));
     }
-    // Cut after every byte: never read, never moved.
     for (size_t cut = 0; cut < good.size(); ++cut) {
         SCOPED_TRACE(cut);
-        File parent;
-        Hold(parent, prefix + good.substr(0, cut));
-        parent.seekset(static_cast<long>(prefix.size()));
-        Zone zone;
-        EXPECT_FALSE(zone.open(&parent, nullptr));
-        EXPECT_EQ(parent.pos, prefix.size());
+        expectRefused(good.substr(0, cut));
     }
     Zone zone;
     EXPECT_FALSE(zone.open(nullptr, nullptr));

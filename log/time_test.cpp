@@ -12,24 +12,21 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 namespace {
 
-std::string Stamp(unsigned long milliseconds, int withMilliseconds, int size = 64) {
-    char text[64] = "untouched";
-    int n = TICKS2MMSS(text, size, milliseconds, withMilliseconds);
-    EXPECT_EQ(n, static_cast<int>(strlen(text)));
-    return text;
-}
-
-std::string Stamp(double milliseconds, int withFraction, int size = 64) {
+template <class Milliseconds>
+std::string Stamp(Milliseconds milliseconds, int withFraction, int size = 64) {
     char text[64] = "untouched";
     int n = TICKS2MMSS(text, size, milliseconds, withFraction);
     EXPECT_EQ(n, static_cast<int>(strlen(text)));
     return text;
 }
 
-TEST(Ticks2mmss, IntegerFormsChangeAtOneHourAndOneDay) {
+// The integer form changes at one hour and one day; the double form adds microseconds and is
+// cut to its buffer.
+TEST(Ticks2mmss, IntegerAndDoubleForms) {
     EXPECT_EQ(Stamp(0ul, 1), "00:00.000");
     EXPECT_EQ(Stamp(3599999ul, 1), "59:59.999");
     EXPECT_EQ(Stamp(3600000ul, 0), "01:00:00");
@@ -37,31 +34,25 @@ TEST(Ticks2mmss, IntegerFormsChangeAtOneHourAndOneDay) {
     EXPECT_EQ(Stamp(86399999ul, 1), "23:59:59.999");
     EXPECT_EQ(Stamp(90061001ul, 1), "1:01:01:01.001");
     EXPECT_EQ(Stamp(11ul * 86400000ul + 5000ul, 0), "11:00:00:05");
+    EXPECT_EQ(Stamp(61001.5, 1), "01:01.001.500");
+    EXPECT_EQ(Stamp(3.5, 1), "00:00.003.500");
+    EXPECT_EQ(Stamp(3.5, 0), "00:00");
+    EXPECT_EQ(Stamp(3723004.25, 1), "01:02:03.004.250");
+    EXPECT_EQ(Stamp(90061001.0, 1), "1:01:01:01.001.000");
+    EXPECT_EQ(Stamp(61001.5, 1, 5), "01:0");
+    EXPECT_EQ(Stamp(61001.5, 1, 1), "");
 }
 
-TEST(Ticks2mmss, IntegerFormStaysInsideItsBuffer) {
+TEST(Ticks2mmss, BothFormsStayInsideTheirBuffer) {
     char text[8];
     memset(text, '#', sizeof text);
     int n = TICKS2MMSS(text, 6, 3723004ul, 1);
     EXPECT_LE(n, 5);
     EXPECT_EQ(text[n], 0);
     EXPECT_EQ(text[6], '#');
-}
-
-TEST(Ticks2mmss, DoubleFormAddsMicroseconds) {
-    EXPECT_EQ(Stamp(61001.5, 1), "01:01.001.500");
-    EXPECT_EQ(Stamp(3.5, 1), "00:00.003.500");
-    EXPECT_EQ(Stamp(3.5, 0), "00:00");
-    EXPECT_EQ(Stamp(3723004.25, 1), "01:02:03.004.250");
-    EXPECT_EQ(Stamp(90061001.0, 1), "1:01:01:01.001.000");
-}
-
-TEST(Ticks2mmss, DoubleFormCutsToItsBuffer) {
-    EXPECT_EQ(Stamp(61001.5, 1, 5), "01:0");
-    EXPECT_EQ(Stamp(61001.5, 1, 1), "");
-    char text[4] = "abc";
+    memset(text, '#', sizeof text);
     EXPECT_EQ(TICKS2MMSS(text, 0, 61001.5, 1), 0);
-    EXPECT_STREQ(text, "abc");
+    EXPECT_EQ(text[0], '#') << "a buffer of no size is not written";
 }
 
 TEST(StartTime, FollowsTheTickCountAndStartsAtZero) {
@@ -79,21 +70,11 @@ TEST(StartTime, FollowsTheTickCountAndStartsAtZero) {
     }
 }
 
-// A file in the temporary directory, removed at the end.
+// A file in the temporary directory written at a local calendar time, removed at the end.
 class TemporaryFile {
 public:
-    TemporaryFile() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("tarn-time-" + std::to_string(GetCurrentProcessId()) + ".txt");
+    TemporaryFile(int year, int month, int day, int hour, int minute, int second) {
         std::ofstream(path_) << "x";
-    }
-    ~TemporaryFile() { std::filesystem::remove(path_); }
-
-    const std::filesystem::path& Path() const { return path_; }
-    std::string Name() const { return path_.string(); }
-
-    // Sets the last-write time to a local calendar time.
-    void SetWritten(int year, int month, int day, int hour, int minute, int second) {
         std::tm local{};
         local.tm_year = year - 1900;
         local.tm_mon = month - 1;
@@ -105,23 +86,24 @@ public:
         auto system = std::chrono::system_clock::from_time_t(std::mktime(&local));
         std::filesystem::last_write_time(path_, std::chrono::file_clock::from_sys(system));
     }
+    ~TemporaryFile() { std::filesystem::remove(path_); }
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::string Name() const { return path_.string(); }
 
 private:
-    std::filesystem::path path_;
+    std::filesystem::path path_ = std::filesystem::temp_directory_path() /
+                                  ("tarn-time-" + std::to_string(GetCurrentProcessId()) + ".txt");
 };
 
 TEST(LocalTime, OfAFileIsItsLastWriteInLocalTime) {
-    TemporaryFile file;
-    file.SetWritten(2021, 4, 20, 19, 46, 9);
+    TemporaryFile file(2021, 4, 20, 19, 46, 9);
     LocalTime written;
     ASSERT_TRUE(written(file.Name().c_str()));
-    EXPECT_EQ(written.wYear, 2021);
-    EXPECT_EQ(written.wMonth, 4);
-    EXPECT_EQ(written.wDay, 20);
-    EXPECT_EQ(written.wDayOfWeek, 2);   // a Tuesday
-    EXPECT_EQ(written.wHour, 19);
-    EXPECT_EQ(written.wMinute, 46);
-    EXPECT_EQ(written.wSecond, 9);
+    // 2021-04-20, a Tuesday (2), at 19:46:09.
+    EXPECT_EQ(std::make_tuple(written.wYear, written.wMonth, written.wDay, written.wDayOfWeek,
+                              written.wHour, written.wMinute, written.wSecond),
+              std::make_tuple(2021, 4, 20, 2, 19, 46, 9));
 
     HANDLE handle = CreateFileA(file.Name().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -130,15 +112,13 @@ TEST(LocalTime, OfAFileIsItsLastWriteInLocalTime) {
     EXPECT_TRUE(viaHandle(static_cast<void*>(handle)));
     CloseHandle(handle);
     EXPECT_EQ(memcmp(&viaHandle, &written, sizeof written), 0);
-}
 
-TEST(LocalTime, OfAMissingFileFailsAndKeepsTheTime) {
-    LocalTime now;
-    LocalTime kept = now;
-    std::string missing = (std::filesystem::temp_directory_path() / "tarn-no-such-file").string();
-    EXPECT_FALSE(now(missing.c_str()));
-    EXPECT_FALSE(now(static_cast<void*>(INVALID_HANDLE_VALUE)));
-    EXPECT_EQ(memcmp(&now, &kept, sizeof now), 0);
+    // A file that cannot be asked leaves the time as it was.
+    LocalTime kept = written;
+    std::filesystem::remove(file.Path());
+    EXPECT_FALSE(written(file.Name().c_str()));
+    EXPECT_FALSE(written(static_cast<void*>(INVALID_HANDLE_VALUE)));
+    EXPECT_EQ(memcmp(&written, &kept, sizeof kept), 0);
 }
 
 TEST(LocalTime, NowIsTheSystemsLocalTime) {
