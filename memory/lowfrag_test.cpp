@@ -283,6 +283,48 @@ TEST_F(LowFragTest, TwoThreadsTradingBlocksKeepEveryByte) {
     EXPECT_EQ(exc.Text(), "");
 }
 
+// Stands between the process's interface and a pool under test: forwards every slot down, and
+// notes what is current when the pool above releases it.
+class Below final : public ICppMemIface {
+public:
+    explicit Below(ICppMemIface* process) : process(process) {}
+
+    void* Get(size_t size) override { return process->Get(size); }
+    bool Free(void* block) override { return process->Free(block); }
+    void* Realloc(void* block, size_t size) override { return process->Realloc(block, size); }
+    void* Expand(void* block, size_t size) override { return process->Expand(block, size); }
+    bool FreeAll() override { return false; }
+    size_t GetSize(const void* block) override { return process->GetSize(block); }
+    bool CheckForBugs() override { return process->CheckForBugs(); }
+    void Release() override { currentAtRelease = tarnrtl_GetMemIface(); }
+    void* New(size_t size) override { return process->New(size); }
+    bool Delete(void* block) override { return process->Delete(block); }
+    void* NewV(size_t size) override { return process->NewV(size); }
+    bool DeleteV(void* block) override { return process->DeleteV(block); }
+
+    ICppMemIface* process;
+    ICppMemIface* currentAtRelease = nullptr;
+};
+
+TEST_F(LowFragTest, ReleasedWhileCurrentItLeavesNoInterfaceBeforeReleasingTheOneBelow) {
+    ICppMemIface* process = tarnrtl_GetMemIface();
+    Below below(process);
+    tarnrtl_SetMemIface(&below);
+    pool->Install();
+    pool->Install();
+    EXPECT_EQ(pool->replaced, &below);
+    ASSERT_EQ(tarnrtl_GetMemIface(), pool);
+    ICppMemIface* released = pool;
+    pool->Release();
+    pool = nullptr;
+    ICppMemIface* afterwards = tarnrtl_GetMemIface();
+    tarnrtl_SetMemIface(process);
+    EXPECT_NE(below.currentAtRelease, nullptr);
+    EXPECT_NE(below.currentAtRelease, released);
+    EXPECT_NE(below.currentAtRelease, &below);
+    EXPECT_EQ(afterwards, below.currentAtRelease);
+}
+
 // The small-block half: the application's element listed with its stack, the start-up element
 // counted; then the backing pool's half and its closing line.
 TEST_F(LowFragTest, TheReportListsTheApplicationsElementsAndCountsTheStartUps) {
