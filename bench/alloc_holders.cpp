@@ -1,25 +1,32 @@
-// Free+Get pairs through the process's memory interface, once while one class of the pool has
+// Free and Get through the process's memory interface, once while the pool's largest class has
 // one holder and once while it has 2,000: what finding a block's holder costs as holders grow.
-// Run by alloc_bench; prints one line of name=value pairs.
+// Run by alloc_bench; prints one line of name=value pairs (times in nanoseconds per call).
+#include "memory/lowfrag.h"
 #include "tarnkernl/tarnrt.h"
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 namespace {
 
+using tarn::LowFragPool;
+
 constexpr int kHolders = 2000;
-// A request of the largest class and the elements of one holder of it (1 MB of 32 KB elements):
-// the class whose holders take the fewest blocks, and the least memory, to fill.
-constexpr size_t kRequest = 20000;
-constexpr int kPerHolder = 32;
+// The largest class: its holders take the fewest blocks, and the least memory, to fill. Its
+// smallest request zeroes the fewest bytes in Get.
+constexpr int kClass = tarn::kClasses - 1;
+constexpr size_t kRequest = tarn::LargestRequest(kClass - 1) + 1;
+constexpr int kPerHolder = int(tarn::kHolderArray / tarn::ElementSize(kClass));
+constexpr size_t kMaxRounds = 100000;
 constexpr uint64_t kSeed = 0x7A3C5E11D00DFEEDull;
 
 using Clock = std::chrono::steady_clock;
@@ -34,42 +41,83 @@ std::string ClassName(const ICppMemIface& iface) {
     return name.substr(name.rfind(':') + 1);
 }
 
+// The holders of the class in the pool's table; -1 when the interface is not the pool.
+int HolderCount(const ICppMemIface& iface) {
+    auto* pool = dynamic_cast<const LowFragPool*>(&iface);
+    if (!pool)
+        return -1;
+    int count = 0;
+    for (tarn::Holder* const* entry = pool->cursor[kClass];
+         entry && entry < pool->table + LowFragPool::kTableSize && *entry &&
+         (*entry)->elementSize == tarn::ElementSize(kClass);
+         ++entry)
+        ++count;
+    return count;
+}
+
+struct Times {
+    double free, get;   // nanoseconds per call
+};
+
 class Holders {
 public:
-    explicit Holders(ICppMemIface& iface) : iface(iface) {}
+    // The lists take their room at once: grown on the way, they would take blocks of the measured
+    // class too.
+    explicit Holders(ICppMemIface& iface) : iface(iface) {
+        blocks.reserve(size_t(kHolders) * kPerHolder);
+    }
 
     ~Holders() {
         for (void* block : blocks)
             iface.Free(block);
     }
 
-    // Fills holders until the class has `count` of them, every one full.
+    // Takes blocks until the class has `count` holders, every one full.
     void Grow(int count) {
         while (blocks.size() < size_t(count) * kPerHolder)
             blocks.push_back(Get());
     }
 
-    // Nanoseconds of one Free+Get pair. The pairs release random blocks of the holder filled
-    // last and take the place each frees, so that the blocks touched and their cache state are
-    // the same however many holders stand before it.
-    double PairNanoseconds(double budget) {
-        size_t first = blocks.size() - kPerHolder;
-        long long pairs = 0;
+    // Rounds of releasing all but one block of the holder filled last, in random order, and
+    // taking as many again, which fill the places just freed (no other holder has room). The
+    // blocks touched and their cache state are thus the same however many holders stand in
+    // front; a holder that never empties is never given back. Each half of a round is timed
+    // on its own, and the median round counts: on a shared machine a round now and then waits
+    // for the processor.
+    Times Measure(double budget) {
+        std::vector<size_t> order;
+        for (size_t i = blocks.size() - kPerHolder + 1; i < blocks.size(); ++i)
+            order.push_back(i);
+        std::vector<double> freeing, getting;
+        freeing.reserve(kMaxRounds);
+        getting.reserve(kMaxRounds);
         Clock::time_point start = Clock::now();
-        double seconds;
-        do {
-            for (int i = 0; i < 256; ++i) {
-                void*& block = blocks[first + Next() % kPerHolder];
-                iface.Free(block);
-                block = Get();
-            }
-            pairs += 256;
-        } while ((seconds = std::chrono::duration<double>(Clock::now() - start).count()) <
-                 budget);
-        return seconds * 1e9 / double(pairs);
+        while (Clock::now() - start < std::chrono::duration<double>(budget) &&
+               freeing.size() < kMaxRounds) {
+            std::shuffle(order.begin(), order.end(), random);
+            Clock::time_point begin = Clock::now();
+            for (size_t i : order)
+                iface.Free(blocks[i]);
+            Clock::time_point middle = Clock::now();
+            for (size_t i : order)
+                blocks[i] = Get();
+            getting.push_back(Nanoseconds(Clock::now() - middle));
+            freeing.push_back(Nanoseconds(middle - begin));
+        }
+        double calls = double(order.size());
+        return {Median(freeing) / calls, Median(getting) / calls};
     }
 
 private:
+    static double Nanoseconds(Clock::duration duration) {
+        return std::chrono::duration<double, std::nano>(duration).count();
+    }
+
+    static double Median(std::vector<double> values) {
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        return values[values.size() / 2];
+    }
+
     void* Get() {
         void* block = iface.Get(kRequest);
         if (!block) {
@@ -79,19 +127,15 @@ private:
         return block;
     }
 
-    uint64_t Next() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return state >> 33;
-    }
-
     ICppMemIface& iface;
     std::vector<void*> blocks;
-    uint64_t state = kSeed;
+    std::mt19937_64 random{kSeed};
 };
 
-bool RuntimeServesMalloc() {
+// Whether malloc goes to the interface: then the workload linked with tarnkernl measures it.
+bool ServesMalloc(ICppMemIface& iface) {
     void* block = std::malloc(24);
-    bool routed = tarnrtl_GetSize(block) != 0;
+    bool routed = iface.GetSize(block) != 0;
     std::free(block);
     return routed;
 }
@@ -101,15 +145,20 @@ bool RuntimeServesMalloc() {
 int main(int argc, char** argv) {
     double budget = argc > 1 ? std::atof(argv[1]) : 0.3;
     ICppMemIface* iface = tarnrtl_GetMemIface();
-    double one, many;
+    Times one, many;
+    int holdersOne, holdersMany;
     {
         Holders holders(*iface);
         holders.Grow(1);
-        one = holders.PairNanoseconds(budget);
+        one = holders.Measure(budget);
+        holdersOne = HolderCount(*iface);
         holders.Grow(kHolders);
-        many = holders.PairNanoseconds(budget);
+        many = holders.Measure(budget);
+        holdersMany = HolderCount(*iface);
     }
-    std::printf("iface=%s routed=%d holders=%d pair_ns_one=%.1f pair_ns_many=%.1f\n",
-                ClassName(*iface).c_str(), RuntimeServesMalloc(), kHolders, one, many);
+    std::printf("iface=%s routed=%d request=%zu holders_one=%d free_ns_one=%.1f get_ns_one=%.1f "
+                "holders_many=%d free_ns_many=%.1f get_ns_many=%.1f\n",
+                ClassName(*iface).c_str(), ServesMalloc(*iface), kRequest, holdersOne, one.free,
+                one.get, holdersMany, many.free, many.get);
     return 0;
 }
