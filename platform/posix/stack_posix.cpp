@@ -114,15 +114,24 @@ StackBounds MappingOf(uintptr_t address) {
 // return address look plausible, never cause a read.
 class CodeTable {
 public:
+    // A miss asks the loader whether modules came or went, which takes its lock: the walks of
+    // the allocators end on the same few non-code words again and again (the C library's frames
+    // have no frame pointer), so those misses are remembered until the table is rewritten.
     bool Find(uintptr_t address, uintptr_t& begin, uintptr_t& end) {
         if (Lookup(address, begin, end)) return true;
-        if (!ModulesChanged()) return false;
+        std::atomic<uintptr_t>& miss = misses_[(address >> 3) % kMisses];
+        if (miss.load(std::memory_order_relaxed) == address) return false;
+        if (!ModulesChanged()) {
+            miss.store(address, std::memory_order_relaxed);
+            return false;
+        }
         if (!Rewrite()) return AskLoader(address, begin, end);
         return Lookup(address, begin, end);
     }
 
 private:
     static constexpr int kMaxRanges = 512;
+    static constexpr size_t kMisses = 64;
 
     struct Range {
         std::atomic<uintptr_t> begin;
@@ -224,6 +233,7 @@ private:
             ranges_[i].end.store(collected.end[i], std::memory_order_relaxed);
         }
         count_.store(collected.count, std::memory_order_relaxed);
+        for (std::atomic<uintptr_t>& miss : misses_) miss.store(0, std::memory_order_relaxed);
         writtenAdds_.store(generation.adds, std::memory_order_relaxed);
         writtenSubs_.store(generation.subs, std::memory_order_relaxed);
         version_.fetch_add(1, std::memory_order_release);
@@ -247,6 +257,7 @@ private:
     }
 
     Range ranges_[kMaxRanges] = {};
+    std::atomic<uintptr_t> misses_[kMisses] = {};  // words known not to be code
     std::atomic<int> count_{0};
     std::atomic<unsigned> version_{0};
     std::atomic_flag rewriting_ = ATOMIC_FLAG_INIT;
