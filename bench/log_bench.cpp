@@ -187,7 +187,8 @@ long long WrittenBelow(std::string directory) {
 bool RuntimeIsAllocator() {
     void* block = std::malloc(24);
     auto object = std::make_unique<std::string>(40, 'x');
-    bool both = tarnrtl_GetSize(block) != 0 && tarnrtl_GetSize(object.get()) != 0;
+    ICppMemIface* current = tarnrtl_GetMemIface();
+    bool both = current->GetSize(block) != 0 && current->GetSize(object.get()) != 0;
     std::free(block);
     return both;
 }
