@@ -10,7 +10,6 @@
 #include "log/readtext.h"
 #include "platform/win32.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
