@@ -11,6 +11,14 @@
 namespace tarn::posix {
 namespace {
 
+// glibc keeps the message of a failed loader call, in memory of the process's allocator, until
+// dlerror has been asked for it twice: a failure of ours leaves no such block behind.
+void ForgetLoaderError()
+{
+    dlerror();
+    dlerror();
+}
+
 // The first entry of the loader's list.
 link_map* MainProgram()
 {
@@ -125,8 +133,10 @@ HMODULE LoadModule(const char* name)
     if (!path.Valid())
         return nullptr;
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module)
+    if (!module) {
+        ForgetLoaderError();
         SetLastError(ERROR_MOD_NOT_FOUND);
+    }
     return static_cast<HMODULE>(module);
 }
 
@@ -144,6 +154,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
         return nullptr;
     void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     if (!module) {
+        ForgetLoaderError();
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -215,6 +226,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
     // dlsym also searches the modules this one depends on: only a symbol of the module itself
     // is its export.
     void* symbol = handle ? dlsym(handle, name) : nullptr;
+    if (!symbol)
+        ForgetLoaderError();
     if (handle && !isMain)
         dlclose(handle);
     link_map* owner = nullptr;
