@@ -17,7 +17,8 @@
 namespace tarn {
 namespace {
 
-constinit thread_local bool tReportFaults = true;
+// Read on every frame walk and inside fault reports.
+constinit thread_local bool tReportFaults TARN_STATIC_TLS = true;
 constinit std::atomic<bool> gShowBusy{false};
 
 struct ExceptionNameEntry {

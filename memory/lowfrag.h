@@ -132,8 +132,10 @@ public:
     // --- The state, for the report and the tests.
     Holder* table[kTableSize];       // the holders, by element size, then in creation order
     Holder** cursor[kClasses];       // the first entry of each class; null while it has none
-    CRITICAL_SECTION lock;
-    ICppMemIface* backing;           // "App memory"; null once released
+    // On cache lines of its own: a thread that waits reads it over and over, while the owner
+    // works on the fields around it.
+    alignas(64) CRITICAL_SECTION lock;
+    alignas(64) ICppMemIface* backing;  // "App memory"; null once released
     ICppMemIface* replaced;          // what Install replaced; null before
 
 private:

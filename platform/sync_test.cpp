@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,36 @@ TEST_F(CriticalSection, ExcludesOtherThreads)
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(counter, long(kThreads) * kRounds);
+}
+
+// Waiters that spin (a short section: they get in while spinning) and waiters that spin out and
+// sleep (a long one: the owner must wake them) alike.
+TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers)
+{
+    CRITICAL_SECTION section;
+    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
+    for (const bool sleepInside : {false, true}) {
+        constexpr int kThreads = 3;
+        const int rounds = sleepInside ? 50 : 20000;
+        long counter = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < rounds; ++i) {
+                    EnterCriticalSection(&section);
+                    const long seen = counter;
+                    if (sleepInside)
+                        std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    counter = seen + 1;
+                    LeaveCriticalSection(&section);
+                }
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+        EXPECT_EQ(counter, long(kThreads) * rounds) << (sleepInside ? "sleeping" : "spinning");
+    }
+    DeleteCriticalSection(&section);
 }
 
 }  // namespace

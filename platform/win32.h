@@ -40,7 +40,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#define TARN_STATIC_TLS
+
 #else  // POSIX
+
+// A thread-local of a module loaded with the program, read as plain memory: no call into the
+// loader (which may allocate or take its lock), also inside a fault handler.
+#define TARN_STATIC_TLS __attribute__((tls_model("initial-exec")))
 
 #include <pthread.h>
 #include <stdarg.h>
@@ -227,12 +233,19 @@ TARN_SYSAPI UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, int de
 TARN_SYSAPI DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size,
                                                    LPCSTR fileName);
 
-// Re-entrant critical sections (a recursive mutex). Leave must come from the owning thread.
+// Re-entrant critical sections. Leave must come from the owning thread. A thread that finds
+// the section taken spins for up to the spin count before it sleeps, as on Windows. A zeroed
+// section is a valid one without spinning.
 struct CRITICAL_SECTION {
-    pthread_mutex_t mutex;
+    uint32_t state;       // 0 free, 1 taken, 2 taken with sleepers
+    uint32_t recursion;   // entries of the owner
+    uintptr_t owner;      // the owning thread, 0 when free
+    uint32_t spinCount;
 };
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
 TARN_SYSAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+TARN_SYSAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section,
+                                                              DWORD spinCount);
 TARN_SYSAPI void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);

@@ -5,6 +5,7 @@
 #include "platform/win32.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <atomic>
@@ -27,6 +28,16 @@ __attribute__((constructor)) void FindLibcUsableSize() {
     if (void* libc = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY))
         gLibcUsableSize.store(reinterpret_cast<UsableSizeFunction>(dlsym(libc, "malloc_usable_size")),
                               std::memory_order_release);
+}
+
+// The allocators above take their arrays of 1 MB from here and give an emptied one back at once;
+// a program whose blocks hover around a holder's worth takes and gives the same megabyte again and
+// again. glibc would hand it to the system and back (mmap above 128 KB, and its heap's top trimmed
+// at 128 KB), which costs a page fault for every page on each return: such blocks stay in its
+// heap, and up to 64 MB at the top of the heap are kept for the next request.
+__attribute__((constructor)) void KeepHeapMemory() {
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
 }  // namespace

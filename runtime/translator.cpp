@@ -1,20 +1,14 @@
 // The fault translator slot: one per thread, with a process-wide translator standing in for
 // threads that have set none (POSIX has no thread-attach notification to set it).
+#include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
 #include <atomic>
 
 namespace {
 
-// The POSIX fault handler reads the slot: initial-exec there (tarnrt is loaded with the
-// program), so the read is plain memory and never a call that might allocate.
-#if defined(__ELF__)
-#define TARN_HANDLER_TLS __attribute__((tls_model("initial-exec")))
-#else
-#define TARN_HANDLER_TLS
-#endif
-
-constinit thread_local tarnrtl_Translator tThreadTranslator TARN_HANDLER_TLS = nullptr;
+// The POSIX fault handler reads the slot.
+constinit thread_local tarnrtl_Translator tThreadTranslator TARN_STATIC_TLS = nullptr;
 
 // The process's translator is the first one set; the thread that set it alone replaces or
 // removes it, so that when the installing module detaches, the process's translator goes too

@@ -114,11 +114,18 @@ StackBounds MappingOf(uintptr_t address) {
 // return address look plausible, never cause a read.
 class CodeTable {
 public:
-    // A miss asks the loader whether modules came or went, which takes its lock: the walks of
-    // the allocators end on the same few non-code words again and again (the C library's frames
-    // have no frame pointer), so those misses are remembered until the table is rewritten.
+    // The allocators walk the same few call paths again and again. Their return addresses lie
+    // in another module than the one before, each a search of the table with a mispredicted
+    // branch per step, and their walks end on the same few non-code words (the C library's
+    // frames have no frame pointer), each a miss that asks the loader, under its lock, whether
+    // modules came or went. Both answers are remembered until the table is rewritten.
     bool Find(uintptr_t address, uintptr_t& begin, uintptr_t& end) {
-        if (Lookup(address, begin, end)) return true;
+        std::atomic<uintptr_t>& known = known_[(address >> 2) % kKnown];
+        if (known.load(std::memory_order_relaxed) == address) return true;
+        if (Lookup(address, begin, end)) {
+            known.store(address, std::memory_order_relaxed);
+            return true;
+        }
         std::atomic<uintptr_t>& miss = misses_[(address >> 3) % kMisses];
         if (miss.load(std::memory_order_relaxed) == address) return false;
         if (!ModulesChanged()) {
@@ -132,6 +139,7 @@ public:
 private:
     static constexpr int kMaxRanges = 512;
     static constexpr size_t kMisses = 64;
+    static constexpr size_t kKnown = 1024;
 
     struct Range {
         std::atomic<uintptr_t> begin;
@@ -234,6 +242,7 @@ private:
         }
         count_.store(collected.count, std::memory_order_relaxed);
         for (std::atomic<uintptr_t>& miss : misses_) miss.store(0, std::memory_order_relaxed);
+        for (std::atomic<uintptr_t>& known : known_) known.store(0, std::memory_order_relaxed);
         writtenAdds_.store(generation.adds, std::memory_order_relaxed);
         writtenSubs_.store(generation.subs, std::memory_order_relaxed);
         version_.fetch_add(1, std::memory_order_release);
@@ -258,6 +267,7 @@ private:
 
     Range ranges_[kMaxRanges] = {};
     std::atomic<uintptr_t> misses_[kMisses] = {};  // words known not to be code
+    std::atomic<uintptr_t> known_[kKnown] = {};    // return addresses known to be code
     std::atomic<int> count_{0};
     std::atomic<unsigned> version_{0};
     std::atomic_flag rewriting_ = ATOMIC_FLAG_INIT;
