@@ -135,11 +135,14 @@ bool WriteIP(int file, uintptr_t ip) {
 // The caller keeps faults quiet.
 int FollowChain(uintptr_t* out, int max, uintptr_t frame, int skip) {
     const StackBounds stack = ThreadStack(frame);
+    if (stack.high - stack.low < 2 * kWord) return 0;
+    // A frame's two words lie on the stack when it starts no further than this above its bottom.
+    const uintptr_t room = stack.high - stack.low - 2 * kWord;
     CodeRanges code;
     int count = 0;
     try {
         for (uintptr_t f = frame; count < skip + max;) {
-            if (f % kWord != 0 || !stack.Contains(f) || !stack.Contains(f + 2 * kWord - 1)) break;
+            if (f % kWord != 0 || f - stack.low > room) break;
             const uintptr_t ip = Word(f + kWord);
             if (!code.Contains(ip)) break;
             if (count >= skip) out[count - skip] = ip;

@@ -7,6 +7,7 @@
 #include "log/startorder.h"
 #include "memory/companion.h"
 #include "memory/markpool.h"
+#include "platform/fork.h"
 #include "tarnkernl/log.h"
 
 #include <algorithm>
@@ -252,13 +253,27 @@ private:
 };
 
 // The process's pool, unless the companion module keeps it out. The runtime releases it after
-// every other static destructor of the process.
-struct ProcessPool {
-    ProcessPool() {
-        if (!CompanionLoaded())
-            (new LowFragPool)->Install();
+// every other static destructor of the process. A forked child finds it with its lock free and
+// its tables whole: the lock is held across the fork.
+constinit LowFragPool* gProcessPool = nullptr;
+
+struct ProcessPoolInstaller {
+    ProcessPoolInstaller() {
+        if (CompanionLoaded())
+            return;
+        gProcessPool = new LowFragPool;
+        gProcessPool->Install();
+        AroundFork(
+            [] {
+                if (gProcessPool)
+                    EnterCriticalSection(&gProcessPool->lock);
+            },
+            [] {
+                if (gProcessPool)
+                    LeaveCriticalSection(&gProcessPool->lock);
+            });
     }
-} gProcessPool TARN_START(LowFragPool);
+} gProcessPoolInstaller TARN_START(LowFragPool);
 
 }  // namespace
 
@@ -287,14 +302,15 @@ ICppMemIface& LowFragPool::Large() {
     return backing ? *backing : *replaced;
 }
 
+// The last place whose array starts at or below p, by halving without a branch on the data: a
+// released pointer lies anywhere, so each step would be a coin toss for the branch predictor.
 const LowFragPool::Place* LowFragPool::Find(uintptr_t p) const {
-    const Place* end = placeOf + places;
-    const Place* after = std::upper_bound(placeOf, end, p, [](uintptr_t address, const Place& place) {
-        return address < place.array;
-    });
-    if (after == placeOf || p - after[-1].array >= kHolderArray)
+    if (places == 0)
         return nullptr;
-    return after - 1;
+    const Place* base = placeOf;
+    for (int n = places; n > 1; n -= n / 2)
+        base = base[n / 2].array <= p ? base + n / 2 : base;
+    return p - base->array < kHolderArray ? base : nullptr;
 }
 
 // Cursors, room marks and index entries at or behind `from` move by `by` entries.
@@ -608,6 +624,8 @@ void LowFragPool::WriteReport() {
 void LowFragPool::Release() {
     {
         Locked guard(lock);
+        if (gProcessPool == this)
+            gProcessPool = nullptr;
         tarnrtl_CheckForBugs();
         WriteReport();
         ICppMemIface* large = backing;

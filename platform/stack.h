@@ -31,9 +31,12 @@ StackBounds ThreadStack(uintptr_t onStack);
 // the last code range found: consecutive return addresses mostly lie in the same module.
 class CodeRanges {
 public:
-    bool Contains(uintptr_t address);
+    bool Contains(uintptr_t address) { return address - begin_ < end_ - begin_ || Find(address); }
 
 private:
+    // Looks the address up in the system's view and keeps the range it lies in.
+    bool Find(uintptr_t address);
+
     uintptr_t begin_ = 0;
     uintptr_t end_ = 0;
 };

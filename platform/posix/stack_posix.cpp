@@ -295,8 +295,7 @@ StackBounds ThreadStack(uintptr_t onStack) {
     return bounds;
 }
 
-bool CodeRanges::Contains(uintptr_t address) {
-    if (address >= begin_ && address < end_) return true;
+bool CodeRanges::Find(uintptr_t address) {
     return gCode.Find(address, begin_, end_);
 }
 

@@ -24,9 +24,10 @@ std::atomic_ref<uintptr_t> Owner(LPCRITICAL_SECTION section)
     return std::atomic_ref<uintptr_t>(section->owner);
 }
 
+// The calling thread's control block: unique among live threads, read without a call.
 uintptr_t Me()
 {
-    return static_cast<uintptr_t>(pthread_self());
+    return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
 }
 
 void Futex(uint32_t* word, int operation, uint32_t value)

@@ -19,8 +19,7 @@ StackBounds ThreadStack(uintptr_t) {
     return {low, high};
 }
 
-bool CodeRanges::Contains(uintptr_t address) {
-    if (address >= begin_ && address < end_) return true;
+bool CodeRanges::Find(uintptr_t address) {
     MEMORY_BASIC_INFORMATION region = {};
     if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == 0) return false;
     constexpr DWORD kExecutable =
