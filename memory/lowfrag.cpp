@@ -127,8 +127,12 @@ template <int cls>
 constexpr uint32_t kWords = kCapacity<cls> / 32;
 
 // The element the class's next allocation will most likely take (the next free one in the hint
-// word or the word after it) is brought into the cache now: it was released long ago, and its
-// head and stack lines are written under the lock, where a miss holds every other thread up.
+// word or the word after it) is brought into the cache now, up to its first 2 KB and its stack:
+// it was released long ago, and Get writes its head, trailer and stack under the lock, where a
+// miss holds every other thread up, and zeroes its data right after.
+constexpr size_t kPrefetched = 2048;
+constexpr size_t kCacheLine = 64;
+
 template <int cls>
 void PrefetchNext(const Holder* holder, uint32_t word) {
     uint32_t free = holder->bitmap[word];
@@ -136,12 +140,14 @@ void PrefetchNext(const Holder* holder, uint32_t word) {
         free = holder->bitmap[++word];
     if (!free)
         return;
-    const uintptr_t element =
-        holder->array + (uintptr_t(32) * word + std::countr_zero(free)) * ElementSize(cls);
-    __builtin_prefetch(reinterpret_cast<const void*>(element), 1);
-    __builtin_prefetch(reinterpret_cast<const void*>(element + ElementSize(cls) -
-                                                     kElementStackBytes), 1);
-    __builtin_prefetch(reinterpret_cast<const void*>(element + ElementSize(cls) - 1), 1);
+    constexpr size_t kSize = ElementSize(cls);
+    const uintptr_t element = holder->array + (uintptr_t(32) * word + std::countr_zero(free)) * kSize;
+    for (size_t line = 0; line < std::min(kSize, kPrefetched); line += kCacheLine)
+        __builtin_prefetch(reinterpret_cast<const void*>(element + line), 1);
+    if constexpr (kSize > kPrefetched) {
+        __builtin_prefetch(reinterpret_cast<const void*>(element + kSize - kElementStackBytes), 1);
+        __builtin_prefetch(reinterpret_cast<const void*>(element + kSize - 1), 1);
+    }
 }
 
 // The lowest free element, searched from the hint word to the end, then from the start.
@@ -302,15 +308,13 @@ ICppMemIface& LowFragPool::Large() {
     return backing ? *backing : *replaced;
 }
 
-// The last place whose array starts at or below p, by halving without a branch on the data: a
-// released pointer lies anywhere, so each step would be a coin toss for the branch predictor.
-const LowFragPool::Place* LowFragPool::Find(uintptr_t p) const {
-    if (places == 0)
-        return nullptr;
-    const Place* base = placeOf;
-    for (int n = places; n > 1; n -= n / 2)
-        base = base[n / 2].array <= p ? base + n / 2 : base;
-    return p - base->array < kHolderArray ? base : nullptr;
+// The entry of a holder, by its array's address.
+const LowFragPool::Place* LowFragPool::PlaceOf(uintptr_t array) const {
+    const Place* end = placeOf + places;
+    const Place* place = std::lower_bound(placeOf, end, array, [](const Place& place, uintptr_t a) {
+        return place.array < a;
+    });
+    return place != end && place->array == array ? place : nullptr;
 }
 
 // Cursors, room marks and index entries at or behind `from` move by `by` entries.
@@ -346,6 +350,11 @@ Holder** LowFragPool::AddHolder(int cls) {
     holder->release = kClassOps[cls].release;
     holder->walk = kClassOps[cls].walk;
     memset(holder->bitmap, 0xFF, HolderRecordSize(cls) - kHolderHead);
+    if (!map.Add(holder)) {
+        tarnrtl_Free(array);
+        tarnrtl_Free(holder);
+        return nullptr;
+    }
 
     Holder** at = table + holders;
     for (int larger = cls + 1; larger < kClasses; ++larger) {
@@ -403,10 +412,11 @@ void* LowFragPool::Allocate(int cls, size_t size, const uintptr_t* stack) {
 void LowFragPool::ReleaseIfEmpty(Holder* holder) {
     if (holder->count != 0)
         return;
-    const Place* place = Find(holder->array);
+    const Place* place = PlaceOf(holder->array);
     const uint32_t entry = place->entry;
     if (entry == 0 || table[entry - 1]->elementSize != holder->elementSize)
         return;
+    map.Remove(holder);
     void* array = reinterpret_cast<void*>(holder->array);
     holder->elementSize = holder->hint = holder->count = 0;
     holder->array = 0;
@@ -497,10 +507,10 @@ void* LowFragPool::NewV(size_t size) {
 bool LowFragPool::Free(void* block) {
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
-    const Place* place = Find(p);
-    if (!place)
+    Holder* holder = map.Find(p);
+    if (!holder)
         return Large().Free(block);
-    ReleaseElement(place->holder, p);
+    ReleaseElement(holder, p);
     return true;
 }
 
@@ -527,10 +537,9 @@ void* LowFragPool::Realloc(void* block, size_t size) {
         CallerStack(stack);
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
-    const Place* place = Find(p);
-    if (!place)
+    Holder* holder = map.Find(p);
+    if (!holder)
         return Large().Realloc(block, size);
-    Holder* holder = place->holder;
     const uint32_t elementSize = holder->elementSize;
     if (Misaligned(holder, p, "realloc invalid"))
         return nullptr;
@@ -561,10 +570,9 @@ void* LowFragPool::Expand(void* block, size_t size) {
         CallerStack(stack);
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
-    const Place* place = Find(p);
-    if (!place)
+    Holder* holder = map.Find(p);
+    if (!holder)
         return Large().Expand(block, size);
-    Holder* holder = place->holder;
     const uint32_t elementSize = holder->elementSize;
     if (Misaligned(holder, p, "expand invalid"))
         return nullptr;
@@ -582,10 +590,9 @@ bool LowFragPool::FreeAll() {
 size_t LowFragPool::GetSize(const void* block) {
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
-    const Place* place = Find(p);
-    if (!place)
+    const Holder* holder = map.Find(p);
+    if (!holder)
         return Large().GetSize(block);
-    const Holder* holder = place->holder;
     if (Misaligned(holder, p, "expand invalid"))
         return 0;
     CheckBlock(p, holder->elementSize);

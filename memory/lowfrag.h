@@ -4,6 +4,7 @@
 // the guarded pool "App memory" behind it.
 #pragma once
 
+#include "memory/holdermap.h"
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -139,8 +140,7 @@ public:
     ICppMemIface* replaced;          // what Install replaced; null before
 
 private:
-    // Where a holder stands: its array's first address and its table entry. Sorted by address,
-    // so that the holder of a pointer is found by binary search.
+    // Where a holder stands: its array's first address and its table entry, sorted by address.
     struct Place {
         uintptr_t array;
         Holder* holder;
@@ -150,7 +150,7 @@ private:
     ~LowFragPool();
     void* Obtain(size_t size);
     ICppMemIface& Large();
-    const Place* Find(uintptr_t p) const;
+    const Place* PlaceOf(uintptr_t array) const;
     Holder** AddHolder(int cls);
     void* Allocate(int cls, size_t size, const uintptr_t* stack);
     void Shift(Holder** from, int by);
@@ -163,6 +163,7 @@ private:
     int places;
     Holder** roomFrom[kClasses];     // no holder of the class in front of it has a free element
     Place placeOf[kTableSize];
+    HolderMap map;                   // the holder of a pointer
 };
 
 }  // namespace tarn

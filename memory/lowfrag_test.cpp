@@ -349,5 +349,36 @@ TEST_F(LowFragTest, TheReportListsTheApplicationsElementsAndCountsTheStartUps) {
     EXPECT_TRUE(Has(report, "[ App memory closed]\r\n")) << report;
 }
 
+// Arrays placed by hand: one across a granule boundary, its neighbour sharing that granule, one
+// on a boundary; the map answers by address alone.
+TEST(HolderMap, FindsTheArrayThatHoldsAnAddressUpToItsLastByte) {
+    constexpr uintptr_t kGranule = uintptr_t(1) << HolderMap::kGranuleBits;
+    const uintptr_t base = uintptr_t(0x40) << HolderMap::kGranuleBits;
+    const uintptr_t arrays[] = {base - kGranule / 2, base + kGranule / 2, base + 2 * kGranule};
+    Holder holders[3] = {};
+    HolderMap map;
+    for (int i = 0; i < 3; ++i) {
+        holders[i].array = arrays[i];
+        ASSERT_TRUE(map.Add(&holders[i]));
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(map.Find(arrays[i]), &holders[i]);
+        EXPECT_EQ(map.Find(arrays[i] + kHolderArray - 1), &holders[i]);
+    }
+    EXPECT_EQ(map.Find(arrays[0] - 1), nullptr);
+    EXPECT_EQ(map.Find(arrays[2] + kHolderArray), nullptr);
+    EXPECT_EQ(map.Find(uintptr_t(-1)), nullptr);
+
+    map.Remove(&holders[1]);
+    EXPECT_EQ(map.Find(arrays[1] + 1), nullptr);
+    EXPECT_EQ(map.Find(base - 1), &holders[0]);
+    EXPECT_EQ(map.Find(arrays[2]), &holders[2]);
+    holders[1].array = arrays[1] + 64;
+    ASSERT_TRUE(map.Add(&holders[1]));
+    EXPECT_EQ(map.Find(arrays[1] + 64), &holders[1]);
+    EXPECT_EQ(map.Find(arrays[1] + 63), nullptr);
+    EXPECT_EQ(map.Find(arrays[1] - 1), &holders[0]);
+}
+
 }  // namespace
 }  // namespace tarn::testing
