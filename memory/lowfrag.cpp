@@ -67,11 +67,12 @@ uintptr_t Stamp(uintptr_t element, size_t size, uint32_t elementSize, const uint
     return block;
 }
 
-// The allocating stack: the callers above the runtime's entry. Called straight from a slot of
-// the pool (and the file is built without sibling calls), so the walk skips itself, this
-// function and the slot; the first address is then the caller of malloc or new.
-[[gnu::noinline]] void CallerStack(uintptr_t* stack) {
-    WalkFrames(stack, kElementStack, 0, 3);
+// The allocating stack: the callers above the runtime's entry. `slot` is the frame of the pool's
+// slot that the runtime called (the file is built without sibling calls); the walk starts there
+// and passes over its return address, into the runtime's entry, so the first address is the
+// caller of malloc or new.
+[[gnu::always_inline]] inline void CallerStack(uintptr_t* stack, const void* slot) {
+    WalkFrames(stack, kElementStack, reinterpret_cast<uintptr_t>(slot), 1);
 }
 
 // Text composed in a fixed buffer, so that composing a report never allocates.
@@ -488,7 +489,7 @@ bool LowFragPool::CheckBlock(uintptr_t block, uint32_t elementSize) {
         return Large().Get(size);
     }
     uintptr_t stack[kElementStack];
-    CallerStack(stack);
+    CallerStack(stack, __builtin_frame_address(0));
     return Allocate(ClassOf(size), size, stack);
 }
 
@@ -534,7 +535,7 @@ void* LowFragPool::Realloc(void* block, size_t size) {
         return Obtain(size);
     uintptr_t stack[kElementStack];
     if (size < kLargeRequest)
-        CallerStack(stack);
+        CallerStack(stack, __builtin_frame_address(0));
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
     Holder* holder = map.Find(p);
@@ -567,7 +568,7 @@ void* LowFragPool::Expand(void* block, size_t size) {
     }
     uintptr_t stack[kElementStack];
     if (size < kLargeRequest)
-        CallerStack(stack);
+        CallerStack(stack, __builtin_frame_address(0));
     Locked guard(lock);
     const uintptr_t p = reinterpret_cast<uintptr_t>(block);
     Holder* holder = map.Find(p);
