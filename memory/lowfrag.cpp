@@ -75,6 +75,33 @@ uintptr_t Stamp(uintptr_t element, size_t size, uint32_t elementSize, const uint
     WalkFrames(stack, kElementStack, reinterpret_cast<uintptr_t>(slot), 1);
 }
 
+// The element that the holder's next allocation will most likely take: the next free one in the
+// hint word or the word after it; 0 when neither has one.
+uintptr_t NextLikely(const Holder* holder) {
+    uint32_t word = holder->hint;
+    uint32_t free = holder->bitmap[word];
+    if (!free && word + 1 < holder->Capacity() / 32)
+        free = holder->bitmap[++word];
+    if (!free)
+        return 0;
+    return holder->array + (uintptr_t(32) * word + std::countr_zero(free)) * holder->elementSize;
+}
+
+// That element is brought into the cache, up to its first 2 KB and its stack, outside the lock:
+// it was released long ago, and Get writes its head, trailer and stack under the lock, where a
+// miss holds every other thread up, and zeroes its data right after.
+void Prefetch(uintptr_t element, size_t elementSize) {
+    constexpr size_t kPrefetched = 2048;
+    constexpr size_t kCacheLine = 64;
+    for (size_t line = 0; line < std::min(elementSize, kPrefetched); line += kCacheLine)
+        __builtin_prefetch(reinterpret_cast<const void*>(element + line), 1);
+    if (elementSize > kPrefetched) {
+        const uintptr_t stack = element + elementSize - kElementStackBytes;
+        __builtin_prefetch(reinterpret_cast<const void*>(stack), 1);
+        __builtin_prefetch(reinterpret_cast<const void*>(element + elementSize - 1), 1);
+    }
+}
+
 // Text composed in a fixed buffer, so that composing a report never allocates.
 class FixedText {
 public:
@@ -127,30 +154,6 @@ constexpr uint32_t kCapacity = uint32_t(kHolderArray / ElementSize(cls));
 template <int cls>
 constexpr uint32_t kWords = kCapacity<cls> / 32;
 
-// The element the class's next allocation will most likely take (the next free one in the hint
-// word or the word after it) is brought into the cache now, up to its first 2 KB and its stack:
-// it was released long ago, and Get writes its head, trailer and stack under the lock, where a
-// miss holds every other thread up, and zeroes its data right after.
-constexpr size_t kPrefetched = 2048;
-constexpr size_t kCacheLine = 64;
-
-template <int cls>
-void PrefetchNext(const Holder* holder, uint32_t word) {
-    uint32_t free = holder->bitmap[word];
-    if (!free && word + 1 < kWords<cls>)
-        free = holder->bitmap[++word];
-    if (!free)
-        return;
-    constexpr size_t kSize = ElementSize(cls);
-    const uintptr_t element = holder->array + (uintptr_t(32) * word + std::countr_zero(free)) * kSize;
-    for (size_t line = 0; line < std::min(kSize, kPrefetched); line += kCacheLine)
-        __builtin_prefetch(reinterpret_cast<const void*>(element + line), 1);
-    if constexpr (kSize > kPrefetched) {
-        __builtin_prefetch(reinterpret_cast<const void*>(element + kSize - kElementStackBytes), 1);
-        __builtin_prefetch(reinterpret_cast<const void*>(element + kSize - 1), 1);
-    }
-}
-
 // The lowest free element, searched from the hint word to the end, then from the start.
 template <int cls>
 uintptr_t AllocateIn(Holder* holder) {
@@ -170,7 +173,6 @@ uintptr_t AllocateIn(Holder* holder) {
     bitmap[word] &= ~(uint32_t(1) << bit);
     ++holder->count;
     holder->hint = word;
-    PrefetchNext<cls>(holder, word);
     return holder->array + (uintptr_t(32) * word + bit) * ElementSize(cls);
 }
 
@@ -386,6 +388,7 @@ Holder** LowFragPool::AddHolder(int cls) {
 void* LowFragPool::Allocate(int cls, size_t size, const uintptr_t* stack) {
     const uint32_t elementSize = uint32_t(ElementSize(cls));
     uintptr_t block;
+    uintptr_t next;
     {
         Locked guard(lock);
         uintptr_t element = 0;
@@ -404,7 +407,10 @@ void* LowFragPool::Allocate(int cls, size_t size, const uintptr_t* stack) {
         if (roomFrom[cls] != at)
             roomFrom[cls] = at;
         block = Stamp(element, size, elementSize, stack);
+        next = NextLikely(*at);
     }
+    if (next)
+        Prefetch(next, elementSize);
     memset(reinterpret_cast<void*>(block), 0, size);
     return reinterpret_cast<void*>(block);
 }
