@@ -45,25 +45,31 @@ TEST_F(CriticalSection, OwnerEntersAgainAndHoldsItUntilTheLastLeave)
     LeaveCriticalSection(&section_);
 }
 
-TEST_F(CriticalSection, ExcludesOtherThreads)
+// `threads` threads each add 1 to a counter `rounds` times under the section, with a plain
+// read-modify-write around `inside`: only the section keeps the count whole.
+long CountUnder(CRITICAL_SECTION& section, int threads, int rounds, void (*inside)())
 {
-    constexpr int kThreads = 4, kRounds = 5000;
-    long counter = 0;  // a plain read-modify-write: only the section keeps it whole
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                EnterCriticalSection(&section_);
+    long counter = 0;
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) {
+        running.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                EnterCriticalSection(&section);
                 const long seen = counter;
-                std::this_thread::yield();
+                inside();
                 counter = seen + 1;
-                LeaveCriticalSection(&section_);
+                LeaveCriticalSection(&section);
             }
         });
     }
-    for (std::thread& t : threads)
+    for (std::thread& t : running)
         t.join();
-    EXPECT_EQ(counter, long(kThreads) * kRounds);
+    return counter;
+}
+
+TEST_F(CriticalSection, ExcludesOtherThreads)
+{
+    EXPECT_EQ(CountUnder(section_, 4, 5000, [] { std::this_thread::yield(); }), 4 * 5000);
 }
 
 // Waiters that spin (a short section: they get in while spinning) and waiters that spin out and
@@ -72,27 +78,11 @@ TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers)
 {
     CRITICAL_SECTION section;
     ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
-    for (const bool sleepInside : {false, true}) {
-        constexpr int kThreads = 3;
-        const int rounds = sleepInside ? 50 : 20000;
-        long counter = 0;
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < rounds; ++i) {
-                    EnterCriticalSection(&section);
-                    const long seen = counter;
-                    if (sleepInside)
-                        std::this_thread::sleep_for(std::chrono::microseconds(200));
-                    counter = seen + 1;
-                    LeaveCriticalSection(&section);
-                }
-            });
-        }
-        for (std::thread& t : threads)
-            t.join();
-        EXPECT_EQ(counter, long(kThreads) * rounds) << (sleepInside ? "sleeping" : "spinning");
-    }
+    EXPECT_EQ(CountUnder(section, 3, 20000, [] {}), 3 * 20000) << "spinning";
+    EXPECT_EQ(CountUnder(section, 3, 50,
+                         [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); }),
+              3 * 50)
+        << "sleeping";
     DeleteCriticalSection(&section);
 }
 
