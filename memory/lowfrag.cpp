@@ -447,10 +447,14 @@ void LowFragPool::ReleaseElement(Holder* holder, uintptr_t block) {
     ReleaseIfEmpty(holder);
 }
 
-bool LowFragPool::Misaligned(const Holder* holder, uintptr_t block, const char* what) {
-    if (((block - kElementHead - holder->array) & (holder->elementSize - 1)) == 0)
+// The element that a resize or a size query names: a pointer between elements is reported as an
+// attempt to <what> and refused; an element is checked before the operation goes on.
+bool LowFragPool::Inspect(const Holder* holder, uintptr_t block, const char* what) {
+    if (((block - kElementHead - holder->array) & (holder->elementSize - 1)) != 0) {
+        ReportAttempt(what, block, holder);
         return false;
-    ReportAttempt(what, block, holder);
+    }
+    CheckBlock(block, holder->elementSize);
     return true;
 }
 
@@ -548,9 +552,8 @@ void* LowFragPool::Realloc(void* block, size_t size) {
     if (!holder)
         return Large().Realloc(block, size);
     const uint32_t elementSize = holder->elementSize;
-    if (Misaligned(holder, p, "realloc invalid"))
+    if (!Inspect(holder, p, "realloc invalid"))
         return nullptr;
-    CheckBlock(p, elementSize);
     if (size < kLargeRequest && size + kElementOverhead <= elementSize &&
         size + kElementOverhead > elementSize / 2) {
         Stamp(p - kElementHead, size, elementSize, stack);
@@ -581,9 +584,8 @@ void* LowFragPool::Expand(void* block, size_t size) {
     if (!holder)
         return Large().Expand(block, size);
     const uint32_t elementSize = holder->elementSize;
-    if (Misaligned(holder, p, "expand invalid"))
+    if (!Inspect(holder, p, "expand invalid"))
         return nullptr;
-    CheckBlock(p, elementSize);
     if (size >= kLargeRequest || size + kElementOverhead > elementSize)
         return nullptr;
     Stamp(p - kElementHead, size, elementSize, stack);
@@ -600,9 +602,8 @@ size_t LowFragPool::GetSize(const void* block) {
     const Holder* holder = map.Find(p);
     if (!holder)
         return Large().GetSize(block);
-    if (Misaligned(holder, p, "expand invalid"))
+    if (!Inspect(holder, p, "expand invalid"))
         return 0;
-    CheckBlock(p, holder->elementSize);
     return RecordedLength(p, holder->elementSize);
 }
 

@@ -156,7 +156,7 @@ private:
     void Shift(Holder** from, int by);
     void ReleaseIfEmpty(Holder* holder);
     void ReleaseElement(Holder* holder, uintptr_t block);
-    bool Misaligned(const Holder* holder, uintptr_t block, const char* what);
+    bool Inspect(const Holder* holder, uintptr_t block, const char* what);
     void WriteReport();
 
     int holders;                     // entries in use
