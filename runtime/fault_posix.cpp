@@ -55,9 +55,8 @@ struct ThreadFaults {
     uintptr_t stackLow;  // lowest address of the thread's stack; 0 when unknown
 };
 
-// Initial-exec: tarnrt is loaded with the program, so this is static TLS and the handler reads
-// it as plain memory, never through a call that might allocate.
-constinit thread_local ThreadFaults tFaults __attribute__((tls_model("initial-exec"))) = {};
+// The handler reads it as plain memory, never through a call that might allocate.
+constinit thread_local ThreadFaults tFaults TARN_STATIC_TLS = {};
 
 // The actions that were in place before ours, for a fault that no translator takes.
 constinit struct sigaction gPrevious[kSignalCount] = {};

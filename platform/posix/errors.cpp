@@ -15,7 +15,7 @@ namespace {
 // allocates, so the runtime's allocator may set it from inside malloc and a signal handler
 // may read it. tarnrt is always loaded with the program, never by dlopen, which this model
 // requires.
-constinit thread_local DWORD t_lastError [[gnu::tls_model("initial-exec")]] = ERROR_SUCCESS;
+constinit thread_local DWORD t_lastError TARN_STATIC_TLS = ERROR_SUCCESS;
 
 struct ErrnoCode {
     int error;

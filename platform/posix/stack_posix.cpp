@@ -22,13 +22,12 @@
 namespace tarn {
 namespace {
 
-// Initial-exec: the library is loaded with the program, so this is static TLS, read as plain
-// memory even inside a signal handler.
-constinit thread_local StackBounds tStack __attribute__((tls_model("initial-exec"))) = {};
+// Read as plain memory, also inside a signal handler.
+constinit thread_local StackBounds tStack TARN_STATIC_TLS = {};
 
 // 0 until the thread first asks: the system call is made once per thread. (A forked child's
 // thread keeps its parent's answer, as the child keeps the parent's Log.)
-constinit thread_local uint32_t tThreadId __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local uint32_t tThreadId TARN_STATIC_TLS = 0;
 
 bool OnAlternateStack() {
     stack_t current = {};
