@@ -439,11 +439,24 @@ void LowFragPool::ReleaseIfEmpty(Holder* holder) {
     Shift(at + 1, -1);
 }
 
+// A full holder that gets an element back is where its class's next allocation looks first,
+// when it stands in front of the holder that had room.
+void LowFragPool::NoteRoom(const Holder* holder) {
+    const int cls = std::countr_zero(holder->elementSize) - std::countr_zero(ElementSize(0));
+    Holder** at = table + PlaceOf(holder->array)->entry;
+    if (!roomFrom[cls] || at < roomFrom[cls])
+        roomFrom[cls] = at;
+}
+
 // A release that was aligned is checked too; the check of a freed element marks it before it
 // reports, so an allocation made by the report may take it without harm.
 void LowFragPool::ReleaseElement(Holder* holder, uintptr_t block) {
+    const uint32_t capacity = holder->Capacity();
+    const bool wasFull = holder->count == capacity;
     if (holder->release(holder, block - kElementHead) != Released::Misaligned)
         CheckBlock(block, holder->elementSize);
+    if (wasFull && holder->count < capacity)
+        NoteRoom(holder);
     ReleaseIfEmpty(holder);
 }
 

@@ -84,7 +84,7 @@ struct Holder {
     ClassWalk walk;
     uint32_t bitmap[];    // capacity / 32 words
 
-    uint32_t Capacity() const { return uint32_t(kHolderArray / elementSize); }
+    uint32_t Capacity() const { return uint32_t(kHolderArray >> std::countr_zero(elementSize)); }
     bool Contains(uintptr_t p) const { return p - array < kHolderArray; }
 };
 
@@ -156,6 +156,7 @@ private:
     void Shift(Holder** from, int by);
     void ReleaseIfEmpty(Holder* holder);
     void ReleaseElement(Holder* holder, uintptr_t block);
+    void NoteRoom(const Holder* holder);
     bool Inspect(const Holder* holder, uintptr_t block, const char* what);
     void WriteReport();
 

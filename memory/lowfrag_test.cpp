@@ -193,6 +193,12 @@ TEST_F(LowFragTest, ALaterHolderGoesWhenEmptyAndTheTableClosesUp) {
     EXPECT_EQ(pool->cursor[8], &pool->table[0]);
     EXPECT_EQ(pool->cursor[9], &pool->table[2]);
     EXPECT_NE(HolderOf(blocks.back()), HolderOf(blocks.front()));
+    // An element released in the full first holder is the next one taken: a class's holders are
+    // tried from its first.
+    void* early = blocks[5];
+    pool->Free(early);
+    blocks[5] = pool->Get(LargestRequest(8));
+    EXPECT_EQ(blocks[5], early);
 
     pool->Free(blocks.back());
     blocks.pop_back();
