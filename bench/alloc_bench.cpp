@@ -1,4 +1,5 @@
-// tarnkernl's allocator against glibc, mimalloc, jemalloc and tcmalloc, and against the debugging
+// tarnkernl's allocator against glibc (malloc, and calloc, which zeroes every block as the pool
+// does), mimalloc, jemalloc and tcmalloc, and against the debugging
 // allocators (AddressSanitizer, jemalloc profiling every allocation, tcmalloc's debug library,
 // valgrind memcheck): runs alloc_workload under each, then alloc_holders, and prints one table
 // with the ratios. It measures and prints; it asserts nothing.
@@ -34,6 +35,7 @@ constexpr int kRuns = 3;
 constexpr long long kWarmUp = 65536;
 
 constexpr char kJemallocProfiled[] = "jemalloc prof:true,lg_prof_sample:0";
+constexpr char kGlibcCalloc[] = "glibc calloc";
 
 struct Variant {
     std::string name;
@@ -42,6 +44,7 @@ struct Variant {
     std::string config;                   // MALLOC_CONF, or empty
     bool available = true;
     bool valgrind = false;
+    bool zeroed = false;                  // blocks taken with calloc
     int runs = kRuns;
     long long warmUp = kWarmUp;
     bool peak = true;                     // whether the million blocks are measured
@@ -258,6 +261,8 @@ private:
         arguments.push_back(workload);
         arguments.push_back(std::to_string(seconds));
         arguments.push_back(std::to_string(warmUp));
+        if (variant.zeroed)
+            arguments.push_back("calloc");
         return Run(arguments, Environment(variant));
     }
 
@@ -322,6 +327,8 @@ private:
         std::printf("\ntarnkernl against its peers:\n");
         PrintGoal("1 thread, pairs/s: tarnkernl / glibc", small(tarnkernl), small(glibc), 0.35,
                   true);
+        PrintGoal("1 thread, pairs/s: tarnkernl / glibc calloc", small(tarnkernl),
+                  small(Find(kGlibcCalloc)), 0, true);
         PrintGoal("1 thread, pairs/s: tarnkernl / AddressSanitizer", small(tarnkernl),
                   small(Find("AddressSanitizer")), 5, true);
         PrintGoal("1 thread, pairs/s: tarnkernl / jemalloc profiling every block",
@@ -384,6 +391,12 @@ int main(int argc, char** argv) {
     Bench bench(Directory(), seconds);
     bench.Add(Built(GlibcName(), "alloc_workload"));
     bench.Add(Built("tarnkernl", "alloc_workload_tarn"));
+    // What zeroing every block, as the pool's Get does, costs glibc on the same sequence: the
+    // blocks' lines were last touched a block's lifetime ago and are out of the cache by then.
+    Variant zeroed = Built(kGlibcCalloc, "alloc_workload");
+    zeroed.zeroed = true;
+    zeroed.peak = false;
+    bench.Add(zeroed);
     bench.Add(Preloaded("mimalloc", TARN_MIMALLOC));
     bench.Add(Preloaded("jemalloc", TARN_JEMALLOC));
     bench.Add(Preloaded("tcmalloc", TARN_TCMALLOC));

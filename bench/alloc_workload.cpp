@@ -1,7 +1,7 @@
 // The allocation workloads that alloc_bench runs under every allocator: one program, built plain,
 // linked with tarnkernl, and with AddressSanitizer, and run as well under LD_PRELOAD and valgrind.
 //
-// Usage: alloc_workload small|threads|peak [seconds [warm-up pairs]]
+// Usage: alloc_workload small|threads|peak [seconds [warm-up pairs [calloc]]]
 //   small    one thread replaces random blocks of 16 to 1024 bytes among 4,096 live ones
 //   threads  the same on two threads that trade their sets of blocks each round, so that most
 //            blocks are released by the thread that did not allocate them
@@ -12,7 +12,8 @@
 // is broken).
 // The sequence of sizes and slots comes from a fixed seed, the same under every allocator; the
 // timed workloads run the warm-up pairs (default none), then as many as fit in the given time
-// (default 0.3 s), and so cover a prefix of it.
+// (default 0.3 s), and so cover a prefix of it. With "calloc" the blocks are taken zeroed, with
+// calloc, as tarnkernl's pool hands out every block.
 #include <sys/resource.h>
 
 #include <atomic>
@@ -39,6 +40,8 @@ constexpr int kBatch = 1024;
 constexpr int kRound = 8192;
 constexpr int kPeakBlocks = 1000000;
 constexpr size_t kPeakSize = 64;
+
+bool gZeroed = false;
 
 using Clock = std::chrono::steady_clock;
 
@@ -98,7 +101,8 @@ public:
 
 private:
     void Make(int slot, size_t size) {
-        auto* block = static_cast<unsigned char*>(std::malloc(size));
+        auto* block = static_cast<unsigned char*>(gZeroed ? std::calloc(1, size)
+                                                          : std::malloc(size));
         if (!block) {
             std::fprintf(stderr, "malloc(%zu) failed\n", size);
             std::exit(2);
@@ -219,6 +223,7 @@ int main(int argc, char** argv) {
     std::string workload = argc > 1 ? argv[1] : "";
     double budget = argc > 2 ? std::atof(argv[2]) : 0.3;
     long long warmUp = argc > 3 ? std::atoll(argv[3]) : 0;
+    gZeroed = argc > 4 && std::string(argv[4]) == "calloc";
     long before = MaxResidentKilobytes();
     long peak = 0;
     Result result{};
@@ -229,7 +234,8 @@ int main(int argc, char** argv) {
     else if (workload == "peak")
         result = Peak(peak);
     else {
-        std::fprintf(stderr, "usage: %s small|threads|peak [seconds [warm-up pairs]]\n",
+        std::fprintf(stderr,
+                     "usage: %s small|threads|peak [seconds [warm-up pairs [calloc]]]\n",
                      argv[0]);
         return 1;
     }
