@@ -17,6 +17,7 @@ namespace {
 
 struct Record {
     std::string what, where, details;
+    bool operator==(const Record&) const = default;
 };
 
 std::mutex gMutex;
@@ -79,9 +80,7 @@ TEST(LogHooks, StartUpWroteItsHeaderThroughThem) {
     EXPECT_EQ(lines[1].size(), 39u);
     EXPECT_EQ(lines[1].substr(37), "\r\n");
     ASSERT_GE(records.size(), 1u);
-    EXPECT_EQ(records[0].what, "");
-    EXPECT_EQ(records[0].where, lines[1].substr(0, lines[1].size() - 2));
-    EXPECT_EQ(records[0].details, lines[0]);
+    EXPECT_EQ(records[0], (Record{"", lines[1].substr(0, lines[1].size() - 2), lines[0]}));
 }
 
 // The hook decides the result; a line logged inside the hook is not passed to it again; an
@@ -111,14 +110,9 @@ TEST(HistoryHook, ReceivesWhatWhereAndTheMessage) {
     EXPECT_TRUE(History("the place", "saved", "%d files", 3));
     EXPECT_TRUE(History(nullptr, "started", ""));
     EXPECT_TRUE(History("only where", nullptr, "x"));
-    std::vector<Record> records = Take(gRecords);
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].what, "saved");
-    EXPECT_EQ(records[0].where, "the place");
-    EXPECT_EQ(records[0].details, "3 files");
-    EXPECT_EQ(records[1].where, "(null)");
-    EXPECT_EQ(records[1].details, "");
-    EXPECT_EQ(records[2].what, "(null)");
+    EXPECT_EQ(Take(gRecords), (std::vector<Record>{{"saved", "the place", "3 files"},
+                                                   {"started", "(null)", ""},
+                                                   {"(null)", "only where", "x"}}));
     EXPECT_TRUE(Take(gLines).empty()) << "a record is no log line";
 }
 
