@@ -85,12 +85,7 @@ protected:
 };
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
-
-// An ASCII text as UTF-16.
-std::u16string Wide(const std::string& ascii)
-{
-    return std::u16string(ascii.begin(), ascii.end());
-}
+constexpr DWORD kDirectoryOrReadOnly = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
 
 TEST_F(Files, DispositionsAndTheirLastErrors)
 {
@@ -106,9 +101,9 @@ TEST_F(Files, DispositionsAndTheirLastErrors)
         {"fresh.txt", GENERIC_WRITE, CREATE_ALWAYS, true, ERROR_SUCCESS, ""},
         {"kept.txt", GENERIC_READ, OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS, "kept"},
         {"made.txt", GENERIC_READ, OPEN_ALWAYS, true, ERROR_SUCCESS, ""},
-        {"absent.txt", GENERIC_READ, OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
-        {"absent.txt", GENERIC_WRITE, TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, nullptr},
+        {"absent.txt", GENERIC_WRITE, TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, "<absent>"},
         {"kept.txt", GENERIC_WRITE, TRUNCATE_EXISTING, true, kAny, ""},
+        {"nodir\\new.txt", GENERIC_WRITE, CREATE_ALWAYS, false, ERROR_PATH_NOT_FOUND, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.disposition));
@@ -121,7 +116,6 @@ TEST_F(Files, DispositionsAndTheirLastErrors)
             EXPECT_EQ(fs::exists(Native(c.name)) ? Content(c.name) : "<absent>", c.content);
         }
     }
-    EXPECT_FALSE(fs::exists(Native("absent.txt")));
 }
 
 TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound)
@@ -140,8 +134,6 @@ TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound)
         EXPECT_FAILS_WITH(!DeleteFileA(path.c_str()), error);
         EXPECT_FAILS_WITH(_lopen(path.c_str(), OF_READ) == HFILE_ERROR, error);
     }
-    EXPECT_FAILS_WITH(Open("nodir\\new.txt", GENERIC_WRITE, CREATE_ALWAYS) == INVALID_HANDLE_VALUE,
-                      ERROR_PATH_NOT_FOUND);
     EXPECT_FAILS_WITH(!CreateDirectoryA(Path("nodir\\sub").c_str(), nullptr), ERROR_PATH_NOT_FOUND);
     EXPECT_FAILS_WITH(GetFileAttributesA("") == INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
 }
@@ -150,22 +142,20 @@ TEST_F(Files, ReadWriteSeekSizeAndTruncate)
 {
     HANDLE h = Open("data.bin", kReadWrite, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
+    DWORD n = 0, high = 7;
     ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
-    EXPECT_EQ(n, 11u);
-    DWORD high = 7;
     EXPECT_EQ(GetFileSize(h, &high), 11u);
-    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(std::tuple(n, high), std::tuple(11u, 0u));
 
-    char buffer[32] = {};
+    const auto read = [&](DWORD size) {
+        char buffer[32];
+        return ReadFile(h, buffer, size, &n, nullptr) ? std::string(buffer, n) : "<failed>";
+    };
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
-    ASSERT_TRUE(ReadFile(h, buffer, 5, &n, nullptr));
-    EXPECT_EQ(std::string(buffer, n), "hello");
+    EXPECT_EQ(read(5), "hello");
     EXPECT_EQ(SetFilePointer(h, -5, nullptr, FILE_END), 6u);
-    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
-    EXPECT_EQ(std::string(buffer, n), "world") << "a read stops at the end";
-    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
-    EXPECT_EQ(n, 0u) << "at the end a read succeeds with nothing";
+    EXPECT_EQ(read(32), "world") << "a read stops at the end";
+    EXPECT_EQ(read(32), "") << "at the end a read succeeds with nothing";
 
     EXPECT_FAILS_WITH(SetFilePointer(h, -1, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER,
                       ERROR_NEGATIVE_SEEK);
@@ -191,9 +181,9 @@ TEST_F(Files, ReadWriteSeekSizeAndTruncate)
 
     BY_HANDLE_FILE_INFORMATION info;
     ASSERT_TRUE(GetFileInformationByHandle(h, &info));
-    EXPECT_EQ(std::tuple(info.nFileSizeLow, info.nFileSizeHigh, info.nNumberOfLinks),
-              std::tuple(DWORD(100), DWORD(0), DWORD(1)));
-    EXPECT_FALSE(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(std::tuple(info.nFileSizeLow, info.nFileSizeHigh, info.nNumberOfLinks,
+                         info.dwFileAttributes & kDirectoryOrReadOnly),
+              std::tuple(DWORD(100), DWORD(0), DWORD(1), DWORD(0)));
     FILETIME now, written;
     GetSystemTimeAsFileTime(&now);
     ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &written));
@@ -209,15 +199,12 @@ TEST_F(Files, HandlesDoWhatTheirAccessAllows)
     Make("file.txt", "abc");
     HANDLE reader = Open("file.txt", GENERIC_READ, OPEN_EXISTING);
     HANDLE writer = Open("file.txt", GENERIC_WRITE, OPEN_EXISTING);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(reader != INVALID_HANDLE_VALUE && writer != INVALID_HANDLE_VALUE);
     char c;
     DWORD n;
     EXPECT_FAILS_WITH(!WriteFile(reader, "x", 1, &n, nullptr), ERROR_ACCESS_DENIED);
     EXPECT_FAILS_WITH(!ReadFile(writer, &c, 1, &n, nullptr), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(ReadFile(reader, &c, 1, &n, nullptr));
-    EXPECT_TRUE(CloseHandle(reader));
-    EXPECT_TRUE(CloseHandle(writer));
+    EXPECT_TRUE(ReadFile(reader, &c, 1, &n, nullptr) && CloseHandle(reader) && CloseHandle(writer));
 
     EXPECT_FAILS_WITH(!CloseHandle(reader), ERROR_INVALID_HANDLE);  // a closed handle is gone
     EXPECT_FAILS_WITH(!ReadFile(reader, &c, 1, &n, nullptr), ERROR_INVALID_HANDLE);
@@ -240,17 +227,16 @@ TEST_F(Files, HandlesFromManyThreadsAreDistinct)
     constexpr int kThreads = 4, kRounds = 100;
     std::vector<std::vector<HANDLE>> seen(kThreads);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
                 HANDLE h = Open("shared.txt", GENERIC_READ, OPEN_EXISTING);
                 char c = 0;
                 DWORD n = 0;
-                if (h != INVALID_HANDLE_VALUE && ReadFile(h, &c, 1, &n, nullptr) && c == 'x')
+                if (ReadFile(h, &c, 1, &n, nullptr) && c == 'x')
                     seen[t].push_back(h);  // kept open, so no handle can be given out twice
             }
         });
-    }
     for (std::thread& t : threads)
         t.join();
     std::set<HANDLE> distinct;
@@ -266,7 +252,6 @@ TEST_F(Files, AttributesReadOnlyFilesAndDirectories)
 {
     Make("file.txt", "x");
     const std::string file = Path("file.txt");
-    constexpr DWORD kDirectoryOrReadOnly = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
     EXPECT_EQ(GetFileAttributesA(file.c_str()) & kDirectoryOrReadOnly, 0u);
     EXPECT_TRUE(GetFileAttributesA(dir_.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 
@@ -287,10 +272,8 @@ TEST_F(Files, AttributesReadOnlyFilesAndDirectories)
 
     // Created read-only: the new handle still writes.
     HANDLE h = Open("ro.txt", GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD n;
-    EXPECT_TRUE(WriteFile(h, "ro", 2, &n, nullptr));
-    CloseHandle(h);
+    EXPECT_TRUE(WriteFile(h, "ro", 2, &n, nullptr) && CloseHandle(h));
     EXPECT_TRUE(GetFileAttributesA(Path("ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(Content("ro.txt"), "ro");
 
@@ -303,56 +286,42 @@ TEST_F(Files, AttributesReadOnlyFilesAndDirectories)
     // A directory is not deleted as a file.
     EXPECT_FAILS_WITH(!DeleteFileA(sub.c_str()), ERROR_ACCESS_DENIED);
     EXPECT_FAILS_WITH(!RemoveDirectoryA(Path("sub\\inner.txt").c_str()), ERROR_DIRECTORY);
-    EXPECT_TRUE(DeleteFileA(Path("sub\\inner.txt").c_str()));
-    EXPECT_TRUE(RemoveDirectoryA(sub.c_str()));
+    EXPECT_TRUE(DeleteFileA(Path("sub\\inner.txt").c_str()) && RemoveDirectoryA(sub.c_str()));
     EXPECT_FAILS_WITH(!RemoveDirectoryA(sub.c_str()), ERROR_FILE_NOT_FOUND);
-
-    // The wide forms take UTF-16 names.
-    const std::u16string wide = Wide(Path("wide-")) + u"\u00E4";
-    const auto* name = reinterpret_cast<const WCHAR*>(wide.c_str());
-    EXPECT_TRUE(CreateDirectoryW(name, nullptr));
-    EXPECT_TRUE(GetFileAttributesW(name) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(fs::is_directory(root_ / fs::path(u"wide-\u00E4")));
-    EXPECT_TRUE(RemoveDirectoryW(name));
 }
 
 TEST_F(Files, MoveCopyAndDeleteAlsoWithTheExtendedLengthPrefix)
 {
     Make("a.txt", "alpha");
     Make("b.txt", "beta");
+    Make("e.txt", "a longer text than alpha");
     const std::string a = Path("a.txt"), b = Path("b.txt"), c = Path("c.txt"), d = Path("d.txt"),
                       e = Path("e.txt");
     EXPECT_FAILS_WITH(!MoveFileA(a.c_str(), b.c_str()), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(Content("b.txt"), "alpha");
     EXPECT_FAILS_WITH(!MoveFileA(a.c_str(), c.c_str()), ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(MoveFileA(b.c_str(), c.c_str()));
-    EXPECT_EQ(Content("c.txt"), "alpha");
-
     EXPECT_TRUE(CopyFileA(c.c_str(), d.c_str(), TRUE));
-    EXPECT_EQ(Content("d.txt"), "alpha");
-    Make("e.txt", "a longer text than alpha");
     EXPECT_FAILS_WITH(!CopyFileA(c.c_str(), e.c_str(), TRUE), ERROR_FILE_EXISTS);
     EXPECT_TRUE(CopyFileA(c.c_str(), e.c_str(), FALSE));
-    EXPECT_EQ(Content("e.txt"), "alpha");
+    EXPECT_EQ(Content("c.txt") + Content("d.txt") + Content("e.txt"), "alphaalphaalpha");
     EXPECT_EQ(fs::last_write_time(Native("e.txt")), fs::last_write_time(Native("c.txt")));
 
     EXPECT_TRUE(DeleteFileA(c.c_str()));
     EXPECT_EQ(_unlink(d.c_str()), 0);
     EXPECT_EQ(_unlink(d.c_str()), -1) << "the first call deleted it";
     EXPECT_FALSE(fs::exists(Native("a.txt")) || fs::exists(Native("b.txt")) ||
-                 fs::exists(Native("c.txt")));
+                 fs::exists(Native("c.txt")) || fs::exists(Native("d.txt")));
 
     // The extended-length prefix, joined as the library joins it: its backslash stands for a
     // leading one.
     const std::string path = Path("prefixed.txt");
     const std::string name = "\\\\?\\" + path.substr(path[0] == '\\' ? 1 : 0);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    EXPECT_TRUE(CloseHandle(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                                        nullptr)));
     EXPECT_TRUE(fs::exists(Native("prefixed.txt")));
-    EXPECT_NE(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(DeleteFileA(name.c_str()));
+    EXPECT_FALSE(fs::exists(Native("prefixed.txt")));
 }
 
 // The names a search reports, in sorted order; empty when it finds nothing.
@@ -390,9 +359,7 @@ TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry)
         {"*.none", {}, ERROR_FILE_NOT_FOUND}, {"nodir\\*", {}, ERROR_PATH_NOT_FOUND}};
     for (const auto& [pattern, names, error] : searches) {
         EXPECT_EQ(Search(Path(pattern)), names) << pattern;
-        if (names.empty()) {
-            EXPECT_EQ(GetLastError(), error) << pattern;
-        }
+        EXPECT_EQ(names.empty() ? GetLastError() : 0, error) << pattern;
     }
 
     WIN32_FIND_DATAA data;
@@ -404,21 +371,25 @@ TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry)
     EXPECT_FALSE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     HANDLE file = Open("a.txt", GENERIC_READ, OPEN_EXISTING);
     FILETIME written;
-    ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
-    CloseHandle(file);
+    EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &written) && CloseHandle(file));
     EXPECT_EQ(std::memcmp(&data.ftLastWriteTime, &written, sizeof written), 0);
-    EXPECT_FAILS_WITH(!FindNextFileA(search, &data), ERROR_NO_MORE_FILES);
     EXPECT_FALSE(CloseHandle(search)) << "a search is closed by FindClose only";
     EXPECT_TRUE(FindClose(search));
 
+    // The wide forms take UTF-16 names.
+    const std::u16string name = std::u16string(dir_.begin(), dir_.end()) + u"\\wide-\u00E4";
+    const auto* wideName = reinterpret_cast<const WCHAR*>(name.c_str());
+    EXPECT_TRUE(CreateDirectoryW(wideName, nullptr));
+    EXPECT_TRUE(GetFileAttributesW(wideName) & FILE_ATTRIBUTE_DIRECTORY);
     WIN32_FIND_DATAW wide;
-    const std::u16string pattern = Wide(Path("s*"));
-    search = FindFirstFileW(reinterpret_cast<const WCHAR*>(pattern.c_str()), &wide);
+    search = FindFirstFileW(wideName, &wide);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide.cFileName)), u"sub");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wide.cFileName)), u"wide-\u00E4");
     EXPECT_TRUE(wide.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_FALSE(FindNextFileW(search, &wide));
     FindClose(search);
+    EXPECT_TRUE(RemoveDirectoryW(wideName));
+    EXPECT_FALSE(fs::exists(root_ / fs::path(u"wide-\u00E4")));
 }
 
 // Runs each test of full paths inside the test directory.
@@ -439,14 +410,13 @@ protected:
     }
 
     // GetFullPathNameA's answer, and the file part as text ("<null>" without one).
-    std::string Full(const char* name, std::string* filePart = nullptr)
+    std::string Full(const char* name, std::string& filePart)
     {
         char buffer[MAX_PATH * 4];
         char* part = buffer;
         const DWORD n = GetFullPathNameA(name, sizeof buffer, buffer, &part);
         EXPECT_LT(n, sizeof buffer);
-        if (filePart)
-            *filePart = part ? part : "<null>";
+        filePart = part ? part : "<null>";
         return n ? std::string(buffer, n) : "<failed>";
     }
 
@@ -462,7 +432,6 @@ TEST_F(FullPaths, CurrentDirectoryAndSizeProtocol)
     EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), n + 1);
     WCHAR wide[MAX_PATH * 4];
     EXPECT_EQ(GetCurrentDirectoryW(MAX_PATH * 4, wide), n);
-    EXPECT_EQ(wide[n - 1], WCHAR(dir_.back()));
 
     Make("file.txt", "x");
     EXPECT_FAILS_WITH(!SetCurrentDirectoryA(Path("nodir").c_str()), ERROR_FILE_NOT_FOUND);
@@ -504,10 +473,8 @@ TEST_F(FullPaths, NamesAreJoinedAndFolded)
         {"\\\\server\\share", "\\\\server\\share", nullptr}};
     for (const auto& c : cases) {
         std::string part;
-        EXPECT_EQ(Full(c.name, &part), c.expected) << c.name;
-        if (c.part) {
-            EXPECT_EQ(part, c.part) << c.name;
-        }
+        EXPECT_EQ(Full(c.name, part), c.expected) << c.name;
+        EXPECT_EQ(c.part ? part : "", c.part ? c.part : "") << c.name;
     }
 }
 
@@ -528,22 +495,18 @@ TEST_F(Files, OldStyleFunctionsRoundTrip)
     EXPECT_EQ(Content("old.log"), "abcd");
 
     file = _lopen(name.c_str(), OF_READWRITE | OF_SHARE_DENY_WRITE);
-    ASSERT_NE(file, HFILE_ERROR);
     EXPECT_EQ(_llseek(file, 0, FILE_END), 4);
     EXPECT_EQ(_lwrite(file, "XY", 2), 2u);
     EXPECT_EQ(_lclose(file), 0);
     EXPECT_EQ(Content("old.log"), "abcdXY");
 
     file = _lopen(name.c_str(), OF_READ);
-    ASSERT_NE(file, HFILE_ERROR);
     EXPECT_EQ(_lwrite(file, "no", 2), UINT(HFILE_ERROR)) << "opened for reading only";
     EXPECT_EQ(_lclose(file), 0);
 
-    file = _lcreat(name.c_str(), 0);
-    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_EQ(_lclose(_lcreat(name.c_str(), 0)), 0);
     EXPECT_EQ(Content("old.log"), "") << "_lcreat empties an existing file";
     file = _lcreat(Path("ro.log").c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_NE(file, HFILE_ERROR);
     EXPECT_EQ(_lwrite(file, "ro", 2), 2u);
     EXPECT_EQ(_lclose(file), 0);
     EXPECT_TRUE(GetFileAttributesA(Path("ro.log").c_str()) & FILE_ATTRIBUTE_READONLY);

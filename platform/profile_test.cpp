@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -61,11 +62,7 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
 
     // The library's spelling of a file of the directory: with backslashes on every system.
     std::string Path(const std::string& name = "test.ini") const
@@ -118,11 +115,7 @@ protected:
 
 TEST_F(Profile, ReadsNamesAndValuesByTheRules)
 {
-    struct Line {
-        const char* text;
-        const char* key;
-        const char* value;
-    } const lines[] = {
+    struct Line { const char* text; const char* key; const char* value; } const lines[] = {
         {"Key=Value", "KEY", "Value"},
         {"  spaced key  =   spaced value   ", " Spaced Key\t", "spaced value"},
         {"tabbed\t=\tvalue\t", "tabbed", "value"},
@@ -149,15 +142,17 @@ TEST_F(Profile, ReadsNamesAndValuesByTheRules)
     EXPECT_EQ(Get("spaced section", "k"), "v");
     EXPECT_EQ(Get("Sec", "late"), "dflt") << "a later section of the same name is not read";
 
-    // Absent keys, sections and files give the default.
-    EXPECT_EQ(Get("Other", "Key"), "dflt");
-    EXPECT_EQ(Get("Sec", "absent", nullptr), "");
-    EXPECT_EQ(Get("Sec", "absent", "dflt   "), "dflt");
-    EXPECT_EQ(Get("Sec", "absent", "  lead"), "  lead");
-    EXPECT_EQ(Get("Sec", "absent", "\"quoted\""), "quoted");
-    EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing.ini"), "dflt");
-    EXPECT_EQ(Get("Sec", "Key", "dflt", 256, "missing\\test.ini"), "dflt");
-    EXPECT_EQ(Get(nullptr, nullptr, "dflt", 256, "missing.ini"), "");
+    // Absent keys, sections and files give the default: trailing blanks and quotes removed.
+    const std::tuple<const char*, const char*, const char*, const char*, const char*> absent[] = {
+        {"Other", "Key", "dflt", "test.ini", "dflt"}, {"Sec", "absent", nullptr, "test.ini", ""},
+        {"Sec", "absent", "dflt   ", "test.ini", "dflt"},
+        {"Sec", "absent", "  lead", "test.ini", "  lead"},
+        {"Sec", "absent", "\"quoted\"", "test.ini", "quoted"},
+        {"Sec", "Key", "dflt", "missing.ini", "dflt"},
+        {"Sec", "Key", "dflt", "missing\\test.ini", "dflt"},
+        {nullptr, nullptr, "dflt", "missing.ini", ""}};
+    for (const auto& [section, key, defaultValue, name, expected] : absent)
+        EXPECT_EQ(Get(section, key, defaultValue, 256, name), expected) << name << " " << key;
 }
 
 TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer)
@@ -180,10 +175,8 @@ TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer)
         value.front() = 'A';
         value.back() = 'Z';
         ASSERT_TRUE(Set("S", "long", value.c_str()));
-        EXPECT_EQ(Get("S", "long", "d", 256), value.substr(0, 255));
         EXPECT_EQ(Get("S", "long", "d", DWORD(length)), value.substr(0, length - 1));
         EXPECT_EQ(Get("S", "long", "d", DWORD(length + 1)), value);
-        EXPECT_EQ(GetW("S", "long", DWORD(length + 1)), Wide(value));
         EXPECT_EQ(GetW("S", "long", 256), Wide(value.substr(0, 255)));
     }
 }
@@ -213,40 +206,34 @@ TEST_F(Profile, SectionsKeysAndLinesAreListed)
 TEST_F(Profile, WritesChangeOrRemoveOnlyTheirLinesAndEndThemInCrLf)
 {
     Put("; head\r\n[One]\r\na=1\r\n; mid\r\nstray line\r\n[Two]\r\nb=2\r\n");
-    ASSERT_TRUE(Set("one", "A", "changed"));
-    ASSERT_TRUE(Set("One", "new", "1"));
-    ASSERT_TRUE(Set("Three", "c", "3"));
-    ASSERT_TRUE(Set("TWO", "b", ""));
+    ASSERT_TRUE(Set("one", "A", "changed") && Set("One", "new", "1") && Set("Three", "c", "3") &&
+                Set("TWO", "b", ""));
     EXPECT_EQ(Contents(), "; head\r\n[One]\r\na=changed\r\n; mid\r\nstray line\r\nnew=1\r\n"
                           "[Two]\r\nb=\r\n[Three]\r\nc=3\r\n");
-    EXPECT_EQ(Get("Two", "b"), "");
 
-    ASSERT_TRUE(Set(" Four\t", " padded ", "  p  "));
-    ASSERT_TRUE(Set("Four", "quoted", "\"x y\""));
+    ASSERT_TRUE(Set(" Four\t", " padded ", "  p  ") && Set("Four", "quoted", "\"x y\""));
     EXPECT_EQ(Get("Four", "padded"), "p");
     EXPECT_EQ(Get("Four", "quoted"), "x y");
 
     // Line ends are read in every form and written as CR LF.
-    Put("[S]\ra=1\rb=2\r", "cr.ini");
-    EXPECT_EQ(Get("S", "b", "d", 256, "cr.ini"), "2");
-    Put("[S]\na=1\nb=2", "lf.ini");
-    EXPECT_EQ(Get("S", "b", "d", 256, "lf.ini"), "2");
-    ASSERT_TRUE(Set("S", "c", "3", "lf.ini"));
-    EXPECT_EQ(Contents("lf.ini"), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
+    for (const char* bytes : {"[S]\ra=1\rb=2\r", "[S]\na=1\nb=2"}) {
+        Put(bytes, "ends.ini");
+        EXPECT_EQ(Get("S", "b", "d", 256, "ends.ini"), "2");
+        ASSERT_TRUE(Set("S", "c", "3", "ends.ini"));
+        EXPECT_EQ(Contents("ends.ini"), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
+    }
 
     // A null value removes the key, a null key the section.
     Put("[One]\r\na=1\r\nb=2\r\n[Two]\r\n; about two\r\nc=3\r\nstray\r\n[Three]\r\nd=4\r\n");
-    ASSERT_TRUE(Set("One", "A", nullptr));
-    ASSERT_TRUE(Set("two", nullptr, nullptr));
+    ASSERT_TRUE(Set("One", "A", nullptr) && Set("two", nullptr, nullptr));
     EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n[Three]\r\nd=4\r\n");
     ASSERT_TRUE(Set("Three", nullptr, "ignored"));
     EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n");
 
-    EXPECT_TRUE(Set("One", "absent", nullptr));
-    EXPECT_TRUE(Set("Absent", nullptr, nullptr));
+    // Removing what is not there succeeds and makes no file.
+    EXPECT_TRUE(Set("One", "absent", nullptr) && Set("Absent", nullptr, nullptr));
     EXPECT_EQ(Contents(), "[One]\r\nb=2\r\n");
-    EXPECT_TRUE(Set("S", "k", nullptr, "never.ini"));
-    EXPECT_TRUE(Set("S", nullptr, nullptr, "never.ini"));
+    EXPECT_TRUE(Set("S", "k", nullptr, "never.ini") && Set("S", nullptr, nullptr, "never.ini"));
     EXPECT_FALSE(fs::exists(dir_ / "never.ini"));
 }
 
@@ -263,8 +250,8 @@ TEST_F(Profile, WritesThatCannotBeDoneFail)
     if (tarn::RunningOnWineForTesting())
         return;
     Put("[S]\r\nk=old\r\n");
-    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    fs::permissions(dir_ / "test.ini", write, fs::perm_options::remove);
+    fs::permissions(dir_ / "test.ini",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_FALSE(Set("S", "k", "new"));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     fs::permissions(dir_ / "test.ini", fs::perms::owner_write, fs::perm_options::add);
@@ -330,12 +317,8 @@ TEST_F(Profile, FailedWriteLeavesTheFileAsItWas)
 {
     const std::string before = "[S]\r\nk=old\r\n";
     Put(before);
-    struct Failure {
-        Call call;
-        int nth;  // reading the file opens and closes it first
-        int error;
-        DWORD code;
-    };
+    // nth: reading the file opens and closes it first.
+    struct Failure { Call call; int nth, error; DWORD code; };
     for (const Failure failure : {Failure{Call::Open, 2, EACCES, ERROR_ACCESS_DENIED},
                                   Failure{Call::Write, 1, ENOSPC, ERROR_DISK_FULL},
                                   Failure{Call::Close, 2, EIO, ERROR_IO_DEVICE},
@@ -376,11 +359,10 @@ TEST_F(Profile, BareNameIsAFileOfTheCurrentDirectoryAndLinksStayLinks)
 {
     const fs::path previous = fs::current_path();
     fs::current_path(dir_);
-    const BOOL bare = WritePrivateProfileStringA("S", "k", "bare", "bare.ini");
-    const BOOL unnamed = WritePrivateProfileStringA("S", "k", "unnamed", nullptr);
+    const BOOL written = WritePrivateProfileStringA("S", "k", "bare", "bare.ini") &&
+                         WritePrivateProfileStringA("S", "k", "unnamed", nullptr);
     fs::current_path(previous);
-    EXPECT_TRUE(bare);
-    EXPECT_TRUE(unnamed);
+    EXPECT_TRUE(written);
     EXPECT_EQ(Get("S", "k", "d", 256, "bare.ini"), "bare");
     EXPECT_EQ(Get("S", "k", "d", 256, "win.ini"), "unnamed");
 

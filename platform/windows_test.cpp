@@ -79,9 +79,7 @@ TEST_F(Window, TextIsCutToTheBufferAndReplaced)
 
 TEST_F(Window, GetDlgItemFindsDirectChildrenById)
 {
-    HWND first = Child(1, "first");
-    HWND second = Child(2, "second");
-    HWND group = Child(3, "group");
+    HWND first = Child(1, "first"), second = Child(2, "second"), group = Child(3, "group");
     HWND nested = CreateWindowForTesting(group, 4, "nested");
     ASSERT_NE(nested, nullptr);
 
@@ -89,26 +87,21 @@ TEST_F(Window, GetDlgItemFindsDirectChildrenById)
               std::tuple(first, second, nested));
     EXPECT_EQ(GetDlgItem(dialog_, 4), nullptr) << "a grandchild is not the dialog's item";
 
-    SetLastError(0);
-    EXPECT_EQ(GetDlgItem(dialog_, 99), nullptr);
-    // Wine 8 leaves the last error alone here; Windows reports the missing control.
-    if (!tarn::RunningOnWineForTesting()) {
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_CONTROL_ID_NOT_FOUND));
+    // Wine 8 leaves the last error alone for a missing control; Windows reports it.
+    const DWORD missing = tarn::RunningOnWineForTesting() ? 0 : ERROR_CONTROL_ID_NOT_FOUND;
+    for (const auto& [parent, error] :
+         {std::pair(dialog_, missing), std::pair(HWND(), DWORD(ERROR_INVALID_WINDOW_HANDLE))}) {
+        SetLastError(0);
+        EXPECT_EQ(GetDlgItem(parent, 99), nullptr);
+        EXPECT_EQ(GetLastError(), error);
     }
-
-    SetLastError(0);
-    EXPECT_EQ(GetDlgItem(nullptr, 1), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
 }
 
 TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
 {
     HWND other = CreateWindowForTesting(nullptr, 0, "other dialog");
-    ASSERT_NE(other, nullptr);
     HWND child = CreateWindowForTesting(other, 7, "child");
-    ASSERT_NE(child, nullptr);
-    EXPECT_TRUE(IsWindow(other));
-    EXPECT_TRUE(IsWindow(child));
+    ASSERT_TRUE(IsWindow(other) && IsWindow(child));
     EXPECT_FALSE(IsWindow(nullptr));
 
     DestroyWindowForTesting(other);
@@ -116,7 +109,7 @@ TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
     EXPECT_FALSE(IsWindow(child)) << "destroying a window destroys its children";
     EXPECT_TRUE(IsWindow(dialog_));
 
-    char buffer[16] = "untouched";
+    char buffer[16];
     SetLastError(0);
     EXPECT_EQ(GetWindowTextA(child, buffer, sizeof buffer), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
@@ -126,9 +119,8 @@ TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
     EXPECT_EQ(GetDlgItem(other, 7), nullptr);
 
     HWND next = CreateWindowForTesting(nullptr, 0, "next");
-    ASSERT_NE(next, nullptr);
-    EXPECT_NE(next, other) << "a destroyed handle is not handed out again at once";
-    EXPECT_NE(next, child);
+    EXPECT_TRUE(next && next != other && next != child)
+        << "a destroyed handle is not handed out again at once";
     DestroyWindowForTesting(next);
 }
 
@@ -138,7 +130,7 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
     constexpr int kThreads = 4, kRounds = 200;
     std::vector<int> failures(kThreads);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &failures] {
             for (int round = 0; round < kRounds; ++round) {
                 const std::string text = "thread " + std::to_string(t) + " round " +
@@ -152,15 +144,12 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
                     ++failures[t];
                 }
                 DestroyWindowForTesting(dialog);
-                if (IsWindow(item))
-                    ++failures[t];
+                failures[t] += IsWindow(item);
             }
         });
-    }
     for (std::thread& t : threads)
         t.join();
-    for (int t = 0; t < kThreads; ++t)
-        EXPECT_EQ(failures[t], 0) << "thread " << t;
+    EXPECT_EQ(failures, std::vector<int>(kThreads, 0)) << "failed rounds of each thread";
 }
 
 #if !defined(_WIN32)
