@@ -1,5 +1,6 @@
-// Events, waiting, threads of the C runtime and posted messages: manual and auto-reset events,
-// time limits, handles that cannot be waited on, a waiter woken by another thread.
+// Events, waiting, threads of the C runtime, posted messages and child processes: manual and
+// auto-reset events, time limits, handles that cannot be waited on, a waiter woken by another
+// thread, a child's exit code and its reaping.
 #include "platform/testing.h"
 #include "platform/win32.h"
 
@@ -7,7 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
 namespace {
 
@@ -125,5 +131,52 @@ TEST(PostedMessages, QueueInOrderPerWindow)
     EXPECT_FALSE(PostMessageA(first, 0x8004, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
+
+#if !defined(_WIN32)
+PROCESS_INFORMATION StartShell(const char* script)
+{
+    std::string line = std::string("/bin/sh -c \"") + script + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &started))
+        << script;
+    return started;
+}
+
+// An ended child of this process that nobody has reaped.
+bool IsZombie(DWORD pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == static_cast<pid_t>(pid);
+}
+
+TEST(ChildProcesses, TheExitCodeOutlivesTheThreadHandleAndNoChildStaysAZombie)
+{
+    PROCESS_INFORMATION child = StartShell("exit 7");
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(child.hThread));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(CloseHandle(child.hProcess));
+    EXPECT_FALSE(IsZombie(child.dwProcessId));
+
+    // Closed while it runs: once it has ended, the next process started reaps it.
+    PROCESS_INFORMATION early = StartShell("sleep 0.1");
+    CloseHandle(early.hThread);
+    CloseHandle(early.hProcess);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(early.dwProcessId), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_TRUE(IsZombie(early.dwProcessId));
+    PROCESS_INFORMATION next = StartShell("exit 0");
+    EXPECT_FALSE(IsZombie(early.dwProcessId));
+    EXPECT_EQ(WaitForSingleObject(next.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(next.hThread);
+    CloseHandle(next.hProcess);
+}
+#endif
 
 }  // namespace

@@ -18,28 +18,71 @@ extern "C" {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+
 extern char** environ;
 
 namespace tarn::posix {
 namespace {
 
-// A process seen through its descriptor. Only a child of this process gives its exit code;
-// the handles CreateProcessA made reap it.
+// Reaps the child of `descriptor` if it has ended; false while it runs.
+bool ReapIfEnded(int descriptor)
+{
+    siginfo_t info{};
+    return waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) != 0 ||
+           info.si_pid != 0;
+}
+
+// Children whose process handle was closed while they ran: nothing waits for them any more, so
+// every later process handle closed and process started reaps those that have ended, rather
+// than leave them as zombies until this process ends. A slot holds a process descriptor plus
+// one (0: free); whoever takes a descriptor out of its slot is the only one to use it. Atomics
+// and system calls only: the crash report starts its dump tool and closes the handles from
+// inside a fault.
+class UnwaitedChildren {
+public:
+    // Keeps the descriptor until its child has ended; false when every slot is taken.
+    bool Keep(int descriptor)
+    {
+        for (std::atomic<int>& slot : slots_) {
+            int free = 0;
+            if (slot.compare_exchange_strong(free, descriptor + 1))
+                return true;
+        }
+        return false;
+    }
+
+    void ReapEnded()
+    {
+        for (std::atomic<int>& slot : slots_) {
+            if (slot.load(std::memory_order_relaxed) == 0)
+                continue;
+            const int descriptor = slot.exchange(0) - 1;
+            if (descriptor >= 0 && (ReapIfEnded(descriptor) || !Keep(descriptor)))
+                close(descriptor);
+        }
+    }
+
+private:
+    std::atomic<int> slots_[64] = {};
+};
+
+constinit UnwaitedChildren gUnwaited;
+
+// A process seen through its descriptor. Only a child of this process gives its exit code, and
+// only its process handle reaps it (a thread handle only waits), so that the code stays readable
+// through the process handle whichever of the two closes first.
 class ProcessObject : public WaitableObject {
 public:
     static constexpr HandleKind kKind = HandleKind::Process;
 
     ProcessObject(HandleKind kind, int descriptor, pid_t pid, bool child)
         : WaitableObject(kind), descriptor_(descriptor), pid_(pid), child_(child) {}
-    // A child that has ended is reaped with its last handle; one still running stays a zombie
-    // after its end until this process ends, as nothing waits for it any more.
     ~ProcessObject() override
     {
-        if (child_) {
-            siginfo_t info{};
-            waitid(P_PIDFD, static_cast<id_t>(descriptor_), &info, WEXITED | WNOHANG);
-        }
-        close(descriptor_);
+        gUnwaited.ReapEnded();
+        if (!child_ || ReapIfEnded(descriptor_) || !gUnwaited.Keep(descriptor_))
+            close(descriptor_);
     }
 
     DWORD Wait(DWORD milliseconds) override
@@ -229,6 +272,7 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
         }
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     }
+    gUnwaited.ReapEnded();
     pid_t pid = 0;
     const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -237,7 +281,7 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
         return FALSE;
     }
     HANDLE process = OpenProcessHandle(HandleKind::Process, pid, false, true);
-    HANDLE thread = process ? OpenProcessHandle(HandleKind::Thread, pid, false, true) : nullptr;
+    HANDLE thread = process ? OpenProcessHandle(HandleKind::Thread, pid, false, false) : nullptr;
     if (!thread) {
         // The child runs on; without its handles it cannot be reported.
         if (process)
