@@ -9,6 +9,7 @@
 #include "log/process.h"
 #include "log/readtext.h"
 #include "platform/win32.h"
+#include "text/format.h"
 
 #include <cstdio>
 #include <cstring>
@@ -133,10 +134,7 @@ size_t FormatMessage(char* buffer, const char* format, va_list args, const char*
     }
     QuietFaults quiet;
     try {
-        va_list copy;
-        va_copy(copy, args);
-        vsnprintf(buffer, kBufferSize, format, copy);
-        va_end(copy);
+        FormatInto(buffer, kBufferSize - 1, format, args);
     } catch (...) {
         prefix = format;
     }
@@ -191,13 +189,10 @@ void WriteFallback(uintptr_t frame, const char* format, va_list args) {
         histdump(format);
         histfix();
         try {
-            va_list copy;
-            va_copy(copy, args);
             if (!IsBadStringPtrA(format, ~UINT_PTR(0))) {
-                vsnprintf(gFallbackBuffer, kBufferSize, format, copy);
+                FormatInto(gFallbackBuffer, kBufferSize - 1, format, args);
                 histdump(gFallbackBuffer);
             }
-            va_end(copy);
         } catch (...) {
         }
         histfix();

@@ -8,6 +8,7 @@
 #include "log/startorder.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+#include "text/format.h"
 
 #include <atomic>
 #include <climits>
@@ -89,13 +90,8 @@ void AppendBytes(PrintBufferBase& buffer, const char* bytes, size_t count) {
 // The formatted message behind the text so far: one formatting pass when it fits the room left
 // (nearly always), the print buffer's measured growth otherwise.
 void AppendFormatted(PrintBufferBase& buffer, const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(buffer.data + buffer.length, Room(buffer) + 1, format, copy);
-    va_end(copy);
-    if (n < 0) {
-        buffer.data[buffer.length] = 0;
-    } else if (static_cast<size_t>(n) <= Room(buffer)) {
+    int n = FormatInto(buffer.data + buffer.length, static_cast<int>(Room(buffer)), format, args);
+    if (n >= 0) {
         buffer.length += static_cast<unsigned>(n);
     } else {
         buffer.data[buffer.length] = 0;

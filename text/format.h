@@ -1,5 +1,9 @@
 // printf-style formatting into a block of known size: the same characters on every target
-// (C99 vsnprintf; mingw builds use its ANSI stdio). Shared by str and the print buffer.
+// (C99 vsnprintf; mingw builds use its ANSI stdio). Shared by str, the print buffer and the
+// log's writers. An argument that cannot be read (a bad %s) raises its fault out of these, to
+// the caller's handler: the C library declares its formatters as throwing nothing, and a fault
+// inside a call the compiler believes cannot throw ends the process. (On Windows the string is
+// read inside the system's C runtime, whose faults are left to the system.)
 #pragma once
 
 #include <cstdarg>

@@ -9,7 +9,8 @@
 
 namespace tarn {
 
-int FormattedLength(const char* format, va_list args) {
+// Never inlined or looked into: their callers must see calls that may throw.
+[[gnu::noipa]] int FormattedLength(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(nullptr, 0, format, copy);
@@ -17,7 +18,7 @@ int FormattedLength(const char* format, va_list args) {
     return n;
 }
 
-int FormatInto(char* out, int count, const char* format, va_list args) {
+[[gnu::noipa]] int FormatInto(char* out, int count, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(out, static_cast<size_t>(count) + 1, format, copy);
