@@ -1,17 +1,23 @@
 // printf-style formatting into a block of known size: the same characters on every target
 // (C99 vsnprintf; mingw builds use its ANSI stdio). Shared by str, the print buffer and the
-// log's writers. An argument that cannot be read (a bad %s) raises its fault out of these, to
-// the caller's handler: the C library declares its formatters as throwing nothing, and a fault
-// inside a call the compiler believes cannot throw ends the process. (On Windows the string is
-// read inside the system's C runtime, whose faults are left to the system.)
+// log's writers. A string argument that cannot be read (a bad %s) is found before the formatter
+// runs and raised as the access violation it would have been, an `unsigned long` exception:
+// inside the formatter its fault could not be taken (the C library declares the formatters as
+// throwing nothing; on Windows the string is read in the system's own C runtime).
 #pragma once
 
 #include <cstdarg>
 
 namespace tarn {
 
+// False when a string argument of `format` (%s, %ls, %S) cannot be read up to its end or its
+// precision. The arguments are taken as the formatter takes them, up to the first conversion
+// whose argument type is not the same in every C library (positional arguments, 'L' or 'I' on
+// an integer, letters of one library only): from there on nothing is checked.
+bool StringArgumentsReadable(const char* format, va_list args);
+
 // The length of the formatted text without its terminator; negative for a format error.
-// `args` is not consumed.
+// `args` is not consumed. Both raise EXCEPTION_ACCESS_VIOLATION for an unreadable string.
 int FormattedLength(const char* format, va_list args);
 
 // Writes at most `count` characters and then a terminator, so `out` holds count + 1 bytes.

@@ -1,6 +1,8 @@
 // The print buffer's inline and heap storage, fixed buffers, argument lists, and _pow10.
 #include "tarnkernl/text.h"
 
+#include "platform/testing.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -72,6 +74,38 @@ TEST(PrintBuffer, ArgumentListServesMeasuringAndFormatting) {
               "a text beyond sixteen=12345|end");
     EXPECT_EQ(FormatThroughList("%lld %.2f %zu", -9000000000LL, 2.5, size_t{42}),
               "-9000000000 2.50 42");
+}
+
+// A string argument that cannot be read is raised as an access violation before anything is
+// formatted, behind any mix of arguments in front of it; the text stays as it was. Past a
+// conversion whose argument differs between C libraries nothing is checked.
+TEST(PrintBuffer, AnUnreadableStringArgumentIsRaisedBeforeFormatting) {
+    tarn::GuardedPagesForTesting page;
+    const char* wild = reinterpret_cast<const char*>(0x10);
+    const char* edge = page.AtTheEnd("abc", false);
+    PrintBuffer<256> buffer("kept");
+    auto raised = [&buffer](const char* format, auto... args) {
+        try {
+            fprintf(buffer, format, args...);
+        } catch (unsigned long code) {
+            return code;
+        }
+        return 0ul;
+    };
+    constexpr unsigned long kViolation = 0xC0000005ul;
+    EXPECT_EQ(raised("%d %s", 1, wild), kViolation);
+    EXPECT_EQ(raised("%lld %5.2f %c %p %zu %hhd %s", 1LL << 40, 2.5, 'x', &page, size_t{7}, 3, wild),
+              kViolation);
+    EXPECT_EQ(raised("%*.*s %Lf %ls", 3, 2, "ok", 1.5L, reinterpret_cast<const wchar_t*>(wild)),
+              kViolation);
+    EXPECT_EQ(raised("%s", edge), kViolation) << "no terminator before the guard page";
+    EXPECT_STREQ(buffer.data, "kept");
+
+    EXPECT_EQ(raised("|%.3s|%lld %5.2f %c %zu %hhd %.*s %ls|", edge, 1LL << 40, 2.5, 'x', size_t{7}, 3,
+                     2, edge, L"wide"),
+              0ul);
+    EXPECT_STREQ(buffer.data, "kept|abc|1099511627776  2.50 x 7 3 ab wide|");
+    EXPECT_EQ(raised("%1$s", "positional"), 0ul);
 }
 
 #if TARN_ARGS_FOLLOW_FORMAT
