@@ -24,5 +24,7 @@ int FormattedLength(const char* format, va_list args);
 // Returns the number of characters written, or -1 when the text was cut or the format was
 // wrong. `args` is not consumed.
 int FormatInto(char* out, int count, const char* format, va_list args);
+// FormatInto for a format and arguments that FormattedLength has just measured and checked.
+int FormatMeasured(char* out, int count, const char* format, va_list args);
 
 }  // namespace tarn

@@ -152,13 +152,17 @@ bool StringArgumentsReadable(const char* format, va_list args) {
     return n;
 }
 
-[[gnu::noipa]] int FormatInto(char* out, int count, const char* format, va_list args) {
-    RaiseIfUnreadable(format, args);
+[[gnu::noipa]] int FormatMeasured(char* out, int count, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(out, static_cast<size_t>(count) + 1, format, copy);
     va_end(copy);
     return n > count ? -1 : n;
+}
+
+int FormatInto(char* out, int count, const char* format, va_list args) {
+    RaiseIfUnreadable(format, args);
+    return FormatMeasured(out, count, format, args);
 }
 
 namespace {
@@ -208,7 +212,7 @@ int vfprintf(PrintBufferBase& buffer, const char* format, va_list args) {
     int n = tarn::FormattedLength(format, args);
     if (n < 1 || !tarn::MakeRoom(buffer, static_cast<long long>(buffer.length) + n + 1))
         return 0;
-    int written = tarn::FormatInto(buffer.data + buffer.length, n, format, args);
+    int written = tarn::FormatMeasured(buffer.data + buffer.length, n, format, args);
     if (written < 0)
         written = n;
     buffer.length += written;

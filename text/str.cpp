@@ -225,7 +225,7 @@ int vsprintf(str& s, const char* format, va_list args) {
     char* text = NewBlock(static_cast<size_t>(n) + 1);
     int written = 0;
     if (text) {
-        written = tarn::FormatInto(text, n, format, args);
+        written = tarn::FormatMeasured(text, n, format, args);
         if (written < 0)
             written = n;
         text[written] = 0;
