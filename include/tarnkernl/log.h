@@ -24,6 +24,41 @@ TARN_API void TARN_RTL_DUMMY_ENTRY(...);
 TARN_API void int3call();
 }
 
+// A re-entrant lock (a critical section) that initialises itself at its first entry, so one in
+// zero-initialised static storage works before its construction and again after its
+// destruction: objects destroyed after the lock can still take it.
+class LazyLock {
+public:
+    TARN_API LazyLock();
+    // Marks the lock uninitialised before the section goes, so that a later entry builds it
+    // afresh (the section of such a late entry is never deleted: the process is ending).
+    TARN_API ~LazyLock();
+    LazyLock(const LazyLock&) = delete;
+    LazyLock& operator=(const LazyLock&) = delete;
+
+    TARN_API void Enter();
+    TARN_API void Leave();
+
+    // Enters on construction, leaves on destruction.
+    class Guard {
+    public:
+        explicit Guard(LazyLock& lock) : lock_(lock) { lock_.Enter(); }
+        ~Guard() { lock_.Leave(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        LazyLock& lock_;
+    };
+
+private:
+    void Initialise();
+
+    // The system's critical section, whose layout the exported headers do not spell.
+    alignas(void*) unsigned char section_[sizeof(void*) == 8 ? 40 : 24];
+    LazyLock* self_;   // this when the section is initialised
+};
+
 // The exported entry `name` of `module`, or null after telling the user (a crash record and a
 // message box) which entry is missing in which module and which module needed it (null
 // `requester`: the executable).

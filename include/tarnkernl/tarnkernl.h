@@ -7,3 +7,4 @@
 #include "tarnkernl/text.h"
 #include "tarnkernl/files.h"
 #include "tarnkernl/memory.h"
+#include "tarnkernl/modules.h"
