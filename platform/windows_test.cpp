@@ -174,6 +174,27 @@ TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable)
     EXPECT_STREQ(buffer, "text");
 }
 
+// The message box measures its texts with its own loop: libc's strlen would end the process.
+TEST(MessageBox, UnreadableTextIsAnAccessViolation)
+{
+    tarn::GuardedPagesForTesting pages;
+    ASSERT_NE(pages.Begin(), nullptr);
+    const tarnrtl_Translator previous = tarnrtl_SetTranslator(
+        [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
+    unsigned long code = 0;
+    for (int which = 0; which < 2; ++which) {
+        const char* cut = pages.AtTheEnd("cut", false);
+        try {
+            MessageBoxA(nullptr, which ? "text" : cut, which ? cut : "caption", MB_OK);
+        } catch (unsigned long thrown) {
+            code = thrown;
+        }
+        EXPECT_EQ(code, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION)) << which;
+        code = 0;
+    }
+    tarnrtl_SetTranslator(previous);
+}
+
 #endif
 
 }  // namespace
