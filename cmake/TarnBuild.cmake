@@ -14,11 +14,15 @@ if(WIN32)
   target_link_options(tarn_flags INTERFACE -static)
 endif()
 
-# A module of the library family (the library, the runtime, plug-ins).
+# A module of the library family (the library, the runtime, plug-ins). On glibc a module that
+# holds GNU-unique symbols (which inline statics and templates become) is never unloaded: the
+# family's modules have none, so that a released module leaves the process.
 function(tarn_module target)
   target_link_libraries(${target} PRIVATE tarn_flags)
   if(WIN32)
     set_target_properties(${target} PROPERTIES PREFIX "")
+  else()
+    target_compile_options(${target} PRIVATE -fno-gnu-unique)
   endif()
 endfunction()
 

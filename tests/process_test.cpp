@@ -113,6 +113,27 @@ TEST(ProcessLog, LoadsTheCompanionModuleBesideTheProgram) {
     EXPECT_EQ(child.exitCode, 0);
 }
 
+// The modules kept by the directory searches leave when the process ends, the last loaded first.
+TEST(Modules, KeptModulesAreReleasedLastLoadedFirst) {
+    ProcessDir dir;
+    ChildResult child = dir.Run({"plugins", TARN_PLUGIN_DIR});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    std::vector<std::string> lines = Split(child.output, "\n");
+    std::vector<std::string> found, afterSearches;
+    for (const std::string& line : lines) {
+        if (line.rfind("found ", 0) == 0) {
+            found.push_back(line);
+            afterSearches.clear();
+        } else if (line.rfind("plugin ", 0) == 0) {
+            afterSearches.push_back(line);
+        }
+    }
+    // Two instance searches keep "numbered" twice.
+    EXPECT_EQ(found, (std::vector<std::string>{"found 2", "found 2"})) << child.output;
+    EXPECT_EQ(afterSearches, (std::vector<std::string>{"plugin numbered unloaded"}))
+        << child.output;
+}
+
 TEST(ProcessLog, LinesFromEightThreadsAreAllThereAndWhole) {
     const int threads = 8, lines = 10000;
     ProcessDir dir;

@@ -48,7 +48,8 @@ public:
     uintptr_t value;
 
     constexpr EvParam(uintptr_t value = 0) : value(value) {}
-    EvParam(const void* address) : value(reinterpret_cast<uintptr_t>(address)) {}
+    template <class T>
+    EvParam(T* address) : value(reinterpret_cast<uintptr_t>(address)) {}
 };
 
 // Event identifiers are the application's values, or addresses such as StateChangedEvent().

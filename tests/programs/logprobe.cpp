@@ -24,6 +24,10 @@
 //   endstartup               ends the start-up phase of the memory manager
 //   leak SIZE                a block of SIZE bytes from the memory interface, never released;
 //                            prints "leak 0x<block> from 0x<address its stack starts with>"
+//   plugins DIR              the instances "tarnTestKind0..2" of the modules "*.plg" in DIR,
+//                            twice; prints "found N" for each search. The plug-ins' arrivals
+//                            and departures are printed as they happen ("plugin NAME loaded",
+//                            "plugin NAME unloaded").
 #include "tarnkernl/tarnkernl.h"
 
 #include "log/messagebox.h"
@@ -179,6 +183,12 @@ void RunFault(const std::string& kind) {
 
 }  // namespace
 
+// The test plug-ins report through this entry of the program that loaded them.
+extern "C" TARN_EXPORT void tarnTestPluginEvent(const char* text) {
+    printf("plugin %s\n", text);
+    fflush(stdout);
+}
+
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string command = argv[i];
@@ -232,6 +242,11 @@ int main(int argc, char** argv) {
             EndStartup();
         } else if (command == "leak") {
             Leak(strtoul(next(), nullptr, 10));
+        } else if (command == "plugins") {
+            const char* directory = next();
+            pConstVector<void const*> found;
+            for (int scan = 0; scan < 2; ++scan)
+                printf("found %d\n", _FindInstances(found, directory, "*.plg", "tarnTestKind", 3));
         } else if (command == "die") {
             Die();
         } else {
