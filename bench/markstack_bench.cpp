@@ -7,15 +7,17 @@
 #include "platform/win32.h"
 #include "tarnkernl/log.h"
 
+#include "bench/collector.h"
+
 #include <benchmark/benchmark.h>
 #include <execinfo.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
-#include <string>
 
 namespace {
+
+using tarn::bench::Collector;
 
 constexpr int kFrames = 10;
 
@@ -78,32 +80,6 @@ void WalkFrames10(benchmark::State& state) {
 void Backtrace10(benchmark::State& state) {
     Deep(state, &Backtrace, kFrames);
 }
-
-// Google Benchmark's table, and the processor time per iteration of every benchmark for the
-// summary (the median when the runs were repeated): on a shared machine the wall-clock time also
-// counts the time other processes had the processor.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    explicit Collector(bool colour) : ConsoleReporter(colour ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (median || run.run_type == Run::RT_Iteration)
-                nanoseconds[run.run_name.str()] = run.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    double Nanoseconds(const char* name) const {
-        auto found = nanoseconds.find(name);
-        return found == nanoseconds.end() ? 0 : found->second;
-    }
-
-private:
-    std::map<std::string, double> nanoseconds;
-};
 
 void PrintSummary(const Collector& collector) {
     const double marked = collector.Nanoseconds("MarkedCall");
