@@ -11,6 +11,35 @@ bool Matches(const EventEntry& entry, EventHandler handler, void* user) {
     return entry.handler == handler && entry.user == user;
 }
 
+// A running call's copy of the registrations. It lives on the caller's stack and holds a few
+// entries in place, so that firing a small hook allocates nothing; a copy that cannot get its
+// storage is empty and calls nothing.
+class Snapshot : public EventPool {
+public:
+    explicit Snapshot(const EventPool& registrations) {
+        const uint32_t n = registrations.Count();
+        if (n <= kInPlace) {
+            data = inPlace_;
+            capacity = sizeof inPlace_;
+            count = n;
+        } else if (!SetCount(n)) {
+            return;
+        }
+        if (n)
+            memcpy(data, registrations.data, n * sizeof(EventEntry));
+    }
+    ~Snapshot() {
+        if (data == inPlace_) {
+            data = nullptr;
+            count = capacity = 0;
+        }
+    }
+
+private:
+    static constexpr uint32_t kInPlace = 16;
+    EventEntry inPlace_[kInPlace];
+};
+
 }  // namespace
 
 EventPool* EventHook::Add(EventHandler handler, void* user)
@@ -56,26 +85,20 @@ void EventHook::_Call(uintptr_t event, EvParam parameter, const void* sender)
 {
     if (Count() == 0)
         return;
-    const EventPool* registrations = *At(0);
-    EventPool* snapshot = new (std::nothrow) EventPool;
-    if (!snapshot)
+    Snapshot snapshot(**At(0));
+    if (!Append(&snapshot))
         return;
-    if (snapshot->SetCount(registrations->Count()) && registrations->Count())
-        memcpy(snapshot->data, registrations->data, registrations->Count() * sizeof(EventEntry));
-    if (!Append(snapshot)) {
-        delete snapshot;
-        return;
-    }
     try {
-        for (uint32_t i = 0; i < snapshot->Count(); ++i) {
-            const EventEntry entry = *snapshot->At(i);
+        for (uint32_t i = 0; i < snapshot.Count(); ++i) {
+            const EventEntry entry = *snapshot.At(i);
             if (entry.handler)
                 entry.handler(entry.user, event, parameter, sender);
         }
     } catch (...) {
     }
-    // Nested calls have removed their own copies: the last element is this call's.
-    DeleteAt(Count() - 1);
+    // Nested calls have removed their own copies: the last element is this call's, which is
+    // not the hook's to delete.
+    RemoveAt(Count() - 1);
 }
 
 uintptr_t StateChangedEvent()
