@@ -116,7 +116,10 @@ TEST(ProcessLog, LoadsTheCompanionModuleBesideTheProgram) {
 // The modules kept by the directory searches leave when the process ends, the last loaded first.
 TEST(Modules, KeptModulesAreReleasedLastLoadedFirst) {
     ProcessDir dir;
-    ChildResult child = dir.Run({"plugins", TARN_PLUGIN_DIR});
+    fs::create_directory(dir.Path("plugins"));
+    for (const fs::directory_entry& plugin : fs::directory_iterator(TARN_PLUGIN_DIR))
+        fs::copy_file(plugin.path(), dir.Path("plugins") / plugin.path().filename());
+    ChildResult child = dir.Run({"plugins", "plugins"});
     ASSERT_EQ(child.exitCode, 0) << child.output;
     std::vector<std::string> lines = Split(child.output, "\n");
     std::vector<std::string> found, afterSearches;
