@@ -76,3 +76,82 @@ function(tarn_add_unit_test name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 120 ${TARN_TEST_PROPERTIES})
 endfunction()
+
+# Resources come from resource scripts (".rc", in UTF-8), one source for every target.
+# On POSIX a resource compiler makes the compiled resource file (".res") that the system
+# layer's resource functions read; it preprocesses with the build's own C compiler.
+if(NOT WIN32)
+  find_program(TARN_WINDRES NAMES x86_64-w64-mingw32-windres i686-w64-mingw32-windres windres
+               REQUIRED)
+endif()
+
+# Compiles `script` into the resource file `output` at build time.
+function(tarn_compile_resources script output)
+  get_filename_component(directory ${script} DIRECTORY)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${TARN_WINDRES} -c 65001 --preprocessor=${CMAKE_C_COMPILER}
+            --preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED
+            -I ${directory} -O res -i ${script} -o ${output}
+    DEPENDS ${script}
+    COMMENT "Compiling the resources of ${script}"
+    VERBATIM)
+endfunction()
+
+# tarn_resources(target script): the resources of a module or program. On Windows the script is
+# compiled into the module; on POSIX the module carries the resource file behind its exported
+# symbol tarnModuleResources (a 32-bit byte count, four reserved bytes, the file).
+function(tarn_resources target script)
+  get_filename_component(script ${script} ABSOLUTE)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${script})
+    set_source_files_properties(${script} TARGET_DIRECTORY ${target}
+      PROPERTIES COMPILE_OPTIONS "-c;65001")
+    return()
+  endif()
+  set(res ${CMAKE_CURRENT_BINARY_DIR}/${target}.res)
+  set(asm ${CMAKE_CURRENT_BINARY_DIR}/${target}.res.S)
+  tarn_compile_resources(${script} ${res})
+  file(CONFIGURE OUTPUT ${asm} CONTENT [[
+    .section .rodata.tarnModuleResources,"a"
+    .balign 8
+    .globl tarnModuleResources
+    .type tarnModuleResources, @object
+tarnModuleResources:
+    .4byte .Lend - .Lbegin
+    .4byte 0
+.Lbegin:
+    .incbin "@res@"
+.Lend:
+    .size tarnModuleResources, . - tarnModuleResources
+    .section .note.GNU-stack,"",@progbits
+]] @ONLY)
+  target_sources(${target} PRIVATE ${asm})
+  set_source_files_properties(${asm} TARGET_DIRECTORY ${target} PROPERTIES OBJECT_DEPENDS ${res})
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL EXECUTABLE)
+    target_link_options(${target} PRIVATE -Wl,--export-dynamic-symbol=tarnModuleResources)
+  endif()
+endfunction()
+
+# tarn_resource_module(target script file): a data module named `file` in the current binary
+# directory, made of the script's resources alone, for LoadLibraryExA with
+# LOAD_LIBRARY_AS_DATAFILE: on Windows a module without code of its own, on POSIX the resource
+# file itself. The path of the file goes to the variable `target`_FILE of the caller.
+function(tarn_resource_module target script file)
+  get_filename_component(script ${script} ABSOLUTE)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/${file})
+  if(WIN32)
+    add_library(${target} MODULE ${script})
+    get_filename_component(name ${file} NAME_WE)
+    get_filename_component(suffix ${file} LAST_EXT)
+    set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C PREFIX "" OUTPUT_NAME ${name}
+      SUFFIX ${suffix} LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_source_files_properties(${script} TARGET_DIRECTORY ${target}
+      PROPERTIES COMPILE_OPTIONS "-c;65001")
+    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry=0)
+  else()
+    tarn_compile_resources(${script} ${output})
+    add_custom_target(${target} ALL DEPENDS ${output})
+  endif()
+  set(${target}_FILE ${output} PARENT_SCOPE)
+endfunction()

@@ -576,6 +576,37 @@ TARN_SYSAPI HMODULE WINAPI LoadLibraryA(LPCSTR name);
 TARN_SYSAPI HMODULE WINAPI LoadLibraryW(LPCWSTR name);
 TARN_SYSAPI BOOL WINAPI FreeLibrary(HMODULE module);
 
+// Resources. A code module's resources are the compiled resource file (".res") linked into it
+// (tarn_resources in the build) and exported as tarnModuleResources; a null module is the
+// executable. LoadLibraryExA with LOAD_LIBRARY_AS_DATAFILE reads a resource file whole (a path,
+// relative to the current directory) and gives a data module: its handle serves the resource
+// functions and FreeLibrary, and nothing else (GetProcAddress finds nothing in it). A damaged
+// file is refused with ERROR_BAD_EXE_FORMAT. Types and names are numbers (MAKEINTRESOURCEA),
+// "#number" or texts in any letter case; of several languages of one resource the first in
+// the file is found. FindResourceA fails with 1812 when the module has no (or damaged)
+// resources, 1813 without that type, 1814 without that name. LoadStringA: the string `id` of
+// the table of blocks of 16, in UTF-8, cut at a whole character to `size` - 1 bytes and ended
+// with a zero; the count stored, 0 (and the empty text) when the string is absent or empty.
+typedef struct HRSRC__* HRSRC;
+typedef void* HGLOBAL;
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define IS_INTRESOURCE(p) ((((ULONG_PTR)(p)) >> 16) == 0)
+#define RT_MENU MAKEINTRESOURCEA(4)
+#define RT_DIALOG MAKEINTRESOURCEA(5)
+#define RT_STRING MAKEINTRESOURCEA(6)
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+#define LOAD_LIBRARY_AS_DATAFILE 0x00000002
+#define ERROR_BAD_EXE_FORMAT 193
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814
+TARN_SYSAPI HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
+TARN_SYSAPI HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+TARN_SYSAPI HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
+TARN_SYSAPI LPVOID WINAPI LockResource(HGLOBAL resource);
+TARN_SYSAPI DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
+TARN_SYSAPI int WINAPI LoadStringA(HMODULE module, UINT id, LPSTR buffer, int size);
+
 // Time. GetTickCount: milliseconds of the monotonic clock, wrapping at 32 bits. The local time
 // and the local file times follow the C library's time zone (and any tool that changes the
 // C library's clock). FileTimeToLocalFileTime and LocalFileTimeToFileTime apply the current

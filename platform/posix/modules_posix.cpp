@@ -1,12 +1,13 @@
 // Modules on POSIX: a module handle is the dynamic loader's handle of a loaded object (its link
 // map). Handles from callers are checked against the loader's list before they are used.
+#include "platform/posix/modules_posix.h"
+
 #include "platform/posix/errors.h"
 #include "platform/posix/paths_posix.h"
 #include "platform/posix/syscalls.h"
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <link.h>
 
 namespace tarn::posix {
 namespace {
@@ -19,7 +20,8 @@ void ForgetLoaderError()
     dlerror();
 }
 
-// The first entry of the loader's list.
+}  // namespace
+
 link_map* MainProgram()
 {
     // The main program is never unloaded, so its handle stays valid and its reference count
@@ -27,6 +29,8 @@ link_map* MainProgram()
     static link_map* const main = static_cast<link_map*>(dlopen(nullptr, RTLD_LAZY));
     return main;
 }
+
+namespace {
 
 struct ModuleQuery {
     const link_map* first;
@@ -48,7 +52,8 @@ int WalkLoadedModules(dl_phdr_info*, size_t, void* data)
     return 1;  // the list was walked whole on the first call
 }
 
-// The link map of `module` when it is a loaded module, else null with ERROR_MOD_NOT_FOUND.
+}  // namespace
+
 link_map* LoadedModule(HMODULE module)
 {
     ModuleQuery query{MainProgram(), module};
@@ -59,6 +64,30 @@ link_map* LoadedModule(HMODULE module)
     }
     return reinterpret_cast<link_map*>(module);
 }
+
+void* OwnSymbol(link_map* map, const char* name)
+{
+    // dlsym needs a handle the loader gave out: a module loaded with the program has its
+    // lookup scope only once it has been opened by name. The opening only counts a reference,
+    // given back at once.
+    const bool isMain = map == MainProgram();
+    void* handle = isMain ? map : dlopen(map->l_name, RTLD_LAZY | RTLD_NOLOAD);
+    // dlsym also searches the modules this one depends on: only a symbol of the module itself
+    // is its own.
+    void* symbol = handle ? dlsym(handle, name) : nullptr;
+    if (!symbol)
+        ForgetLoaderError();
+    if (handle && !isMain)
+        dlclose(handle);
+    link_map* owner = nullptr;
+    Dl_info info;
+    if (!symbol || !dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) ||
+        owner != map)
+        return nullptr;
+    return symbol;
+}
+
+namespace {
 
 // The module's file name in the system's spelling into `out` of PATH_MAX bytes; its length, or
 // 0 with the last error set. The main program's entry has no name: its file is the one the
@@ -117,9 +146,10 @@ size_t LibraryModuleName(HMODULE module, char* out)
     return length;
 }
 
-// Loads the module named in UTF-8 library text. A name with a directory is made a full path
-// first, so that the loader (and GetModuleFileNameA) keeps it whole; a bare name is looked up
-// where the loader looks.
+}  // namespace
+
+// A name with a directory is made a full path first, so that the loader (and
+// GetModuleFileNameA) keeps it whole; a bare name is looked up where the loader looks.
 HMODULE LoadModule(const char* name)
 {
     bool hasDirectory = false;
@@ -140,7 +170,6 @@ HMODULE LoadModule(const char* name)
     return static_cast<HMODULE>(module);
 }
 
-}  // namespace
 }  // namespace tarn::posix
 
 using namespace tarn::posix;
@@ -218,22 +247,8 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    // dlsym needs a handle the loader gave out: a module loaded with the program has its
-    // lookup scope only once it has been opened by name. The opening only counts a reference,
-    // given back at once.
-    const bool isMain = map == MainProgram();
-    void* handle = isMain ? map : dlopen(map->l_name, RTLD_LAZY | RTLD_NOLOAD);
-    // dlsym also searches the modules this one depends on: only a symbol of the module itself
-    // is its export.
-    void* symbol = handle ? dlsym(handle, name) : nullptr;
-    if (!symbol)
-        ForgetLoaderError();
-    if (handle && !isMain)
-        dlclose(handle);
-    link_map* owner = nullptr;
-    Dl_info info;
-    if (!symbol || !dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) ||
-        owner != map) {
+    void* symbol = OwnSymbol(map, name);
+    if (!symbol) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
@@ -265,6 +280,8 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name)
 
 BOOL WINAPI FreeLibrary(HMODULE module)
 {
+    if (IsDataModuleHandle(module))
+        return FreeDataModule(module);
     if (!LoadedModule(module))
         return FALSE;
     dlclose(module);
