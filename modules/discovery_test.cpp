@@ -115,6 +115,54 @@ TEST(FindInstances, DirectoryKeepsOnlyModulesThatYield) {
     EXPECT_EQ(library.Count(), 2u);
 }
 
+struct Seen {
+    HINSTANCE module;
+    unsigned long size;
+    void* user;
+};
+std::vector<Seen> gSeen;
+const void* Record(HINSTANCE module, const void* data, unsigned long size, void* user) {
+    gSeen.push_back({module, size, user});
+    return data;
+}
+
+TEST(FindResources, TheTextFunctionHidesTheNumberedResources) {
+    Loaded text("text");
+    ASSERT_TRUE(text.Module());
+    pConstVector<void const*> found;
+    int user;
+    gSeen.clear();
+    EXPECT_EQ(_FindResources(found, text.Module(), "tarnTestText", 3, Record, &user), 1);
+    ASSERT_EQ(found.Count(), 1u);
+    const char* expected = "text of the plug-in";
+    EXPECT_STREQ(static_cast<const char*>(*found.At(0)), expected);
+    ASSERT_EQ(gSeen.size(), 1u);
+    EXPECT_EQ(gSeen[0].module, text.Module());
+    EXPECT_EQ(gSeen[0].size, strlen(expected) + 1);
+    EXPECT_EQ(gSeen[0].user, &user);
+
+    gSeen.clear();
+    EXPECT_EQ(_FindResources(found, text.Module(), "tarnRaw", 3, Record, &user), 2);
+    ASSERT_EQ(found.Count(), 3u);
+    const auto* first = static_cast<const unsigned char*>(*found.At(1));
+    EXPECT_EQ(std::vector<unsigned char>(first, first + 4),
+              (std::vector<unsigned char>{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_STREQ(static_cast<const char*>(*found.At(2)), "raw two");
+    ASSERT_EQ(gSeen.size(), 2u);
+    EXPECT_EQ(gSeen[0].size, 4u);
+    EXPECT_EQ(gSeen[1].size, 8u);
+    EXPECT_EQ(_FindResources(found, text.Module(), "tarnRaw", 0), 0);
+}
+
+TEST(FindResources, DirectoryKeepsTheModulesThatYield) {
+    const uint32_t keptBefore = tarn::KeptModuleCountForTesting();
+    pConstVector<void const*> found;
+    EXPECT_EQ(_FindResources(found, kDirectory, "*" TARN_PLUGIN_SUFFIX, "tarnTestText", 1), 1);
+    EXPECT_EQ(tarn::KeptModuleCountForTesting(), keptBefore + 1);
+    EXPECT_EQ(_FindResources(found, kDirectory, "*" TARN_PLUGIN_SUFFIX, "tarnNothing", 4), 0);
+    EXPECT_EQ(tarn::KeptModuleCountForTesting(), keptBefore + 1);
+}
+
 TEST(Modules, ReleasedPluginLeavesTheProcess) {
     HINSTANCE module = LoadLibraryA(PluginPath("empty").c_str());
     ASSERT_TRUE(module);

@@ -131,9 +131,10 @@ TEST(Modules, KeptModulesAreReleasedLastLoadedFirst) {
             afterSearches.push_back(line);
         }
     }
-    // Two instance searches keep "numbered" twice.
-    EXPECT_EQ(found, (std::vector<std::string>{"found 2", "found 2"})) << child.output;
-    EXPECT_EQ(afterSearches, (std::vector<std::string>{"plugin numbered unloaded"}))
+    // Two instance searches keep "numbered" twice, the resource search keeps "text".
+    EXPECT_EQ(found, (std::vector<std::string>{"found 2", "found 2", "found 2"})) << child.output;
+    EXPECT_EQ(afterSearches,
+              (std::vector<std::string>{"plugin text unloaded", "plugin numbered unloaded"}))
         << child.output;
 }
 

@@ -25,7 +25,8 @@
 //   leak SIZE                a block of SIZE bytes from the memory interface, never released;
 //                            prints "leak 0x<block> from 0x<address its stack starts with>"
 //   plugins DIR              the instances "tarnTestKind0..2" of the modules "*.plg" in DIR,
-//                            twice; prints "found N" for each search. The plug-ins' arrivals
+//                            twice, then their raw data "tarnRaw0..2"; prints "found N" for
+//                            each search. The plug-ins' arrivals
 //                            and departures are printed as they happen ("plugin NAME loaded",
 //                            "plugin NAME unloaded").
 #include "tarnkernl/tarnkernl.h"
@@ -247,6 +248,7 @@ int main(int argc, char** argv) {
             pConstVector<void const*> found;
             for (int scan = 0; scan < 2; ++scan)
                 printf("found %d\n", _FindInstances(found, directory, "*.plg", "tarnTestKind", 3));
+            printf("found %d\n", _FindResources(found, directory, "*.plg", "tarnRaw", 3));
         } else if (command == "die") {
             Die();
         } else {
