@@ -2,7 +2,7 @@
 // caller's inline members put back or drop (tarnkernl/files.h).
 #include "tarnkernl/files.h"
 
-#include "mui/mui.h"
+#include "tarnkernl/mui.h"
 #include "platform/win32.h"
 
 namespace {

@@ -14,6 +14,14 @@ HWND CreateWindowForTesting(HWND parent, int id, const char* text)
                            GetModuleHandleA(nullptr), nullptr);
 }
 
+HWND CreateComboForTesting(HWND parent, int id)
+{
+    const DWORD style = (parent ? WS_CHILD : WS_POPUP) | CBS_DROPDOWNLIST;
+    HMENU idOrMenu = parent ? reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)) : nullptr;
+    return CreateWindowExA(0, "COMBOBOX", "", style, 0, 0, 100, 100, parent, idOrMenu,
+                           GetModuleHandleA(nullptr), nullptr);
+}
+
 void DestroyWindowForTesting(HWND window)
 {
     DestroyWindow(window);

@@ -9,6 +9,8 @@ namespace tarn {
 // has no id). On POSIX it enters the in-process window table; on Windows it is a real static
 // control. Null when the system cannot make it.
 TARNRT_API HWND CreateWindowForTesting(HWND parent, int id, const char* text);
+// An empty combo box (a drop-down list), otherwise as CreateWindowForTesting.
+TARNRT_API HWND CreateComboForTesting(HWND parent, int id);
 // Destroys the window and its children.
 TARNRT_API void DestroyWindowForTesting(HWND window);
 

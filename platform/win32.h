@@ -262,9 +262,20 @@ TARN_SYSAPI DWORD WINAPI GetCurrentProcessId();
 // buffer size; copies at most size - 1 characters and the terminator, returns the count) and
 // WM_SETTEXT (a null text empties; returns TRUE). GetWindowTextA is WM_GETTEXT. GetDlgItem
 // finds the first direct child with that id (null and 1421 when there is none).
+// A window made as a combo box (CreateComboForTesting) also holds a list of items and a
+// selection: CB_ADDSTRING appends an item (its index), CB_SETCURSEL selects one (-1: none;
+// the index, or CB_ERR when there is no such item), CB_GETCURSEL answers the selection or
+// CB_ERR, CB_GETLBTEXTLEN and CB_GETLBTEXT the length and the text (copied whole with its
+// terminator) of an item, CB_ERR for an index without item.
 #define WM_SETTEXT 0x000C
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E
+#define CB_ADDSTRING 0x0143
+#define CB_GETCURSEL 0x0147
+#define CB_GETLBTEXT 0x0148
+#define CB_GETLBTEXTLEN 0x0149
+#define CB_SETCURSEL 0x014E
+#define CB_ERR (-1)
 TARN_SYSAPI LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 TARN_SYSAPI int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize);
 TARN_SYSAPI HWND WINAPI GetDlgItem(HWND dialog, int item);
@@ -275,6 +286,7 @@ TARN_SYSAPI BOOL WINAPI IsWindow(HWND window);
 #define MB_OK 0x00000000
 #define MB_ICONEXCLAMATION 0x00000030
 #define MB_SYSTEMMODAL 0x00001000
+#define MB_TASKMODAL 0x00002000
 #define IDOK 1
 TARN_SYSAPI int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
 TARN_SYSAPI HWND WINAPI GetActiveWindow();

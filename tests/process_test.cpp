@@ -138,6 +138,100 @@ TEST(Modules, KeptModulesAreReleasedLastLoadedFirst) {
         << child.output;
 }
 
+// A language directory below "MUI" beside the helper: its "langid.cfg" in UTF-16 with a
+// byte-order mark, and a text table of (identifier, text) records.
+void WriteLanguage(const ProcessDir& dir, const std::string& name, const std::u16string& description,
+                   const std::vector<std::pair<uint32_t, std::string>>& texts) {
+    std::string cfg = "\xFF\xFE";
+    for (char16_t c : description) {
+        cfg += char(c & 0xFF);
+        cfg += char(c >> 8);
+    }
+    dir.Write("MUI/" + name + "/langid.cfg", cfg);
+    std::string table;
+    for (const auto& [id, text] : texts)
+        table += std::string(reinterpret_cast<const char*>(&id), 4) + text + '\0';
+    dir.Write("MUI/" + name + "/texts.mui", table);
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& output,
+                                           const std::vector<std::string>& starts) {
+    std::vector<std::string> lines;
+    for (const std::string& line : Split(output, "\n")) {
+        for (const std::string& start : starts)
+            if (line.rfind(start, 0) == 0)
+                lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(Languages, TheChosenLanguageComesFirstThenTheDefaultOne) {
+    ProcessDir dir;
+    WriteLanguage(dir, "default", u"0\r\nDefault\r\n",
+                  {{10, "ten"}, {11, "eleven"}, {1034005, "Could not move '"}});
+    WriteLanguage(dir, "russian", u"1049\r\n\u0420\u0443\u0441\u0441\u043a\u0438\u0439\r\n",
+                  {{10, "\xd0\xb4\xd0\xb5\xd1\x81\xd1\x8f\xd1\x82\xd1\x8c"}});
+    dir.Write("common.ini", "[MUI]\r\nLanguage=1049\r\n");
+    fs::create_directory(dir.Path("plugins"));
+    fs::copy_file(fs::path(TARN_PLUGIN_DIR) / "text.plg", dir.Path("plugins/text.plg"));
+    fs::copy_file(TARN_LANGUAGE_MODULE, dir.Path("MUI/default/text.rmui"));
+    fs::copy_file(TARN_CHOSEN_LANGUAGE_MODULE, dir.Path("MUI/russian/TEXT.rmui"));
+    ChildResult child = dir.Run({"languages", "text", "10", "text", "11", "text", "12",
+                                 "loadres", "1", "loadres", "11", "loadres", "42",
+                                 "langres", "plugins\\text.plg", "dialog", "100",
+                                 "langres", "plugins\\text.plg", "menu", "200",
+                                 "langres", "plugins\\text.plg", "dialog", "101",
+                                 "setlanguage", "0", "languages"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    const std::string root = LibraryPath(dir.Path("MUI"));
+    std::vector<std::string> lines =
+        LinesStartingWith(child.output, {"language", "curdir", "defdir", "text", "loadres",
+                                         "langres"});
+    const std::vector<std::string> languages = {"language 1049",
+                                                "curdir " + root + "\\russian",
+                                                "defdir " + root + "\\default"};
+    std::vector<std::string> expected = languages;
+    for (const char* line : {"text 10=\xd0\xb4\xd0\xb5\xd1\x81\xd1\x8f\xd1\x82\xd1\x8c",
+                                    "text 11=eleven", "text 12=", "loadres 1=own text of the probe",
+                                    "loadres 11=eleven", "loadres 42=null",
+                                    "langres 100=language Chosen dialog",
+                                    "langres 200=language &Language", "langres 101=module"})
+        expected.push_back(line);
+    // The new choice is stored for the next start; this process keeps its languages.
+    expected.insert(expected.end(), languages.begin(), languages.end());
+    EXPECT_EQ(lines, expected) << child.output;
+    std::vector<std::string> listed = LinesStartingWith(child.output, {"lang "});
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "lang 0 Default", "lang 0 Default",
+                          "lang 1049 \xd0\xa0\xd1\x83\xd1\x81\xd1\x81\xd0\xba\xd0\xb8\xd0\xb9",
+                          "lang 1049 \xd0\xa0\xd1\x83\xd1\x81\xd1\x81\xd0\xba\xd0\xb8\xd0\xb9"}));
+    EXPECT_NE(dir.Read("common.ini").find("Language=0"), std::string::npos) << dir.Read("common.ini");
+}
+
+TEST(Languages, WithoutAUsableChoiceOnlyTheDefaultIsLoaded) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "language 0"},
+        {"[MUI]\r\nOther=1049\r\n", "language 0"},
+        {"[MUI]\r\nLanguage=x1049\r\n", "language 0"},
+        {"[MUI]\r\nLanguage=77\r\n", "language 77"},
+    };
+    for (const auto& [ini, language] : cases) {
+        ProcessDir dir;
+        WriteLanguage(dir, "default", u"0\r\n", {{10, "ten"}});
+        WriteLanguage(dir, "russian", u"1049\r\n", {{10, "other"}});
+        if (!ini.empty())
+            dir.Write("common.ini", ini);
+        ChildResult child = dir.Run({"languages", "text", "10"});
+        const std::string curdir = language == "language 77"
+                                       ? "curdir "
+                                       : "curdir " + LibraryPath(dir.Path("MUI")) + "\\default";
+        EXPECT_EQ(LinesStartingWith(child.output, {"language", "curdir", "text"}),
+                  (std::vector<std::string>{language, curdir, "text 10=ten"}))
+            << ini << child.output;
+    }
+}
+
 TEST(ProcessLog, LinesFromEightThreadsAreAllThereAndWhole) {
     const int threads = 8, lines = 10000;
     ProcessDir dir;

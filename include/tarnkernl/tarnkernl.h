@@ -8,3 +8,4 @@
 #include "tarnkernl/files.h"
 #include "tarnkernl/memory.h"
 #include "tarnkernl/modules.h"
+#include "tarnkernl/mui.h"

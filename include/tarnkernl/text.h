@@ -137,6 +137,36 @@ TARN_API int vfprintf(str& s, const char* format, va_list args)
     __attribute__((format(gnu_printf, 2, 0)));
 TARN_API int fprintf(str& s, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
+// ---- Resource strings and combo text ----
+
+// A string resource of a module: by number (below 65536) or by the address of its name.
+struct ResId {
+    str name;
+    uintptr_t id;
+    HINSTANCE module;
+
+    ResId(unsigned int id, HINSTANCE module) : id(id), module(module) {}
+    bool IsNumber() const { return (id >> 16) == 0; }
+};
+
+// Loads the resource into `text` and returns its characters: a number from the module's
+// string table or else from the language tables, a name from the module's string resources.
+// A missing one leaves `text` empty and gives null; with `report` it gives instead a
+// placeholder that names the resource and the module, and the user is told in a box (one at a
+// time).
+TARN_API const char* LoadRes(str& text, const ResId& resource, bool report);
+TARN_API const char* LoadRes(str& text, unsigned int id, HINSTANCE module, bool report);
+
+// The text of the item selected in a combo box; empty without a selection or a window.
+class ComboStr : public str {
+public:
+    explicit ComboStr(HWND combo) { vGetCurSelText(combo); }
+    ComboStr(HWND dialog, int item) { vGetCurSelText(dialog, item); }
+
+    TARN_API void vGetCurSelText(HWND combo);
+    TARN_API void vGetCurSelText(HWND dialog, int item);
+};
+
 // The text of the calling thread's last system error, as PrintError writes it.
 class strError : public str {
 public:

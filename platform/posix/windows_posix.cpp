@@ -1,6 +1,6 @@
 // The in-process window table that stands in for USER32's windows on POSIX: windows with a
-// text, a parent, a child id and a queue of posted messages, made by the test seam and read by
-// the library.
+// text, a parent, a child id, a queue of posted messages and, for combo boxes, items with a
+// selection, made by the test seam and read by the library.
 #include "platform/testing.h"
 #include "platform/win32.h"
 
@@ -13,16 +13,20 @@
 namespace tarn {
 namespace {
 
-// A window and the messages it answers. New kinds of window state (list items with a
-// selection, a queue of posted messages) become members here and cases in Handle.
+// A window and the messages it answers. New kinds of window state become members here and
+// cases in Handle.
 struct Window {
     uintptr_t handle;
     uintptr_t parent;  // 0 for a top-level window
     int id;
     std::string text;
     std::deque<PostedMessageForTesting> posted;
+    bool isCombo = false;
+    std::vector<std::string> items;
+    LRESULT selection = CB_ERR;
 
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleCombo(UINT message, WPARAM wParam, LPARAM lParam);
 };
 
 // Plain loops, not the C library (and kept loops by the build): they read and write caller
@@ -61,6 +65,32 @@ LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         return TRUE;
     }
     default:
+        return isCombo ? HandleCombo(message, wParam, lParam) : 0;
+    }
+}
+
+LRESULT Window::HandleCombo(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const bool isItem = wParam < items.size();
+    switch (message) {
+    case CB_ADDSTRING: {
+        const char* from = reinterpret_cast<const char*>(lParam);
+        items.emplace_back(from ? from : "", from ? TextLength(from) : 0);
+        return static_cast<LRESULT>(items.size() - 1);
+    }
+    case CB_SETCURSEL:
+        selection = isItem ? static_cast<LRESULT>(wParam) : CB_ERR;
+        return selection;
+    case CB_GETCURSEL:
+        return selection;
+    case CB_GETLBTEXTLEN:
+        return isItem ? static_cast<LRESULT>(items[wParam].size()) : CB_ERR;
+    case CB_GETLBTEXT:
+        if (!isItem)
+            return CB_ERR;
+        CopyText(items[wParam].data(), items[wParam].size(), reinterpret_cast<char*>(lParam));
+        return static_cast<LRESULT>(items[wParam].size());
+    default:
         return 0;
     }
 }
@@ -72,7 +102,7 @@ class WindowTable {
 public:
     constexpr WindowTable() = default;
 
-    HWND Create(HWND parent, int id, const char* text)
+    HWND Create(HWND parent, int id, const char* text, bool isCombo = false)
     {
         std::lock_guard guard(lock_);
         if (parent && !Find(parent)) {
@@ -81,7 +111,7 @@ public:
         }
         lastHandle_ += kHandleStep;
         windows_.push_back(Window{lastHandle_, reinterpret_cast<uintptr_t>(parent), id,
-                                  std::string(text ? text : ""), {}});
+                                  std::string(text ? text : ""), {}, isCombo, {}, CB_ERR});
         return reinterpret_cast<HWND>(lastHandle_);
     }
 
@@ -191,6 +221,11 @@ constinit TableStorage g_windows;
 HWND CreateWindowForTesting(HWND parent, int id, const char* text)
 {
     return g_windows.table.Create(parent, id, text);
+}
+
+HWND CreateComboForTesting(HWND parent, int id)
+{
+    return g_windows.table.Create(parent, id, "", true);
 }
 
 void DestroyWindowForTesting(HWND window)

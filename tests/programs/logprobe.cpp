@@ -29,6 +29,15 @@
 //                            each search. The plug-ins' arrivals
 //                            and departures are printed as they happen ("plugin NAME loaded",
 //                            "plugin NAME unloaded").
+//   languages                "language ID", "curdir DIR", "defdir DIR" (or "null") and a line
+//                            "lang ID NAME" for every language directory
+//   text ID                  "text ID=TEXT" of the language tables
+//   loadres ID               "loadres ID=TEXT" of the program's resource strings or the
+//                            language tables, "loadres ID=null" when neither has it
+//   setlanguage ID           stores the chosen language
+//   langres FILE dialog|menu ID   which module the dialog or menu ID of the module FILE comes
+//                            from: "langres ID=module", or "langres ID=language TEXT" with the
+//                            dialog's caption or the menu's first item
 #include "tarnkernl/tarnkernl.h"
 
 #include "log/messagebox.h"
@@ -184,6 +193,46 @@ void RunFault(const std::string& kind) {
 
 }  // namespace
 
+namespace {
+
+std::string Utf8(const WCHAR* text) {
+    char bytes[512];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+    return n > 0 ? std::string(bytes, n - 1) : std::string();
+}
+
+void PrintLanguages() {
+    printf("language %u\n", muiGetLanguageID());
+    printf("curdir %s\n", muiGetCurDir() ? muiGetCurDir() : "null");
+    printf("defdir %s\n", muiGetDefDir() ? muiGetDefDir() : "null");
+    muiEnumLanguages(
+        [](unsigned int id, const WCHAR* name, void*) {
+            printf("lang %u %s\n", id, Utf8(name).c_str());
+        },
+        nullptr);
+}
+
+// A dialog template's caption follows its fixed fields and empty menu and class fields; a
+// menu's first item text follows the header, the item's flags and its identifier.
+void PrintLanguageResource(const char* file, const std::string& kind, unsigned id) {
+    HINSTANCE module = LoadLibraryA(file);
+    const bool dialog = kind == "dialog";
+    const char* name = MAKEINTRESOURCEA(id);
+    HINSTANCE found = dialog ? muiGetDlgTemplateModule(module, name) : muiGetMenuModule(module, name);
+    if (!module || found == module) {
+        printf("langres %u=%s\n", id, module ? "module" : "no module");
+    } else {
+        HRSRC resource = FindResourceA(found, name, dialog ? RT_DIALOG : RT_MENU);
+        const auto* data = static_cast<const char*>(LockResource(LoadResource(found, resource)));
+        printf("langres %u=language %s\n", id,
+               Utf8(reinterpret_cast<const WCHAR*>(data + (dialog ? 22 : 8))).c_str());
+    }
+    if (module)
+        FreeLibrary(module);
+}
+
+}  // namespace
+
 // The test plug-ins report through this entry of the program that loaded them.
 extern "C" TARN_EXPORT void tarnTestPluginEvent(const char* text) {
     printf("plugin %s\n", text);
@@ -249,6 +298,22 @@ int main(int argc, char** argv) {
             for (int scan = 0; scan < 2; ++scan)
                 printf("found %d\n", _FindInstances(found, directory, "*.plg", "tarnTestKind", 3));
             printf("found %d\n", _FindResources(found, directory, "*.plg", "tarnRaw", 3));
+        } else if (command == "languages") {
+            PrintLanguages();
+        } else if (command == "text") {
+            const unsigned id = unsigned(strtoul(next(), nullptr, 10));
+            printf("text %u=%s\n", id, muiGetString(id));
+        } else if (command == "loadres") {
+            const unsigned id = unsigned(strtoul(next(), nullptr, 10));
+            str text;
+            const char* found = LoadRes(text, id, GetModuleHandleA(nullptr), false);
+            printf("loadres %u=%s\n", id, found ? found : "null");
+        } else if (command == "setlanguage") {
+            muiSetLanguage(unsigned(strtoul(next(), nullptr, 10)));
+        } else if (command == "langres") {
+            const char* file = next();
+            const std::string kind = next();
+            PrintLanguageResource(file, kind, unsigned(strtoul(next(), nullptr, 10)));
         } else if (command == "die") {
             Die();
         } else {
