@@ -143,6 +143,17 @@ TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted)
               {"empty.mui", ""},
               {"c.muix", Record(40, "not a table")}});
     Language("broken", Utf16(u"0"));
+    Language("huge", Utf16(u"0\r\n") + std::string(tarn::kLargestDescription, ' '));
+    Language("nothing", "");
+    int languages = 0;
+    tarn::EnumLanguageDirectories(
+        Root().c_str(),
+        [](const char*, unsigned int, const WCHAR*, void* count) {
+            ++*static_cast<int*>(count);
+            return true;
+        },
+        &languages);
+    EXPECT_EQ(languages, 1);
     MuiLanguageSet set(0, Root().c_str());
     EXPECT_EQ(set.directory.p, Root() + "\\default");
     ASSERT_EQ(set.index.Count(), 4u);

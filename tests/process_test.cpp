@@ -176,7 +176,11 @@ TEST(Languages, TheChosenLanguageComesFirstThenTheDefaultOne) {
     fs::copy_file(fs::path(TARN_PLUGIN_DIR) / "text.plg", dir.Path("plugins/text.plg"));
     fs::copy_file(TARN_LANGUAGE_MODULE, dir.Path("MUI/default/text.rmui"));
     fs::copy_file(TARN_CHOSEN_LANGUAGE_MODULE, dir.Path("MUI/russian/TEXT.rmui"));
+    // A directory in the backup's place: the file cannot be moved there.
+    dir.Write("kept.txt", "text");
+    fs::create_directory(dir.Path("kept.bak"));
     ChildResult child = dir.Run({"languages", "text", "10", "text", "11", "text", "12",
+                                 "rewrite", "kept.txt",
                                  "loadres", "1", "loadres", "11", "loadres", "42",
                                  "langres", "plugins\\text.plg", "dialog", "100",
                                  "langres", "plugins\\text.plg", "menu", "200",
@@ -186,13 +190,14 @@ TEST(Languages, TheChosenLanguageComesFirstThenTheDefaultOne) {
     const std::string root = LibraryPath(dir.Path("MUI"));
     std::vector<std::string> lines =
         LinesStartingWith(child.output, {"language", "curdir", "defdir", "text", "loadres",
-                                         "langres"});
+                                         "langres", "rewrite"});
     const std::vector<std::string> languages = {"language 1049",
                                                 "curdir " + root + "\\russian",
                                                 "defdir " + root + "\\default"};
     std::vector<std::string> expected = languages;
     for (const char* line : {"text 10=\xd0\xb4\xd0\xb5\xd1\x81\xd1\x8f\xd1\x82\xd1\x8c",
-                                    "text 11=eleven", "text 12=", "loadres 1=own text of the probe",
+                                    "text 11=eleven", "text 12=", "rewrite Could not move 'kept.txt':",
+                                    "loadres 1=own text of the probe",
                                     "loadres 11=eleven", "loadres 42=null",
                                     "langres 100=language Chosen dialog",
                                     "langres 200=language &Language", "langres 101=module"})

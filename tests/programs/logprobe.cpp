@@ -35,6 +35,8 @@
 //   loadres ID               "loadres ID=TEXT" of the program's resource strings or the
 //                            language tables, "loadres ID=null" when neither has it
 //   setlanguage ID           stores the chosen language
+//   rewrite FILE             starts a safe rewrite of FILE with the backup ".bak"; prints
+//                            "rewrite TEXT" with the first line of its error text
 //   langres FILE dialog|menu ID   which module the dialog or menu ID of the module FILE comes
 //                            from: "langres ID=module", or "langres ID=language TEXT" with the
 //                            dialog's caption or the menu's first item
@@ -308,6 +310,10 @@ int main(int argc, char** argv) {
             str text;
             const char* found = LoadRes(text, id, GetModuleHandleA(nullptr), false);
             printf("loadres %u=%s\n", id, found ? found : "null");
+        } else if (command == "rewrite") {
+            RestoreFileIfError rewrite(next(), ".bak");
+            const std::string text = rewrite.errorText.p;
+            printf("rewrite %s\n", text.substr(0, text.find('\r')).c_str());
         } else if (command == "setlanguage") {
             muiSetLanguage(unsigned(strtoul(next(), nullptr, 10)));
         } else if (command == "langres") {
