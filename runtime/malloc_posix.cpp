@@ -73,11 +73,14 @@ void Release(const Family& family, void* block) noexcept {
     if (block) (CurrentMemIface()->*family.give)(block);
 }
 
-// The alignment memalign uses for `alignment`: the next power of two, as glibc does; 0 when
-// there is none.
-size_t RoundAlignment(size_t alignment) {
-    if (alignment > kMaxAlignment) return 0;
-    return std::bit_ceil(alignment);
+// No allocator of the process can give a block beyond the largest object size (which the C
+// library refuses itself) or, on 64-bit targets, beyond what a process can map (2^56 bytes with
+// five-level page tables): such a request fails at once, before the memory interface is asked,
+// which would record the failure.
+constexpr size_t kLargestBlock = sizeof(void*) == 8 ? size_t(1) << 56 : size_t(PTRDIFF_MAX);
+
+bool Impossible(size_t alignment, size_t size) {
+    return alignment > kMaxAlignment || size > kLargestBlock - alignment;
 }
 
 void* NullWith(int error) {
@@ -85,11 +88,17 @@ void* NullWith(int error) {
     return nullptr;
 }
 
-void* MemAlign(size_t alignment, size_t size) {
-    size_t rounded = RoundAlignment(alignment);
-    if (!rounded) return NullWith(EINVAL);
-    void* block = Aligned(kMalloc, rounded, size);
+// A power-of-two alignment: the block, or null with ENOMEM.
+void* AlignedOrNull(size_t alignment, size_t size) {
+    if (Impossible(alignment, size)) return NullWith(ENOMEM);
+    void* block = Aligned(kMalloc, alignment, AtLeastOne(size));
     return block ? block : NullWith(ENOMEM);
+}
+
+// memalign takes the next power of two, as glibc does; an alignment with none is EINVAL.
+void* MemAlign(size_t alignment, size_t size) {
+    if (alignment > SIZE_MAX / 2 + 1) return NullWith(EINVAL);
+    return AlignedOrNull(std::bit_ceil(alignment), size);
 }
 
 size_t PageSize() {
@@ -102,6 +111,7 @@ size_t PageSize() {
 using namespace tarn;
 
 TARN_ALLOCATOR void* malloc(size_t size) {
+    if (size > kLargestBlock) return NullWith(ENOMEM);
     void* block = CurrentMemIface()->Get(AtLeastOne(size));
     return block ? block : NullWith(ENOMEM);
 }
@@ -112,15 +122,18 @@ TARN_ALLOCATOR void free(void* block) {
 
 TARN_ALLOCATOR void* calloc(size_t count, size_t size) {
     size_t total;
-    if (__builtin_mul_overflow(count, size, &total)) return NullWith(ENOMEM);
+    if (__builtin_mul_overflow(count, size, &total) || total > kLargestBlock)
+        return NullWith(ENOMEM);
     void* block = CurrentMemIface()->Get(AtLeastOne(total));
     if (!block) return NullWith(ENOMEM);
     memset(block, 0, total);
     return block;
 }
 
-// A size of 0 releases the block and answers null, as glibc's does.
+// A size of 0 releases the block and answers null, as glibc's does; a failure leaves the block
+// as it was.
 TARN_ALLOCATOR void* realloc(void* block, size_t size) {
+    if (size > kLargestBlock) return NullWith(ENOMEM);
     void* resized = CurrentMemIface()->Realloc(block, size);
     return resized || (block && size == 0) ? resized : NullWith(ENOMEM);
 }
@@ -135,11 +148,12 @@ TARN_ALLOCATOR void* memalign(size_t alignment, size_t size) {
     return MemAlign(alignment, size);
 }
 
+// The result is the error; errno stays as it was.
 TARN_ALLOCATOR int posix_memalign(void** out, size_t alignment, size_t size) {
-    if (alignment % sizeof(void*) != 0 || !std::has_single_bit(alignment) ||
-        alignment > kMaxAlignment)
-        return EINVAL;
-    void* block = Aligned(kMalloc, alignment, size);
+    if (alignment % sizeof(void*) != 0 || !std::has_single_bit(alignment)) return EINVAL;
+    const int saved = errno;
+    void* block = AlignedOrNull(alignment, size);
+    errno = saved;
     if (!block) return ENOMEM;
     *out = block;
     return 0;
@@ -148,7 +162,7 @@ TARN_ALLOCATOR int posix_memalign(void** out, size_t alignment, size_t size) {
 // Only powers of two are alignments here (glibc accepts others from 2.38 on no more either).
 TARN_ALLOCATOR void* aligned_alloc(size_t alignment, size_t size) {
     if (!std::has_single_bit(alignment)) return NullWith(EINVAL);
-    return MemAlign(alignment, size);
+    return AlignedOrNull(alignment, size);
 }
 
 TARN_ALLOCATOR void* valloc(size_t size) {
