@@ -74,7 +74,7 @@ void AppendReadable(PrintBufferBase& buffer, const char* text) {
 
 // Room left in `buffer` before it must grow.
 size_t Room(const PrintBufferBase& buffer) {
-    return static_cast<size_t>(buffer.capacity & INT_MAX) - buffer.length;
+    return static_cast<size_t>(buffer.Room()) - buffer.length;
 }
 
 void AppendBytes(PrintBufferBase& buffer, const char* bytes, size_t count) {

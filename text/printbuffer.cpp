@@ -167,15 +167,13 @@ int FormatInto(char* out, int count, const char* format, va_list args) {
 
 namespace {
 
-constexpr int kCapacityBits = INT_MAX;
-
 // Room for `required` characters. The new capacity is 2 * required + 4: appends reallocate
 // rarely. The old text is kept when growing fails or the buffer is fixed.
 bool MakeRoom(PrintBufferBase& buffer, long long required) {
-    if (required <= (buffer.capacity & kCapacityBits))
+    if (required <= buffer.Room())
         return true;
     long long grown = 2 * required + 4;
-    if (buffer.capacity < 0 || grown >= kCapacityBits)
+    if (buffer.Refuses() || grown >= INT_MAX)
         return false;
     bool wasInline = !buffer.OnHeap();
     void* block = realloc(wasInline ? nullptr : buffer.data, static_cast<size_t>(grown) + 1);

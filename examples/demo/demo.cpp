@@ -1,6 +1,6 @@
 // A small program of the family: it keeps a process log and a history, remembers a setting
-// between runs, uses the text toolkit, lets the runtime serve its memory and survives a machine
-// fault, the way an application linked to tarnkernl does.
+// between runs, speaks the language chosen for it, uses the text toolkit, lets the runtime serve
+// its memory and survives a machine fault, the way an application linked to tarnkernl does.
 #include "tarnkernl/tarnkernl.h"
 
 #include <cstdio>
@@ -54,6 +54,40 @@ void ShowSwitches(const char* commandLine) {
         Note("  %-9s %s", name, strnistrn(commandLine, name) ? "on" : "off");
 }
 
+// The demo's texts in its language tables below "MUI" beside it.
+enum DemoText : unsigned int {
+    kThisRunSpeaks = 5001,
+    kLanguagesInstalled = 5002,
+    kNextRunSpeaks = 5003,
+    kThroughLoadRes = 5004,
+};
+constexpr unsigned int kRussian = 1049;
+
+// Speaks the language chosen for this run, lists the installed ones and chooses the other one
+// for the next run.
+void ShowLanguages() {
+    Note("%s", muiGetString(kThisRunSpeaks));
+    str text;
+    Note("%s", LoadRes(text, kThroughLoadRes, nullptr, true));
+    Note("%s", muiGetString(kLanguagesInstalled));
+    struct Found {
+        unsigned int next;
+        str nextName;
+    } found{muiGetLanguageID() == kRussian ? 0 : kRussian, {}};
+    muiEnumLanguages(
+        [](unsigned int id, const WCHAR* name, void* user) {
+            auto* found = static_cast<Found*>(user);
+            str shown;
+            shown.Set(name);
+            Note("  %u %s", id, shown.p);
+            if (id == found->next)
+                found->nextName = shown.p;
+        },
+        &found);
+    muiSetLanguage(found.next);
+    Note(muiGetString(kNextRunSpeaks), found.nextName.p);
+}
+
 // Builds a long report line by line: the print buffer starts on the stack and moves to the
 // runtime's heap only when the text outgrows it.
 void ShowReport() {
@@ -97,6 +131,7 @@ int main() {
     int run = CountRun();
     Note("demo run %d", run);
     Remember("started", "demo", "run %d", run);
+    ShowLanguages();
     ShowSwitches(GetCommandLineInternal());
     ShowReport();
     ShowMemory();

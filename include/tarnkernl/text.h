@@ -211,6 +211,9 @@ public:
     PrintBufferBase& operator=(const PrintBufferBase&) = delete;
 
     bool OnHeap() const { return data != InlineStorage(); }
+    // The characters the storage holds without the terminator, and whether it refuses to grow.
+    int Room() const { return capacity & ~Fixed; }
+    bool Refuses() const { return (capacity & Fixed) != 0; }
 
 protected:
     explicit PrintBufferBase(int capacity) : data(InlineStorage()), capacity(capacity), length(0) {
