@@ -2,11 +2,12 @@
 # Builds the benchmarks natively and runs them in a fresh working directory: the cost of one
 # durable log line of tarnkernl's process log against spdlog and glog, side by side; the cost of a
 # call-stack mark and of a ten-frame walk against glibc's backtrace(); event hooks against
-# Boost.Signals2 and the file-link registry against std::set; then tarnkernl's allocator
-# against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators (AddressSanitizer,
-# jemalloc profiling, tcmalloc's debug library, valgrind).
+# Boost.Signals2 and the file-link registry against std::set; language texts by number against
+# glibc's gettext (the benchmark makes its catalogues and uses glibc's C.UTF-8 locale); then
+# tarnkernl's allocator against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators
+# (AddressSanitizer, jemalloc profiling, tcmalloc's debug library, valgrind).
 #   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
-# The options go to the Google Benchmark programs (the first three). Each of those benchmarks runs
+# The options go to the Google Benchmark programs (the first four). Each of those benchmarks runs
 # three times and the summary takes the median: the lines/s of a shared machine vary by some ten
 # percent from run to run; the allocator benchmark takes medians of its own.
 set -euo pipefail
@@ -30,13 +31,14 @@ fi
 build=build/bench-linux
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 cmake --preset linux -B "$build" -DTARN_BUILD_BENCH=ON -DTARN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target log_bench markstack_bench modules_bench alloc_bench >/dev/null
+cmake --build "$build" --target log_bench markstack_bench modules_bench mui_bench alloc_bench \
+  >/dev/null
 
 # The process log goes below the working directory, the peers' files beside it.
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 repo=$(pwd)
-for bench in log_bench markstack_bench modules_bench; do
+for bench in log_bench markstack_bench modules_bench mui_bench; do
   (cd "$work" && "$repo/$build/bin/$bench" \
     --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
 done
