@@ -197,6 +197,7 @@ bool MuiLanguageSet::Load(const char* path, unsigned int languageId, const WCHAR
     if (!existdirectory(path))
         return false;
     index.Clear();
+    ids.Clear();
     buffers.Clear();
     modules.Clear();
     LoadTables(path);
@@ -222,6 +223,35 @@ void MuiLanguageSet::LoadTables(const char* path)
     std::sort(first, first + index.Count(), [](const char* a, const char* b) {
         return RecordId(a) < RecordId(b);
     });
+    BuildSearch();
+}
+
+// The search reads the identifiers packed together, four bytes each, where the records
+// themselves lie all over the tables; most identifiers that are not there are turned away by
+// their bit in `present` (about 16 bits for each one that is) without a search.
+void MuiLanguageSet::BuildSearch()
+{
+    const uint32_t count = index.Count();
+    presentBits = 6;
+    while (presentBits < 26 && (uint64_t(1) << presentBits) < uint64_t(count) * 16)
+        ++presentBits;
+    if (!ids.SetCount(count) || !present.SetCount(uint32_t(1) << (presentBits - 6))) {
+        index.Clear();
+        ids.Clear();
+        present.Clear();
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t id = RecordId(*index.At(i));
+        *ids.At(i) = id;
+        const uint32_t bit = PresentBit(id);
+        *present.At(bit >> 6) |= uint64_t(1) << (bit & 63);
+    }
+}
+
+uint32_t MuiLanguageSet::PresentBit(uint32_t id) const
+{
+    return uint32_t(id * 0x9E3779B1u) >> (32 - presentBits);
 }
 
 void MuiLanguageSet::LoadModules(const char* path)
@@ -249,19 +279,21 @@ void MuiLanguageSet::AddRecords(const char* table, unsigned long size)
 
 const char* MuiLanguageSet::Find(unsigned int id) const
 {
-    const auto* records = static_cast<const char* const*>(index.data);
-    long low = 0, high = long(index.Count()) - 1;
-    while (low <= high) {
-        const long middle = (low + high) >> 1;
-        const unsigned int found = RecordId(records[middle]);
-        if (found == id)
-            return records[middle] + 4;
-        if (found > id)
-            high = middle - 1;
-        else
-            low = middle + 1;
+    const uint32_t count = ids.Count();
+    if (count == 0)
+        return nullptr;
+    const uint32_t bit = PresentBit(id);
+    if (!(*present.At(bit >> 6) >> (bit & 63) & 1))
+        return nullptr;
+    // Halving without a branch on the comparison, which no predictor can guess.
+    const auto* base = static_cast<const uint32_t*>(ids.data);
+    for (uint32_t n = count; n > 1;) {
+        const uint32_t half = n / 2;
+        base = base[half] <= id ? base + half : base;
+        n -= half;
     }
-    return nullptr;
+    return *base == id ? *index.At(uint32_t(base - static_cast<const uint32_t*>(ids.data))) + 4
+                       : nullptr;
 }
 
 HINSTANCE MuiLanguageSet::FindModule(const char* fileName, const char* name,

@@ -58,6 +58,9 @@ class TARN_API MuiLanguageSet {
 public:
     pVector<char*> buffers;                  // the text tables, each ending in an added zero
     pConstVector<const char*> index;         // the records, sorted by identifier
+    Vector<uint32_t> ids;                    // their identifiers in the same order, searched
+    Vector<uint64_t> present;                // a bit per hash of the identifiers held
+    unsigned presentBits = 0;                // log2 of the bits in `present`
     pVector<MuiResourceModule*> modules;
     str directory;                           // empty until a directory was loaded
     unsigned int identifier;
@@ -81,6 +84,8 @@ public:
 
 private:
     void LoadTables(const char* path);
+    void BuildSearch();
+    uint32_t PresentBit(uint32_t id) const;
     void LoadModules(const char* path);
 };
 

@@ -165,6 +165,30 @@ TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted)
         EXPECT_EQ(set.Find(missing), nullptr) << missing;
 }
 
+TEST_F(LanguageDirectories, EveryTextOfALargeTableIsFoundAndNoOther)
+{
+    std::vector<uint32_t> held;
+    std::string table;
+    uint32_t id = 7;
+    for (int i = 0; i < 3000; ++i) {
+        id = id * 1664525u + 1013904223u;
+        if (std::find(held.begin(), held.end(), id) != held.end())
+            continue;
+        held.push_back(id);
+        table += Record(id, std::to_string(id));
+    }
+    Language("default", Utf16(u"0\r\n"), {{"big.mui", table}});
+    MuiLanguageSet set(0, Root().c_str());
+    ASSERT_EQ(set.index.Count(), held.size());
+    for (uint32_t wanted : held)
+        ASSERT_STREQ(set.Find(wanted), std::to_string(wanted).c_str()) << wanted;
+    int wrong = 0;
+    for (uint32_t other = 0; other < 20000; ++other)
+        wrong += std::find(held.begin(), held.end(), other * 214013u) == held.end() &&
+                 set.Find(other * 214013u) != nullptr;
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(LanguageDirectories, TheFirstDirectoryOfAnIdentifierIsLoaded)
 {
     Language("one", Utf16(u"1049\r\nFirst\r\n"), {{"t.mui", Record(1, "one")}});
