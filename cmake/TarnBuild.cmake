@@ -88,7 +88,9 @@ endif()
 # Compiles `script` into the resource file `output` at build time.
 function(tarn_compile_resources script output)
   get_filename_component(directory ${script} DIRECTORY)
+  get_filename_component(outputDirectory ${output} DIRECTORY)
   add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${outputDirectory}
     COMMAND ${TARN_WINDRES} -c 65001 --preprocessor=${CMAKE_C_COMPILER}
             --preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED
             -I ${directory} -O res -i ${script} -o ${output}
@@ -133,19 +135,20 @@ tarnModuleResources:
   endif()
 endfunction()
 
-# tarn_resource_module(target script file): a data module named `file` in the current binary
-# directory, made of the script's resources alone, for LoadLibraryExA with
-# LOAD_LIBRARY_AS_DATAFILE: on Windows a module without code of its own, on POSIX the resource
-# file itself. The path of the file goes to the variable `target`_FILE of the caller.
+# tarn_resource_module(target script file): a data module named `file` (in the current binary
+# directory unless it is a full path), made of the script's resources alone, for LoadLibraryExA
+# with LOAD_LIBRARY_AS_DATAFILE: on Windows a module without code of its own, on POSIX the
+# resource file itself. The path of the file goes to the variable `target`_FILE of the caller.
 function(tarn_resource_module target script file)
   get_filename_component(script ${script} ABSOLUTE)
-  set(output ${CMAKE_CURRENT_BINARY_DIR}/${file})
+  get_filename_component(output ${file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
   if(WIN32)
     add_library(${target} MODULE ${script})
-    get_filename_component(name ${file} NAME_WE)
-    get_filename_component(suffix ${file} LAST_EXT)
+    get_filename_component(name ${output} NAME_WE)
+    get_filename_component(suffix ${output} LAST_EXT)
+    get_filename_component(directory ${output} DIRECTORY)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C PREFIX "" OUTPUT_NAME ${name}
-      SUFFIX ${suffix} LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+      SUFFIX ${suffix} LIBRARY_OUTPUT_DIRECTORY ${directory})
     set_source_files_properties(${script} TARGET_DIRECTORY ${target}
       PROPERTIES COMPILE_OPTIONS "-c;65001")
     target_link_options(${target} PRIVATE -nostdlib -Wl,--entry=0)

@@ -13,7 +13,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-demo.XXXXXX")
 repo=$(pwd)
 for run in 1 2; do
   echo "=== Running the demo in $work (run $run)"
-  (cd "$work" && "$repo/build/linux/bin/demo")
+  (cd "$work" && "$repo/build/linux/demo/demo")
   echo
 done
 

@@ -4,7 +4,7 @@
 #   tools/setup.sh native   only what the native build (and the demo) needs
 set -euo pipefail
 
-native=(cmake g++ make libgtest-dev googletest faketime binutils-mingw-w64-x86-64)
+native=(cmake g++ make libgtest-dev googletest faketime binutils-mingw-w64-x86-64 gettext)
 cross=(g++-multilib qemu-user g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 
 wanted=("${native[@]}")
