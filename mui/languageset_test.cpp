@@ -142,6 +142,9 @@ TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted)
               {"b.mui", Record(20, "twenty") + Record(0xFFFFFFF0u, "high")},
               {"empty.mui", ""},
               {"c.muix", Record(40, "not a table")}});
+    // A table beyond the largest size is not read (the file is sparse).
+    Write("default/huge.mui", Record(50, "fifty"));
+    std::filesystem::resize_file(Native("default/huge.mui"), 100000001);
     Language("broken", Utf16(u"0"));
     Language("huge", Utf16(u"0\r\n") + std::string(tarn::kLargestDescription, ' '));
     Language("nothing", "");
