@@ -67,7 +67,8 @@ static_assert(sizeof(void*) != 4 || sizeof(DirectMem) == 8, "the 32-bit layout")
 static_assert(sizeof(void*) != 4 || sizeof(StackedMem) == 12, "the 32-bit layout");
 
 // Ends the start-up phase: blocks allocated from now on are the application's, and are listed
-// when they are never released. Looks for the companion module again.
-TARN_API void EndStartup();
+// when they are never released. Looks for the companion module again. Exported under its plain
+// name, as the family's programs import it.
+extern "C" TARN_API void EndStartup();
 // True when the runtime finds its heap consistent.
 TARN_API bool CheckMemory();
