@@ -2,7 +2,7 @@
 // release of a chain of interfaces, the named allocator's closing line.
 #include "memory/pooltest.h"
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 TEST(DirectMem, SlotsPassToTheRuntime) {
@@ -109,4 +109,4 @@ TEST(DirectMem, ReleasingTheCurrentInterfaceUnwindsTheChain) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

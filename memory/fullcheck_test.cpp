@@ -2,7 +2,7 @@
 // their neighbours kept, and the repairs of one link at the end of the part a check walks.
 #include "memory/pooltest.h"
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 using FullCheckTest = PoolTest;
@@ -110,4 +110,4 @@ TEST_F(FullCheckTest, ADamagedLinkAtTheEndOfTheWalkedPartIsRepaired) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

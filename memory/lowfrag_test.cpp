@@ -10,7 +10,7 @@
 #include <regex>
 #include <thread>
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 // Stands for the runtime's malloc: the stack of a block starts with the caller of this.
@@ -387,4 +387,4 @@ TEST(HolderMap, FindsTheArrayThatHoldsAnAddressUpToItsLastByte) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

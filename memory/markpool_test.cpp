@@ -5,7 +5,7 @@
 
 #include <cinttypes>
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 using MarkPoolTest = PoolTest;
@@ -307,4 +307,4 @@ TEST_F(MarkPoolTest, ABlockWhoseMarksAreBothDestroyedIsLeftAlone) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

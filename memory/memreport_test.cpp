@@ -5,7 +5,7 @@
 
 #include <regex>
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 class MemReportTest : public PoolTest {
@@ -82,4 +82,4 @@ TEST_F(MemReportTest, APoolThatLostNothingGetsTheShortSummary) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace tarn::testing {
+namespace tarn::test {
 
 // The whole text of a file the library writes; empty when it cannot be opened.
 inline std::string FileText(const str& name) {
@@ -116,4 +116,4 @@ protected:
     std::vector<Raw> taken;
 };
 
-}  // namespace tarn::testing
+}  // namespace tarn::test

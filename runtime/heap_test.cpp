@@ -17,7 +17,7 @@
 #include <dlfcn.h>
 #endif
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 unsigned char* Bytes(void* p) { return static_cast<unsigned char*>(p); }
@@ -237,4 +237,4 @@ TEST(MemIfaceDeathTest, TheInterfaceIsReleasedAfterEverythingElse) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test

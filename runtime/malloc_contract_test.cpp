@@ -21,7 +21,7 @@
 #include "tarnkernl/log.h"
 #endif
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 enum class Kind { Size, Aligned, Posix, Page, WholePages };
@@ -157,6 +157,6 @@ TEST(AllocationContract, ResizingKeepsTheBlockWhenItFails)
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test
 
 #endif

@@ -19,7 +19,7 @@
 #include <new>
 #include <string>
 
-namespace tarn::testing {
+namespace tarn::test {
 namespace {
 
 bool IsAligned(const void* p, size_t alignment) {
@@ -172,7 +172,7 @@ TEST(ProcessAllocator, ForeignAndSecondReleasesAreIgnored) {
 }
 
 }  // namespace
-}  // namespace tarn::testing
+}  // namespace tarn::test
 
 #else
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tarn::testing {
+namespace tarn::test {
 
 // Hides a value from the optimiser, which may otherwise drop an allocation with its release,
 // or judge a request that is meant to fail at compile time.
@@ -103,4 +103,4 @@ private:
     std::atomic<int> count_{0};
 };
 
-}  // namespace tarn::testing
+}  // namespace tarn::test
