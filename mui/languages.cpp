@@ -72,6 +72,8 @@ using tarn::gLanguages;
 
 void muiEnumLanguages(MuiLanguageCallback callback, void* user)
 {
+    if (!callback)
+        return;
     struct Context {
         MuiLanguageCallback callback;
         void* user;
@@ -83,7 +85,7 @@ void muiEnumLanguages(MuiLanguageCallback callback, void* user)
             c->callback(id, name, c->user);
             return true;
         },
-        callback ? &context : nullptr);
+        &context);
 }
 
 void muiSetLanguage(unsigned int identifier)

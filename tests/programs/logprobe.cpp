@@ -207,6 +207,7 @@ void PrintLanguages() {
     printf("language %u\n", muiGetLanguageID());
     printf("curdir %s\n", muiGetCurDir() ? muiGetCurDir() : "null");
     printf("defdir %s\n", muiGetDefDir() ? muiGetDefDir() : "null");
+    muiEnumLanguages(nullptr, nullptr);  // told to nobody: nothing happens
     muiEnumLanguages(
         [](unsigned int id, const WCHAR* name, void*) {
             printf("lang %u %s\n", id, Utf8(name).c_str());
