@@ -3,9 +3,16 @@
 # tarn_language(target DIRECTORY dir ID id NAME name [TEXTS source...] [RESOURCES script...]):
 # the language directory `dir` with its "langid.cfg", one text table "<target>.mui" of the
 # sources (text files or gettext catalogues) and a resource module "<name>.rmui" for each
-# resource script. Cross builds run the tool through the target's emulator.
+# resource script. Cross builds run the tool through the target's emulator; a cross build
+# without one cannot run the tool: its target then makes no language directory.
 function(tarn_language target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DIRECTORY;ID;NAME" "TEXTS;RESOURCES")
+  if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    message(STATUS "${target}: no emulator to run the language-pack tool; "
+                   "${arg_DIRECTORY} is not made")
+    add_custom_target(${target})
+    return()
+  endif()
   set(description ${arg_DIRECTORY}/langid.cfg)
   # The name goes through a file: a Windows program's command line is in its code page.
   set(name_file ${CMAKE_CURRENT_BINARY_DIR}/${target}.name)
