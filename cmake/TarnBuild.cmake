@@ -14,15 +14,29 @@ if(WIN32)
   target_link_options(tarn_flags INTERFACE -static)
 endif()
 
+# The process allocator's entries for a module or program on Windows: linked whole into its own
+# code, ahead of the system's C runtime (see runtime/malloc_win32.cpp). On POSIX the runtime
+# serves the whole process by itself.
+function(tarn_route_allocations target)
+  if(WIN32 AND TARN_ROUTE_MALLOC)
+    target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,tarnrt_crt>" tarnrt)
+  endif()
+endfunction()
+
 # A module of the library family (the library, the runtime, plug-ins). On glibc a module that
 # holds GNU-unique symbols (which inline statics and templates become) is never unloaded: the
-# family's modules have none, so that a released module leaves the process.
+# family's modules have none, so that a released module leaves the process. RUNTIME: the
+# runtime itself, whose own blocks are the system's.
 function(tarn_module target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "RUNTIME" "" "")
   target_link_libraries(${target} PRIVATE tarn_flags)
   if(WIN32)
     set_target_properties(${target} PROPERTIES PREFIX "")
   else()
     target_compile_options(${target} PRIVATE -fno-gnu-unique)
+  endif()
+  if(NOT arg_RUNTIME)
+    tarn_route_allocations(${target})
   endif()
 endfunction()
 
@@ -30,6 +44,7 @@ endfunction()
 # POSIX the runtime's malloc and operator new come before libstdc++'s and libc's.
 function(tarn_program target)
   target_link_libraries(${target} PRIVATE tarn_flags tarnkernl)
+  tarn_route_allocations(${target})
   if(NOT WIN32)
     target_link_options(${target} PRIVATE -Wl,--no-as-needed)
     set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
@@ -64,6 +79,7 @@ function(tarn_add_unit_test name)
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   if(arg_RUNTIME)
     target_link_libraries(${name} PRIVATE tarn_flags tarnrt)
+    tarn_route_allocations(${name})
     if(NOT WIN32)
       target_link_options(${name} PRIVATE -Wl,--no-as-needed)
     endif()

@@ -17,9 +17,36 @@
 namespace tarn {
 namespace {
 
-// Read on every frame walk and inside fault reports.
-constinit thread_local bool tReportFaults TARN_STATIC_TLS = true;
+// The thread's report-faults flag is a system thread slot, set while the thread is quiet. The
+// memory manager reads it while it allocates, and on Windows a thread-local variable of a
+// module is itself allocated on a thread's first use of it: through the memory manager. The
+// flag keeps the thread's last error, which the reports show.
+constinit std::atomic<DWORD> gQuietSlot{TLS_OUT_OF_INDEXES};
 constinit std::atomic<bool> gShowBusy{false};
+
+DWORD QuietSlot() {
+    DWORD slot = gQuietSlot.load(std::memory_order_acquire);
+    if (slot != TLS_OUT_OF_INDEXES)
+        return slot;
+    const DWORD made = TlsAlloc();
+    if (!gQuietSlot.compare_exchange_strong(slot, made, std::memory_order_acq_rel)) {
+        TlsFree(made);
+        return slot;
+    }
+    return made;
+}
+
+bool Quiet() {
+    const DWORD error = GetLastError();
+    const bool quiet = TlsGetValue(QuietSlot()) != nullptr;
+    SetLastError(error);
+    return quiet;
+}
+
+void SetQuiet(bool quiet) {
+    static char set;
+    TlsSetValue(QuietSlot(), quiet ? &set : nullptr);
+}
 
 struct ExceptionNameEntry {
     DWORD code;
@@ -88,7 +115,7 @@ void ShowFirstFaultBox(DWORD code, const char* name, const FaultRegisters& r) {
 // Every machine fault reaches the program as its exception code; while the thread's
 // report-faults flag is set it is reported first.
 void Translate(unsigned int code, _EXCEPTION_POINTERS* info) {
-    if (tReportFaults && info && info->ExceptionRecord && info->ContextRecord)
+    if (!Quiet() && info && info->ExceptionRecord && info->ContextRecord)
         ReportFault(*info->ExceptionRecord, *info->ContextRecord);
     throw static_cast<unsigned long>(code);
 }
@@ -136,15 +163,15 @@ void RemoveTranslator() {
 }
 
 bool ReportFaults() {
-    return tReportFaults;
+    return !Quiet();
 }
 
-QuietFaults::QuietFaults() : previous_(tReportFaults) {
-    tReportFaults = false;
+QuietFaults::QuietFaults() : previous_(!Quiet()) {
+    SetQuiet(true);
 }
 
 QuietFaults::~QuietFaults() {
-    tReportFaults = previous_;
+    SetQuiet(!previous_);
 }
 
 }  // namespace tarn

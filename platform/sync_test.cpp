@@ -1,4 +1,5 @@
-// Critical sections: re-entrant for the owner, exclusive against every other thread.
+// Critical sections: re-entrant for the owner, exclusive against every other thread. Thread
+// slots: one value per thread, none in a slot handed out again.
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,39 @@ TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers)
               3 * 50)
         << "sleeping";
     DeleteCriticalSection(&section);
+}
+
+// Each thread sees its own value and a new thread none; a slot freed and handed out again
+// starts empty in every thread; a slot not handed out is refused.
+TEST(ThreadSlots, HoldOneValuePerThreadAndStartEmpty)
+{
+    int mine = 0;
+    int theirs = 0;
+    const DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    EXPECT_EQ(TlsGetValue(slot), nullptr);
+    ASSERT_TRUE(TlsSetValue(slot, &mine));
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    std::thread other([&] {
+        EXPECT_EQ(TlsGetValue(slot), nullptr);
+        TlsSetValue(slot, &theirs);
+        EXPECT_EQ(TlsGetValue(slot), &theirs);
+    });
+    other.join();
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+
+    ASSERT_TRUE(TlsFree(slot));
+    std::vector<DWORD> taken;
+    for (DWORD again = TlsAlloc(); again != TLS_OUT_OF_INDEXES && again != slot; again = TlsAlloc())
+        taken.push_back(again);
+    EXPECT_EQ(TlsGetValue(slot), nullptr) << "the slot came back empty";
+    for (DWORD other : taken)
+        TlsFree(other);
+    EXPECT_TRUE(TlsFree(slot));
+    EXPECT_FALSE(TlsFree(slot));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

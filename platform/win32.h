@@ -125,6 +125,7 @@ typedef const void* LPCVOID;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_FILE_TOO_LARGE 223
+#define ERROR_NO_MORE_ITEMS 259
 #define ERROR_DIRECTORY 267
 #define ERROR_NOACCESS 998
 #define ERROR_INVALID_FLAGS 1004
@@ -250,6 +251,14 @@ TARN_SYSAPI void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 TARN_SYSAPI void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
+
+// Thread slots: 64 per process. A slot handed out again answers null in every thread until the
+// thread sets it; TlsGetValue clears the last error when it succeeds, as on Windows.
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
+TARN_SYSAPI DWORD WINAPI TlsAlloc();
+TARN_SYSAPI BOOL WINAPI TlsFree(DWORD slot);
+TARN_SYSAPI LPVOID WINAPI TlsGetValue(DWORD slot);
+TARN_SYSAPI BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value);
 
 // The kernel's thread id (gettid) and process id.
 TARN_SYSAPI DWORD WINAPI GetCurrentThreadId();

@@ -2,6 +2,8 @@
 // what the process allocator and the memory interface take from the heap.
 #pragma once
 
+#include "tarnkernl/api.h"
+
 #include <cstddef>
 
 class ICppMemIface;
@@ -37,7 +39,8 @@ void SetHeapError(HeapError error);
 
 // A runtime block of `size` bytes whose address is a multiple of `alignment` (a power of two of
 // at least kBlockAlignment). It is released with tarnrtl_Free like any other. Null on failure.
-void* GetAligned(size_t alignment, size_t size);
+// Exported: on Windows the process allocator's entries live in every module.
+TARNRT_API void* GetAligned(size_t alignment, size_t size);
 
 // The largest alignment GetAligned accepts.
 constexpr size_t kMaxAlignment = size_t(1) << (sizeof(void*) == 8 ? 31 : 28);

@@ -1,5 +1,5 @@
-// The C allocation functions against the C and POSIX contract, every function at every size and
-// power-of-two alignment: built into a program on the runtime's raw heap and into one on the
+// The C allocation functions against the C contract and the system's (POSIX, or the Windows C
+// runtime's), every function at every size and power-of-two alignment: built into a program on the runtime's raw heap and into one on the
 // library's pools, whose exception file must stay empty.
 #include "runtime/testing_iface.h"
 
@@ -8,7 +8,9 @@
 #if TARN_ROUTE_MALLOC
 
 #include <malloc.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -30,7 +32,39 @@ struct Function {
     const char* name;
     Kind kind;
     void* (*call)(size_t alignment, size_t size);
+    void (*release)(void* block) = free;
 };
+
+#if defined(_WIN32)
+
+size_t UsableSize(void* block) {
+    return _msize(block);
+}
+
+size_t PageSize() {
+    return 4096;
+}
+
+const Function kFunctions[] = {
+    {"malloc", Kind::Size, [](size_t, size_t n) { return malloc(Opaque(n)); }},
+    {"calloc", Kind::Size, [](size_t, size_t n) { return calloc(1, Opaque(n)); }},
+    {"realloc", Kind::Size, [](size_t, size_t n) { return realloc(nullptr, Opaque(n)); }},
+    {"_aligned_malloc", Kind::Aligned,
+     [](size_t a, size_t n) { return _aligned_malloc(n, Opaque(a)); }, _aligned_free},
+};
+
+// Called through these, the compiler does not take a failed call for the block's end.
+void* (*volatile gResizeArray)(void*, size_t, size_t) = _recalloc;
+
+#else
+
+size_t UsableSize(void* block) {
+    return malloc_usable_size(block);
+}
+
+size_t PageSize() {
+    return size_t(sysconf(_SC_PAGESIZE));
+}
 
 void* CallPosixMemalign(size_t alignment, size_t size)
 {
@@ -56,6 +90,10 @@ const Function kFunctions[] = {
     {"pvalloc", Kind::WholePages, [](size_t, size_t n) { return pvalloc(Opaque(n)); }},
 };
 
+void* (*volatile gResizeArray)(void*, size_t, size_t) = reallocarray;
+
+#endif
+
 // Sizes every process can have, and sizes next to the largest object and the largest size.
 const size_t kSizes[] = {0, 1, 16, 4096, 32716, size_t(1) << 20};
 const size_t kHugeSizes[] = {size_t(PTRDIFF_MAX) - 15, size_t(PTRDIFF_MAX) + 1, SIZE_MAX - 15};
@@ -78,7 +116,7 @@ size_t ExceptionFileSize()
 
 TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
 {
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t page = PageSize();
     const size_t reportBefore = ExceptionFileSize();
     size_t recordsOfPossibleRequests = 0;
     for (const Function& function : kFunctions) {
@@ -102,9 +140,9 @@ TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
                                       Kind::WholePages ? page : std::max<size_t>(alignment, 1);
                 EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % wanted, 0u);
                 const size_t pages = (std::max<size_t>(size, 1) + page - 1) / page * page;
-                EXPECT_GE(malloc_usable_size(block),
+                EXPECT_GE(UsableSize(block),
                           function.kind == Kind::WholePages ? pages : size);
-                free(block);
+                function.release(block);
             }
             for (size_t size : kHugeSizes) {
                 SCOPED_TRACE(std::string(function.name) + " alignment " +
@@ -115,16 +153,17 @@ TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
                 const size_t recorded = ExceptionFileSize();
                 errno = 0;
                 void* block = function.call(alignment, size);
+                const int error = errno;  // reading the file may set it
                 if (possible)
                     recordsOfPossibleRequests += ExceptionFileSize() - recorded;
                 else
                     EXPECT_EQ(ExceptionFileSize(), recorded) << "a record of the refusal";
                 if (block) {
                     EXPECT_TRUE(possible);
-                    free(block);
+                    function.release(block);
                     continue;
                 }
-                EXPECT_EQ(errno, invalid ? EINVAL : ENOMEM);
+                EXPECT_EQ(error, invalid ? EINVAL : ENOMEM);
             }
         }
     }
@@ -133,9 +172,7 @@ TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
     EXPECT_TRUE(tarnrtl_CheckForBugs());
 }
 
-// Called through these, the compiler does not take a failed call for the block's end.
 void* (*volatile gResize)(void*, size_t) = realloc;
-void* (*volatile gResizeArray)(void*, size_t, size_t) = reallocarray;
 
 TEST(AllocationContract, ResizingKeepsTheBlockWhenItFails)
 {

@@ -7,9 +7,12 @@
 
 #if TARN_ROUTE_MALLOC
 
-#include <dlfcn.h>
+#include "platform/win32.h"
+
 #include <malloc.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +29,14 @@ bool IsAligned(const void* p, size_t alignment) {
     return reinterpret_cast<uintptr_t>(p) % alignment == 0;
 }
 
+size_t UsableSize(void* block) {
+#if defined(_WIN32)
+    return _msize(block);
+#else
+    return malloc_usable_size(block);
+#endif
+}
+
 // Every entry of the C and C++ libraries reaches its own slot, and so do the blocks the
 // libraries make for themselves.
 TEST(ProcessAllocator, EachEntryReachesItsSlot) {
@@ -34,7 +45,7 @@ TEST(ProcessAllocator, EachEntryReachesItsSlot) {
     void* got = Opaque(malloc(1001));
     void* resized = Opaque(realloc(got, 1002));
     void* zeroed = Opaque(calloc(1, 1005));
-    EXPECT_EQ(malloc_usable_size(zeroed), 1005u);
+    EXPECT_EQ(UsableSize(zeroed), 1005u);
     Thing* thing = Opaque(new Thing);
     char* array = Opaque(new char[1004]);
     const void* addresses[] = {got, resized, zeroed, thing, array};
@@ -63,13 +74,13 @@ TEST(ProcessAllocator, EachEntryReachesItsSlot) {
 }
 
 template <class Function>
-Function Entry(void* module, const char* name) {
-    return reinterpret_cast<Function>(dlsym(module, name));
+Function Entry(HINSTANCE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
 TEST(ProcessAllocator, APluginsBlocksAreTheRuntimesToo) {
-    void* plugin = dlopen(TARN_TEST_PLUGIN, RTLD_NOW);
-    ASSERT_NE(plugin, nullptr) << dlerror();
+    HINSTANCE plugin = LoadLibraryA(TARN_TEST_PLUGIN);
+    ASSERT_NE(plugin, nullptr) << GetLastError();
     auto pluginMalloc = Entry<void* (*)(size_t)>(plugin, "testplugin_Malloc");
     auto pluginFree = Entry<void (*)(void*)>(plugin, "testplugin_Free");
     auto pluginNewArray = Entry<char* (*)(size_t)>(plugin, "testplugin_NewArray");
@@ -96,15 +107,30 @@ TEST(ProcessAllocator, APluginsBlocksAreTheRuntimesToo) {
     EXPECT_GE(tarnrtl_GetSize(text->data()), text->size() + 1);
     delete text;
     recorder.Uninstall();
-    EXPECT_EQ(dlclose(plugin), 0);
+    EXPECT_TRUE(FreeLibrary(plugin));
 }
 
-TEST(ProcessAllocator, AlignedRequestsAreHonouredAndReleasedWithFree) {
+TEST(ProcessAllocator, AlignedRequestsAreHonoured) {
+#if defined(_WIN32)
+    for (size_t alignment : {size_t(1), size_t(16), size_t(32), size_t(4096), size_t(1) << 20}) {
+        void* block = _aligned_malloc(100, alignment);
+        EXPECT_TRUE(IsAligned(block, alignment)) << alignment;
+        EXPECT_EQ(UsableSize(block), 100u) << alignment;
+        memset(block, 'a', 100);
+        char* moved = static_cast<char*>(_aligned_realloc(block, 5000, alignment));
+        ASSERT_TRUE(IsAligned(moved, alignment)) << alignment;
+        EXPECT_EQ(std::count(moved, moved + 100, 'a'), 100) << alignment;
+        _aligned_free(moved);
+    }
+    errno = 0;
+    EXPECT_EQ(_aligned_malloc(100, 48), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+#else
     for (size_t alignment : {sizeof(void*), size_t(16), size_t(32), size_t(4096), size_t(1) << 20}) {
         void* block = nullptr;
         ASSERT_EQ(posix_memalign(&block, alignment, 100), 0) << alignment;
         EXPECT_TRUE(IsAligned(block, alignment)) << alignment;
-        EXPECT_EQ(malloc_usable_size(block), 100u) << alignment;
+        EXPECT_EQ(UsableSize(block), 100u) << alignment;
         free(block);
     }
 
@@ -117,8 +143,9 @@ TEST(ProcessAllocator, AlignedRequestsAreHonouredAndReleasedWithFree) {
                 {valloc(10), page},
                 {pvalloc(1), page}};
     for (auto& m : made) EXPECT_TRUE(IsAligned(m.block, m.alignment)) << m.alignment;
-    EXPECT_EQ(malloc_usable_size(made[3].block), page);   // pvalloc takes whole pages
+    EXPECT_EQ(UsableSize(made[3].block), page);   // pvalloc takes whole pages
     for (auto& m : made) free(m.block);
+#endif
 
     struct alignas(128) Wide { char bytes[200]; };
     Wide* wide = Opaque(new Wide);
@@ -160,16 +187,45 @@ TEST(ProcessAllocator, CallocZeroFillsReusedMemory) {
     }
 }
 
-// The C library's own allocator would abort on these; the runtime leaves them alone.
-TEST(ProcessAllocator, ForeignAndSecondReleasesAreIgnored) {
-    char local[32] = {};
-    free(Opaque(static_cast<void*>(local + 16)));
+// The C library's own allocator would abort on a second release; the runtime leaves it alone.
+TEST(ProcessAllocator, SecondReleasesAreIgnored) {
     void* once = malloc(8);
     gFree(once);
     gFree(once);
-    EXPECT_EQ(malloc_usable_size(once), 0u);
+    EXPECT_EQ(UsableSize(once), 0u);
     EXPECT_TRUE(tarnrtl_CheckForBugs());
 }
+
+#if defined(_WIN32)
+// The system's C runtime makes blocks in a heap of its own, for instance inside a system module:
+// the program's free, realloc and _msize give them back to it and leave the pools alone.
+TEST(ProcessAllocator, TheSystemRuntimesBlocksGoBackToIt) {
+    auto systemCopy = Entry<char* (*)(const char*)>(GetModuleHandleA("msvcrt.dll"), "_strdup");
+    ASSERT_NE(systemCopy, nullptr);
+    RecordingIface recorder;
+    char* copy = systemCopy("made by the system");
+    EXPECT_FALSE(recorder.Saw(Slot::Get, copy));
+    EXPECT_EQ(UsableSize(copy), strlen("made by the system") + 1);
+    copy = static_cast<char*>(realloc(copy, 10000));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::string(copy), "made by the system");
+    memset(copy, 's', 10000);
+    free(copy);
+    char* ours = Opaque(static_cast<char*>(malloc(10)));
+    free(ours);
+    recorder.Uninstall();
+    EXPECT_FALSE(recorder.Saw(Slot::Free, copy));
+    EXPECT_FALSE(recorder.Saw(Slot::Realloc, copy));
+    EXPECT_TRUE(recorder.Saw(Slot::Free, ours));
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+#else
+TEST(ProcessAllocator, ForeignReleasesAreIgnored) {
+    char local[32] = {};
+    free(Opaque(static_cast<void*>(local + 16)));
+    EXPECT_TRUE(tarnrtl_CheckForBugs());
+}
+#endif
 
 }  // namespace
 }  // namespace tarn::test
@@ -177,7 +233,7 @@ TEST(ProcessAllocator, ForeignAndSecondReleasesAreIgnored) {
 #else
 
 TEST(ProcessAllocator, NotThisBuild) {
-    GTEST_SKIP() << "the runtime is the process's allocator only on Linux with TARN_ROUTE_MALLOC";
+    GTEST_SKIP() << "the runtime is the process's allocator only with TARN_ROUTE_MALLOC";
 }
 
 #endif

@@ -33,9 +33,15 @@ std::string Report(const ProcessDir& dir) {
     return log.substr(WithoutMemoryReport(log).size());
 }
 
+// A listed block's stack: its first address lies in the program's leaking code, the second is
+// that code's caller.
+std::string StackOf(const Leak& leak) {
+    return "0x[0-9A-F]{8,} " + leak.caller + " ";
+}
+
 TEST(MemoryReport, BlocksLeftAfterTheStartUpAreListedWithTheirStacks) {
     ProcessDir dir;
-    ChildResult child = dir.Run({"leak", "100", "endstartup", "leak", "100", "leak", "40000"});
+    ChildResult child = dir.Run({"leak", "100", "endstartup", "leak", "300", "leak", "40000"});
     ASSERT_EQ(child.exitCode, 0) << child.output;
     std::vector<Leak> leaks = Leaks(child.output);
     ASSERT_EQ(leaks.size(), 3u) << child.output;
@@ -44,8 +50,8 @@ TEST(MemoryReport, BlocksLeftAfterTheStartUpAreListedWithTheirStacks) {
     // The start-up block is counted, not listed.
     EXPECT_EQ(report.find(leaks[0].block), std::string::npos) << report;
     EXPECT_TRUE(std::regex_search(
-        report, std::regex("Unfreed=" + leaks[1].block + R"(\[100\]; Native block size=\d+\r\n)" +
-                           "Allocator STACK: " + leaks[1].caller + R"( (0x[0-9A-F]{8,} ){9}\r\n)")))
+        report, std::regex("Unfreed=" + leaks[1].block + R"(\[300\]; Native block size=\d+\r\n)" +
+                           "Allocator STACK: " + StackOf(leaks[1]) + R"((0x[0-9A-F]{8,} ){8}\r\n)")))
         << report;
     // The C library's own blocks may be listed too, before the summary.
     std::smatch small;
@@ -53,16 +59,48 @@ TEST(MemoryReport, BlocksLeftAfterTheStartUpAreListedWithTheirStacks) {
                                 R"((\d+) memory blocks\r\nUnfreed startup memory blocks : (\d+)\r\n)";
     ASSERT_TRUE(std::regex_search(report, small, std::regex(summary)))
         << report;
-    EXPECT_GE(std::stoi(small[1]), 100);
+    EXPECT_GE(std::stoi(small[1]), 300);
     EXPECT_GE(std::stoi(small[2]), 1);
     EXPECT_GE(std::stoi(small[3]), 1);
 
-    // The large block is the backing pool's, listed in its half with the same caller.
+    // The large block is the backing pool's, listed in its half with the same stack.
     EXPECT_TRUE(std::regex_search(
-        report, std::regex("Unfreed=" + leaks[2].block + R"(\[ 40000\]'malloc\(\)' allocator IP=)" +
-                           leaks[2].caller + R"( \(Ts:\d+\):\r\nSTACK: )" + leaks[2].caller)))
+        report, std::regex("Unfreed=" + leaks[2].block + R"(\[ 40000\]'malloc\(\)' allocator )" +
+                           R"(IP=(0x[0-9A-F]{8,}) \(Ts:\d+\):\r\nSTACK: \1 )" + leaks[2].caller)))
         << report;
     EXPECT_NE(report.find("Total missing space: 40000 bytes (RTL:0 bytes)\r\n"), std::string::npos);
+}
+
+// Objects of the C++ library, a plug-in's own blocks and the system C library's blocks all
+// meet the pools; an overrun of a plain malloc block is caught when it is released.
+TEST(MemoryReport, EveryAllocatorOfTheProcessIsSeen) {
+    ProcessDir dir;
+    fs::copy_file(fs::path(TARN_PLUGIN_DIR) / "numbered.plg", dir.Path("numbered.plg"));
+    ChildResult child = dir.Run({"endstartup", "leak-objects", "plugin-leak", ".\\numbered.plg",
+                                 "overrun", "100", "system-block"});
+    ASSERT_EQ(child.exitCode, 0) << child.output;
+    std::vector<Leak> leaks = Leaks(child.output);
+    ASSERT_EQ(leaks.size(), 5u) << child.output;
+    const std::string report = Report(dir);
+    for (const Leak& leak : leaks)
+        EXPECT_NE(report.find("Unfreed=" + leak.block + "["), std::string::npos)
+            << leak.block << "\n" << report;
+    const std::string pluginObject =
+        "Unfreed=" + leaks[4].block + "[" + std::to_string(sizeof(std::string)) + "]; ";
+    EXPECT_NE(report.find(pluginObject), std::string::npos) << report;
+
+    std::smatch overrun;
+    ASSERT_TRUE(std::regex_search(child.output, overrun, std::regex("overrun (0x[0-9A-F]+)\n")));
+    std::smatch system;
+    ASSERT_TRUE(std::regex_search(child.output, system, std::regex(R"(system-block (\d+)\n)")));
+    EXPECT_GE(std::stoul(system[1]), 4000u);
+    // The overrun's record is the only one.
+    const std::string exc = dir.Read("LOG/" + Today() + "/logprobe.exc");
+    EXPECT_TRUE(std::regex_search(
+        exc, std::regex("Corrupted memory block, UPPER boundary\\. Block ptr: " +
+                        overrun[1].str() + "; Size:100; Holder block size: \\d+\r\nAllocator STACK: ")))
+        << exc;
+    EXPECT_EQ(exc.find("Corrupted", exc.find("Corrupted") + 1), std::string::npos) << exc;
 }
 
 // The blocks a report lists, by size, in order.

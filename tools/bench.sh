@@ -7,11 +7,25 @@
 # tarnkernl's allocator against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators
 # (AddressSanitizer, jemalloc profiling, tcmalloc's debug library, valgrind).
 #   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
+#   tools/bench.sh --windows [pairs]     one million malloc/free pairs on the pool beside msvcrt's
+#                                        own allocator, under Wine (Windows x86-64)
 # The options go to the Google Benchmark programs (the first four). Each of those benchmarks runs
 # three times and the summary takes the median: the lines/s of a shared machine vary by some ten
 # percent from run to run; the allocator benchmark takes medians of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --windows ]; then
+  tools/setup.sh windows
+  build=build/bench-mingw-x64
+  cmake --preset mingw-x64 -B "$build" -DTARN_BUILD_BENCH=ON -DTARN_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" --target malloc_pairs >/dev/null
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-bench.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  repo=$(pwd)
+  (cd "$work" && "$repo/cmake/wine-run.sh" "$repo/$build/bin/malloc_pairs.exe" "${@:2}")
+  exit 0
+fi
 tools/setup.sh native
 
 peers=(libbenchmark-dev libspdlog-dev libgoogle-glog-dev libboost-dev

@@ -2,13 +2,19 @@
 # Installs what a fresh Debian 12 machine lacks to build tarnkernl; does nothing when all is there.
 #   tools/setup.sh          everything: the native build and all cross targets
 #   tools/setup.sh native   only what the native build (and the demo) needs
+#   tools/setup.sh windows  what the native build and the Windows x86-64 demo under Wine need
 set -euo pipefail
 
 native=(cmake g++ make libgtest-dev googletest faketime binutils-mingw-w64-x86-64 gettext)
-cross=(g++-multilib qemu-user g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+windows=(g++-mingw-w64-x86-64-posix wine64)
+cross=(g++-multilib qemu-user g++-mingw-w64-i686-posix)
 
 wanted=("${native[@]}")
-[ "${1:-all}" = native ] || wanted+=("${cross[@]}")
+case "${1:-all}" in
+  native) ;;
+  windows) wanted+=("${windows[@]}") ;;
+  *) wanted+=("${windows[@]}" "${cross[@]}") ;;
+esac
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -111,8 +111,8 @@ void ShowMemory() {
     free(block);
 
     EndStartup();
-    static char* kept = new char[48];
-    Note("kept a 48-byte block at %p: the memory report in the log lists it", kept);
+    static void* kept = malloc(48);
+    Note("kept a 48-byte block of malloc at %p: the memory report in the log lists it", kept);
 }
 
 // A machine fault reaches the program as an exception carrying the system's code.

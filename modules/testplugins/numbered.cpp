@@ -3,6 +3,8 @@
 #include "modules/testplugins/plugin.h"
 #include "tarnkernl/modules.h"
 
+#include <string>
+
 namespace {
 
 tarn::test::Presence gPresence("numbered");
@@ -25,3 +27,6 @@ const TInstanceDescriptor kSecond = {"second", Make, Unmake};
 
 extern "C" TARN_EXPORT const void* tarnTestKind0() { return &kFirst; }
 extern "C" TARN_EXPORT const void* tarnTestKind2() { return &kSecond; }
+
+// A block of the plug-in's own new that nobody releases.
+extern "C" TARN_EXPORT void* tarnTestPluginLeak() { return new std::string(200, 'p'); }

@@ -110,3 +110,77 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
     if (State(section).exchange(kFree, std::memory_order_release) == kSleepers)
         Futex(&section->state, FUTEX_WAKE, 1);
 }
+
+// ---- Thread slots ----
+
+namespace {
+
+constexpr DWORD kThreadSlots = 64;
+
+// A slot's generation is odd while it is handed out; a thread's value counts only under the
+// generation it was set in.
+struct ThreadSlot {
+    uint32_t generation;
+    LPVOID value;
+};
+constinit std::atomic<uint32_t> gSlotGeneration[kThreadSlots] = {};
+constinit thread_local ThreadSlot tSlots[kThreadSlots] TARN_STATIC_TLS = {};
+
+bool HandedOut(uint32_t generation)
+{
+    return generation % 2 == 1;
+}
+
+// Moves the slot from one state to the other; false when it is not in the first.
+bool Turn(DWORD slot, bool handedOut)
+{
+    uint32_t generation = gSlotGeneration[slot].load(std::memory_order_relaxed);
+    while (HandedOut(generation) == handedOut)
+        if (gSlotGeneration[slot].compare_exchange_weak(generation, generation + 1,
+                                                        std::memory_order_acq_rel))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+DWORD WINAPI TlsAlloc()
+{
+    for (DWORD slot = 0; slot < kThreadSlots; ++slot)
+        if (Turn(slot, false))
+            return slot;
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return TLS_OUT_OF_INDEXES;
+}
+
+BOOL WINAPI TlsFree(DWORD slot)
+{
+    if (slot < kThreadSlots && Turn(slot, true))
+        return TRUE;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+LPVOID WINAPI TlsGetValue(DWORD slot)
+{
+    if (slot >= kThreadSlots) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    const ThreadSlot& mine = tSlots[slot];
+    return mine.generation == gSlotGeneration[slot].load(std::memory_order_relaxed) ? mine.value
+                                                                                      : nullptr;
+}
+
+BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value)
+{
+    const uint32_t generation =
+        slot < kThreadSlots ? gSlotGeneration[slot].load(std::memory_order_relaxed) : 0;
+    if (!HandedOut(generation)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    tSlots[slot] = {generation, value};
+    return TRUE;
+}

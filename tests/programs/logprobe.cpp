@@ -22,8 +22,19 @@
 //   mark-path                three nested marked calls; the innermost prints the return
 //                            addresses of the marks as a log's list would: "path STACK: 0x..."
 //   endstartup               ends the start-up phase of the memory manager
-//   leak SIZE                a block of SIZE bytes from the memory interface, never released;
-//                            prints "leak 0x<block> from 0x<address its stack starts with>"
+//   leak SIZE                a block of SIZE bytes from malloc, never released; prints
+//                            "leak 0x<block> from 0x<caller>", where <caller> is the second
+//                            address of the block's stack (the first lies in the leaking code)
+//   leak-objects             a std::string and a std::vector made with new, never released;
+//                            prints "leak 0x<block> from 0x<caller>" for both objects and both
+//                            of their buffers
+//   plugin-leak FILE         loads the module FILE, which leaks a block of its own new;
+//                            prints "leak 0x<block> from 0x<caller>"
+//   overrun SIZE             a block of SIZE bytes from malloc, written one byte past its end,
+//                            then released; prints "overrun 0x<block>"
+//   system-block             a block that the system's C library made (the working directory
+//                            it reports) grown, measured and released by the program; prints
+//                            "system-block <bytes>"
 //   plugins DIR              the instances "tarnTestKind0..2" of the modules "*.plg" in DIR,
 //                            twice, then their raw data "tarnRaw0..2"; prints "found N" for
 //                            each search. The plug-ins' arrivals
@@ -45,6 +56,9 @@
 #include "log/messagebox.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+
+#include <malloc.h>
+#include <unistd.h>
 
 #include <cinttypes>
 
@@ -174,12 +188,60 @@ void RunFault(const std::string& kind) {
     MarkedMiddle();
 }
 
-// Stands where the runtime's malloc would: the block's stack starts with its caller.
-[[gnu::noipa]] void Leak(size_t size) {
-    void* caller = __builtin_return_address(0);
-    void* block = tarnrtl_GetMemIface()->Get(size);
+void PrintLeak(const void* block, const void* caller) {
     printf("leak 0x%08" PRIXPTR " from 0x%08" PRIXPTR "\n", reinterpret_cast<uintptr_t>(block),
            reinterpret_cast<uintptr_t>(caller));
+}
+
+[[gnu::noipa]] void Leak(size_t size) {
+    PrintLeak(malloc(size), __builtin_return_address(0));
+}
+
+[[gnu::noipa]] void LeakObjects() {
+    void* caller = __builtin_return_address(0);
+    auto* text = new std::string(100, 't');
+    auto* numbers = new std::vector<int>(50, 7);
+    PrintLeak(text, caller);
+    PrintLeak(text->data(), caller);
+    PrintLeak(numbers, caller);
+    PrintLeak(numbers->data(), caller);
+}
+
+[[gnu::noipa]] void PluginLeak(const char* file) {
+    void* caller = __builtin_return_address(0);
+    HINSTANCE module = LoadLibraryA(file);
+    auto leak = reinterpret_cast<void* (*)()>(reinterpret_cast<void (*)()>(
+        module ? GetProcAddress(module, "tarnTestPluginLeak") : nullptr));
+    PrintLeak(leak ? leak() : nullptr, caller);
+}
+
+// The compiler sees neither the write past the end nor the release as the block's end.
+void (*volatile gRelease)(void*) = free;
+
+void Overrun(size_t size) {
+    char* block = static_cast<char*>(malloc(size));
+    asm volatile("" : "+r"(block));
+    block[size] = 'x';
+    printf("overrun 0x%" PRIXPTR "\n", reinterpret_cast<uintptr_t>(block));
+    gRelease(block);
+}
+
+size_t UsableSize(void* block) {
+#if defined(_WIN32)
+    return _msize(block);
+#else
+    return malloc_usable_size(block);
+#endif
+}
+
+void SystemBlock() {
+    char* directory = getcwd(nullptr, 0);
+    const size_t length = directory ? strlen(directory) : 0;
+    directory = static_cast<char*>(realloc(directory, length + 4000));
+    if (directory)
+        memset(directory + length, 'd', 4000);
+    printf("system-block %zu\n", directory ? UsableSize(directory) : size_t(0));
+    gRelease(directory);
 }
 
 // No destructor, no exit handler, no detach: what is in the files is what the system has.
@@ -295,6 +357,14 @@ int main(int argc, char** argv) {
             EndStartup();
         } else if (command == "leak") {
             Leak(strtoul(next(), nullptr, 10));
+        } else if (command == "leak-objects") {
+            LeakObjects();
+        } else if (command == "plugin-leak") {
+            PluginLeak(next());
+        } else if (command == "overrun") {
+            Overrun(strtoul(next(), nullptr, 10));
+        } else if (command == "system-block") {
+            SystemBlock();
         } else if (command == "plugins") {
             const char* directory = next();
             pConstVector<void const*> found;

@@ -1,0 +1,78 @@
+# Checks that a built library exports every name of its interface list.
+#   cmake -DLIBRARY=file -DLIST=interface.txt -DREADER=objdump|nm -DTOOL=program
+#         -DDEMANGLER=c++filt -P check.cmake
+# The names come from the export table of a Windows module (objdump -p) or from the dynamic
+# symbol table of an ELF shared object (nm -D).
+foreach(variable LIBRARY LIST READER TOOL DEMANGLER)
+  if(NOT DEFINED ${variable})
+    message(FATAL_ERROR "${variable} is not given")
+  endif()
+endforeach()
+
+# Each row of the table holds one name: in the export table behind its index, in nm's list before
+# its type.
+if(READER STREQUAL objdump)
+  execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${table}")
+  set(table "${CMAKE_MATCH_1}")
+  set(row_pattern "\t\\[ *[0-9]+\\] [^\n]+")
+  set(not_the_name "^\t\\[ *[0-9]+\\] ")
+else()
+  execute_process(COMMAND ${TOOL} -D --defined-only --format=posix ${LIBRARY}
+    OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+  set(row_pattern "[^\n]+")
+  set(not_the_name " .*")
+endif()
+string(REGEX MATCHALL "${row_pattern}" rows "${table}")
+set(names "")
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "${not_the_name}" "" name "${row}")
+  list(APPEND names "${name}")
+endforeach()
+if(failed OR NOT names)
+  message(FATAL_ERROR "no exported names could be read from ${LIBRARY}")
+endif()
+
+# One name per line through the demangler, which keeps the order.
+string(REPLACE ";" "\n" raw "${names}")
+get_filename_component(scratch ${LIBRARY} NAME)
+set(scratch ${CMAKE_CURRENT_BINARY_DIR}/${scratch}.exports)
+file(WRITE ${scratch} "${raw}\n")
+execute_process(COMMAND ${DEMANGLER} INPUT_FILE ${scratch} OUTPUT_VARIABLE demangled)
+string(REPLACE "\n" ";" demangled "${demangled}")
+
+file(STRINGS ${LIST} wanted REGEX "^[^#]")
+set(missing "")
+foreach(entry IN LISTS wanted)
+  if(entry MATCHES "^=(.*)")
+    list(FIND names "${CMAKE_MATCH_1}" found)
+    if(found EQUAL -1)
+      list(APPEND missing "${CMAKE_MATCH_1} (under its plain name)")
+    endif()
+    continue()
+  endif()
+  set(found FALSE)
+  foreach(name IN LISTS demangled)
+    string(FIND "${name}" "${entry}" at)
+    if(NOT at EQUAL 0)
+      continue()
+    endif()
+    string(LENGTH "${entry}" length)
+    string(SUBSTRING "${name}" ${length} 2 next)
+    # An entry that ends within a name ("str::", "LoadRes(str&") matches any continuation.
+    if(entry MATCHES "[(]|:$" OR next STREQUAL "" OR next MATCHES "^(\\(|::)")
+      set(found TRUE)
+      break()
+    endif()
+  endforeach()
+  if(NOT found)
+    list(APPEND missing "${entry}")
+  endif()
+endforeach()
+
+list(LENGTH wanted count)
+if(missing)
+  list(JOIN missing "\n  " text)
+  message(FATAL_ERROR "${LIBRARY} lacks:\n  ${text}")
+endif()
+message(STATUS "${LIBRARY}: all ${count} names of the interface are exported")
