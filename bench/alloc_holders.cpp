@@ -46,9 +46,12 @@ int HolderCount(const ICppMemIface& iface) {
     auto* pool = dynamic_cast<const LowFragPool*>(&iface);
     if (!pool)
         return -1;
+    using tarn::Holder;
+    using tarn::LowFragPoolForTesting;
+    Holder* const* tableEnd = LowFragPoolForTesting::Table(*pool) + LowFragPool::kTableSize;
     int count = 0;
-    for (tarn::Holder* const* entry = pool->cursor[kClass];
-         entry && entry < pool->table + LowFragPool::kTableSize && *entry &&
+    for (Holder* const* entry = LowFragPoolForTesting::Cursor(*pool, kClass);
+         entry && entry < tableEnd && *entry &&
          (*entry)->elementSize == tarn::ElementSize(kClass);
          ++entry)
         ++count;

@@ -275,11 +275,11 @@ struct ProcessPoolInstaller {
         AroundFork(
             [] {
                 if (gProcessPool)
-                    EnterCriticalSection(&gProcessPool->lock);
+                    gProcessPool->EnterForFork();
             },
             [] {
                 if (gProcessPool)
-                    LeaveCriticalSection(&gProcessPool->lock);
+                    gProcessPool->LeaveAfterFork();
             });
     }
 } gProcessPoolInstaller TARN_START(LowFragPool);
@@ -297,6 +297,14 @@ LowFragPool::LowFragPool()
 
 LowFragPool::~LowFragPool() {
     DeleteCriticalSection(&lock);
+}
+
+void LowFragPool::EnterForFork() {
+    EnterCriticalSection(&lock);
+}
+
+void LowFragPool::LeaveAfterFork() {
+    LeaveCriticalSection(&lock);
 }
 
 void LowFragPool::Install() {

@@ -126,11 +126,18 @@ public:
     // Makes the pool the current interface, once.
     void Install();
 
+    // The pool's lock around a fork: taken before it, left after it in both processes, so that
+    // the child finds the pool whole.
+    void EnterForFork();
+    void LeaveAfterFork();
+
     // CheckBlock: false for a damaged element, which is reported once (its signature then says
     // so). `block` is the user address of an element of `elementSize` bytes.
     static bool CheckBlock(uintptr_t block, uint32_t elementSize);
 
-    // --- The state, for the report and the tests.
+private:
+    friend class LowFragPoolForTesting;
+
     Holder* table[kTableSize];       // the holders, by element size, then in creation order
     Holder** cursor[kClasses];       // the first entry of each class; null while it has none
     // On cache lines of its own: a thread that waits reads it over and over, while the owner
@@ -139,7 +146,6 @@ public:
     alignas(64) ICppMemIface* backing;  // "App memory"; null once released
     ICppMemIface* replaced;          // what Install replaced; null before
 
-private:
     // Where a holder stands: its array's first address and its table entry, sorted by address.
     struct Place {
         uintptr_t array;
@@ -165,6 +171,15 @@ private:
     Holder** roomFrom[kClasses];     // no holder of the class in front of it has a free element
     Place placeOf[kTableSize];
     HolderMap map;                   // the holder of a pointer
+};
+
+// What the tests and the benchmarks read of a pool: its holder table, the first entry of a
+// class, and the interface it replaced.
+class LowFragPoolForTesting {
+public:
+    static Holder* const* Table(const LowFragPool& pool) { return pool.table; }
+    static Holder* const* Cursor(const LowFragPool& pool, int cls) { return pool.cursor[cls]; }
+    static const ICppMemIface* Replaced(const LowFragPool& pool) { return pool.replaced; }
 };
 
 }  // namespace tarn

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 #include <regex>
+#include <span>
 #include <thread>
 
 namespace tarn::test {
@@ -41,9 +42,14 @@ protected:
             pool->Release();
     }
 
+    std::span<Holder* const> Table() const {
+        return {LowFragPoolForTesting::Table(*pool), size_t(LowFragPool::kTableSize)};
+    }
+    Holder* const* Cursor(int cls) const { return LowFragPoolForTesting::Cursor(*pool, cls); }
+
     // The element size of the holder whose array holds `block`; 0 when none does.
     uint32_t ElementSizeOf(const void* block) const {
-        for (Holder* holder : pool->table) {
+        for (Holder* holder : Table()) {
             if (holder && holder->Contains(reinterpret_cast<uintptr_t>(block)))
                 return holder->elementSize;
         }
@@ -51,14 +57,14 @@ protected:
     }
     std::vector<uint32_t> Holders() const {
         std::vector<uint32_t> sizes;
-        for (Holder* holder : pool->table) {
+        for (Holder* holder : Table()) {
             if (holder)
                 sizes.push_back(holder->elementSize);
         }
         return sizes;
     }
     const Holder* HolderOf(const void* block) const {
-        for (Holder* holder : pool->table) {
+        for (Holder* holder : Table()) {
             if (holder && holder->Contains(reinterpret_cast<uintptr_t>(block)))
                 return holder;
         }
@@ -190,8 +196,8 @@ TEST_F(LowFragTest, ALaterHolderGoesWhenEmptyAndTheTableClosesUp) {
         blocks.push_back(pool->Get(LargestRequest(8)));
     EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(8)),
                                                 uint32_t(ElementSize(9))}));
-    EXPECT_EQ(pool->cursor[8], &pool->table[0]);
-    EXPECT_EQ(pool->cursor[9], &pool->table[2]);
+    EXPECT_EQ(Cursor(8), &Table()[0]);
+    EXPECT_EQ(Cursor(9), &Table()[2]);
     EXPECT_NE(HolderOf(blocks.back()), HolderOf(blocks.front()));
     // An element released in the full first holder is the next one taken: a class's holders are
     // tried from its first.
@@ -203,7 +209,7 @@ TEST_F(LowFragTest, ALaterHolderGoesWhenEmptyAndTheTableClosesUp) {
     pool->Free(blocks.back());
     blocks.pop_back();
     EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
-    EXPECT_EQ(pool->cursor[9], &pool->table[1]);
+    EXPECT_EQ(Cursor(9), &Table()[1]);
     // Pointers into the remaining holders are still found.
     EXPECT_EQ(pool->GetSize(largest), LargestRequest(9));
     for (void* block : blocks)
@@ -318,7 +324,7 @@ TEST_F(LowFragTest, ReleasedWhileCurrentItLeavesNoInterfaceBeforeReleasingTheOne
     tarnrtl_SetMemIface(&below);
     pool->Install();
     pool->Install();
-    EXPECT_EQ(pool->replaced, &below);
+    EXPECT_EQ(LowFragPoolForTesting::Replaced(*pool), &below);
     ASSERT_EQ(tarnrtl_GetMemIface(), pool);
     ICppMemIface* released = pool;
     pool->Release();
