@@ -1,5 +1,6 @@
 // Tests of the raw heap and of the memory interface slot, on every target.
 #include "platform/win32.h"
+#include "runtime/allocator.h"
 #include "runtime/testing_iface.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -132,6 +133,30 @@ TEST(RawHeap, BlocksMayBeReleasedOnAnotherThread) {
     for (int count : wrong) EXPECT_EQ(count, 0);
     EXPECT_TRUE(tarnrtl_CheckForBugs());
 }
+
+#if defined(_WIN32)
+// Every address inside a live raw block, grown in place or not, is the runtime's; once the block
+// is gone, the memory it alone held is no longer; the system C runtime's blocks never are.
+TEST(RawHeap, TheSystemsBlocksAreToldFromTheRuntimes) {
+    char* block = static_cast<char*>(tarnrtl_Get(1 << 20));
+    ASSERT_NE(block, nullptr);
+    EXPECT_FALSE(SystemBlock(block));
+    EXPECT_FALSE(SystemBlock(block + (1 << 20) - 1));
+    char* grown = static_cast<char*>(tarnrtl_Realloc(block, 3 << 20));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_FALSE(SystemBlock(grown + (3 << 20) - 1));
+    ASSERT_TRUE(tarnrtl_Free(grown));
+    EXPECT_TRUE(SystemBlock(grown + (2 << 20)));
+
+    char* system = static_cast<char*>(SystemRealloc(nullptr, 100));
+    ASSERT_NE(system, nullptr);
+    EXPECT_TRUE(SystemBlock(system));
+    EXPECT_EQ(SystemSize(system), 100u);
+    SystemFree(system);
+    int local = 0;
+    EXPECT_TRUE(SystemBlock(&local));
+}
+#endif
 
 // Every byte of a block's header counts: damage to any of them is found by the heap check, and
 // the damaged block is neither sized nor released until it is repaired.
