@@ -8,6 +8,27 @@ target_compile_options(tarn_flags INTERFACE
   $<$<BOOL:${TARN_WERROR}>:-Werror>)
 target_include_directories(tarn_flags INTERFACE
   ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR})
+# Sanitizer builds (linux-asan, linux-tsan): every piece of code instrumented. A sanitizer brings
+# its own malloc, so the runtime leaves the process's allocations to it; the pools are still
+# tested through the memory interface. GCC 12 reports uninitialised reads inside <regex> that its
+# own instrumentation introduces, so that check is off there. A fault is the family's exception:
+# code and tests read through null and divide by zero on purpose to raise one, so those two checks
+# of the undefined-behaviour sanitizer would stop exactly what is tested. The family's records are
+# packed by their layouts (files, zones, the guard marks that follow a block's bytes) and x86
+# reads them at any address, so alignment is not checked either.
+set(TARN_SANITIZE "" CACHE STRING "Sanitizers to build with: address,undefined or thread")
+if(TARN_SANITIZE)
+  if(TARN_ROUTE_MALLOC)
+    message(FATAL_ERROR "TARN_SANITIZE needs TARN_ROUTE_MALLOC=OFF: a sanitizer serves malloc itself")
+  endif()
+  target_compile_options(tarn_flags INTERFACE -fsanitize=${TARN_SANITIZE} -fno-sanitize-recover=all
+    $<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
+  if(TARN_SANITIZE MATCHES "undefined")
+    target_compile_options(tarn_flags INTERFACE -fno-sanitize=null,integer-divide-by-zero,alignment)
+  endif()
+  target_link_options(tarn_flags INTERFACE -fsanitize=${TARN_SANITIZE})
+  target_sources(tarn_flags INTERFACE $<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,EXECUTABLE>:${PROJECT_SOURCE_DIR}/runtime/sanitizer_options.cpp>)
+endif()
 if(WIN32)
   # Printf digits as on POSIX (%lld, %zu...); one copy of the GCC runtime inside each module.
   target_compile_definitions(tarn_flags INTERFACE __USE_MINGW_ANSI_STDIO=1 WIN32_LEAN_AND_MEAN)
@@ -32,7 +53,7 @@ function(tarn_module target)
   target_link_libraries(${target} PRIVATE tarn_flags)
   if(WIN32)
     set_target_properties(${target} PROPERTIES PREFIX "")
-  else()
+  elseif(CMAKE_CXX_COMPILER_ID STREQUAL GNU)
     target_compile_options(${target} PRIVATE -fno-gnu-unique)
   endif()
   if(NOT arg_RUNTIME)
@@ -91,6 +112,27 @@ function(tarn_add_unit_test name)
     DISCOVERY_MODE ${TARN_DISCOVERY_MODE}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 120 ${TARN_TEST_PROPERTIES})
+endfunction()
+
+# tarn_fuzzer(name source...): a fuzz target, a program of the family. With TARN_FUZZ (clang,
+# the linux-fuzz preset) it is a libFuzzer program for tools/fuzz.sh; otherwise it replays its
+# seeds and its corpus (tests/corpus/<name>), as a test of its own on every target.
+option(TARN_FUZZ "Build the fuzz targets as libFuzzer programs (clang)" OFF)
+function(tarn_fuzzer name)
+  add_executable(${name} ${ARGN} ${PROJECT_SOURCE_DIR}/tests/fuzz/fuzz.cpp)
+  tarn_program(${name})
+  if(TARN_FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    return()
+  endif()
+  target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz/replay.cpp)
+  set(corpus ${PROJECT_SOURCE_DIR}/tests/corpus/${name})
+  if(NOT EXISTS ${corpus})
+    set(corpus "")
+  endif()
+  add_test(NAME Fuzz.${name} COMMAND ${name} ${corpus})
+  set_tests_properties(Fuzz.${name} PROPERTIES TIMEOUT 300 ${TARN_TEST_PROPERTIES})
 endfunction()
 
 # Resources come from resource scripts (".rc", in UTF-8), one source for every target.
