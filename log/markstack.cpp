@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstring>
 
 namespace tarn {
 namespace {
@@ -156,6 +157,24 @@ int FollowChain(uintptr_t* out, int max, uintptr_t frame, int skip) {
     return count;
 }
 
+// One hexadecimal number of a "STACK:" list: an optional "0x", then digits in either case.
+uintptr_t ReadHex(const char*& p) {
+    if (p[0] == '0' && p[1] == 'x')
+        p += 2;
+    uintptr_t value = 0;
+    for (;; ++p) {
+        const char c = *p;
+        if (c >= '0' && c <= '9')
+            value = value * 16 + uintptr_t(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            value = value * 16 + uintptr_t(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'f')
+            value = value * 16 + uintptr_t(c - 'a' + 10);
+        else
+            return value;
+    }
+}
+
 }  // namespace
 
 // Also runs inside a fault report, on POSIX in the signal handler on the alternate stack: it
@@ -185,6 +204,31 @@ void WriteAdvancedStack(int file, uintptr_t frame) {
         if (!WriteIP(file, ips[i])) return;
     }
     WriteAll(file, "]\r\n", 3);
+}
+
+void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor,
+                     void* context) {
+    Vector<uintptr_t> candidate;
+    const char* piece = image;
+    const char* const end = image + length;
+    while (piece < end) {
+        const char* p = strstr(piece, "STACK:");
+        if (!p) {
+            piece += strlen(piece) + 1;
+            continue;
+        }
+        p += 6;
+        candidate.SetCount(0);
+        while (p[0] == ' ' && p[1] == '0' && p[2] == 'x') {
+            ++p;
+            if (!candidate.Append(ReadHex(p)))
+                return;
+        }
+        if (candidate.count && *candidate.At(candidate.count - 1) != 0 &&
+            !visitor(candidate.At(0), static_cast<int>(candidate.count), context))
+            return;
+        piece = p;
+    }
 }
 
 bool AddBreakStack(const uintptr_t* ips, int count) {

@@ -26,6 +26,14 @@ TARN_API void WriteAdvancedStack(int file, uintptr_t frame);
 // take it.
 TARN_API bool AddBreakStack(const uintptr_t* ips, int count);
 
+// Told about one call path read from a log; answers whether to go on.
+typedef bool (*BreakStackVisitor)(const uintptr_t* ips, int count, void* context);
+// Reads the call paths that the lines of a log list after "STACK:" (each " 0x" and hexadecimal
+// digits); a path whose last entry is zero is cut short and skipped. `image` holds `length`
+// bytes, the last of them a zero. Stops when the visitor says so or memory runs out.
+TARN_API void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor,
+                              void* context);
+
 // The number of marks and of break stacks now in the tables.
 TARN_API uint32_t MarkCountForTesting();
 TARN_API uint32_t BreakStackCountForTesting();

@@ -65,24 +65,6 @@ void RemoveStale(const str& name, const LocalTime& start) {
         _unlink(Text(name));
 }
 
-// One hexadecimal number of a "STACK:" list: an optional "0x", then digits in either case.
-uintptr_t ReadHex(const char*& p) {
-    if (p[0] == '0' && p[1] == 'x')
-        p += 2;
-    uintptr_t value = 0;
-    for (;; ++p) {
-        const char c = *p;
-        if (c >= '0' && c <= '9')
-            value = value * 16 + uintptr_t(c - '0');
-        else if (c >= 'A' && c <= 'F')
-            value = value * 16 + uintptr_t(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f')
-            value = value * 16 + uintptr_t(c - 'a' + 10);
-        else
-            return value;
-    }
-}
-
 // With "/mem" and "/int3", the call paths that the previous run's log lists after "STACK:"
 // become break stacks: the next time the main thread marks the same path, Mark breaks into the
 // debugger. The log is read into memory only; nothing is written back.
@@ -98,27 +80,9 @@ void HarvestBreakStacks(const str& logName) {
     if (previous.write("", 1) != 1)
         return;
     previous.seekset(0);
-    Vector<uintptr_t> candidate;
-    const char* piece = previous.image;
-    const char* const end = previous.image + previous.length;
-    while (piece < end) {
-        const char* p = strstr(piece, "STACK:");
-        if (!p) {
-            piece += strlen(piece) + 1;
-            continue;
-        }
-        p += 6;
-        candidate.SetCount(0);
-        while (p[0] == ' ' && p[1] == '0' && p[2] == 'x') {
-            ++p;
-            if (!candidate.Append(ReadHex(p)))
-                return;
-        }
-        if (candidate.count && *candidate.At(candidate.count - 1) != 0 &&
-            !AddBreakStack(candidate.At(0), static_cast<int>(candidate.count)))
-            return;
-        piece = p;
-    }
+    ReadBreakStacks(previous.image, previous.length,
+                    [](const uintptr_t* ips, int count, void*) { return AddBreakStack(ips, count); },
+                    nullptr);
 }
 
 }  // namespace

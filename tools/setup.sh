@@ -3,16 +3,19 @@
 #   tools/setup.sh          everything: the native build and all cross targets
 #   tools/setup.sh native   only what the native build (and the demo) needs
 #   tools/setup.sh windows  what the native build and the Windows x86-64 demo under Wine need
+#   tools/setup.sh fuzz     what the native build and the fuzzers (clang's libFuzzer) need
 set -euo pipefail
 
 native=(cmake g++ make libgtest-dev googletest faketime binutils-mingw-w64-x86-64 gettext)
 windows=(g++-mingw-w64-x86-64-posix wine64)
 cross=(g++-multilib qemu-user g++-mingw-w64-i686-posix)
+fuzz=(clang libclang-rt-14-dev)
 
 wanted=("${native[@]}")
 case "${1:-all}" in
   native) ;;
   windows) wanted+=("${windows[@]}") ;;
+  fuzz) wanted+=("${fuzz[@]}") ;;
   *) wanted+=("${windows[@]}" "${cross[@]}") ;;
 esac
 
