@@ -26,7 +26,7 @@
 namespace {
 
 // A log line as an application of the family writes one: its own variadic wrapper of voutlog.
-__attribute__((format(gnu_printf, 1, 2))) bool LogLine(const char* format, ...) {
+TARN_PRINTF(1, 2) bool LogLine(const char* format, ...) {
     va_list args;
     va_start(args, format);
     bool result = voutlog(format, args, nullptr, nullptr);

@@ -10,9 +10,9 @@
 namespace tarn {
 
 // exceptout with the record's stack walked from `frame` instead of the writer's own frame.
-bool ExceptOutAt(uintptr_t frame, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+bool ExceptOutAt(uintptr_t frame, const char* format, ...) TARN_PRINTF(2, 3);
 bool VExceptOutAt(uintptr_t frame, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
+    TARN_PRINTF(2, 0);
 
 // The name of an exception code in crash records; "" for codes without one.
 const char* ExceptionName(DWORD code);

@@ -247,7 +247,7 @@ namespace {
 constinit bool gInt3Busy = false;
 
 // Out of line, so that the breakpoint is raised inside a call: the caller's catch then stays.
-[[gnu::noipa]] void Breakpoint() {
+TARN_NOIPA void Breakpoint() {
     asm volatile("int3");
 }
 

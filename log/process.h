@@ -12,10 +12,10 @@ LazyLock& LogLock();
 LazyLock& HistoryLock();
 
 // A log line (voutlog without "where" and "what").
-bool LogLine(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+bool LogLine(const char* format, ...) TARN_PRINTF(1, 2);
 // A history record "what:where - text"; false when voutlog raised.
 bool HistoryRecord(const void* where, const char* what, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+    TARN_PRINTF(3, 4);
 
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to

@@ -108,7 +108,7 @@ public:
     FixedText(char* data, size_t capacity) : data_(data), capacity_(capacity) { data_[0] = 0; }
 
     // Appends, or leaves the text as it was when the whole does not fit.
-    __attribute__((format(gnu_printf, 2, 3))) bool Append(const char* format, ...) {
+    TARN_PRINTF(2, 3) bool Append(const char* format, ...) {
         va_list args;
         va_start(args, format);
         int length = vsnprintf(data_ + used_, capacity_ - used_, format, args);

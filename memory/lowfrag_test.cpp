@@ -15,14 +15,14 @@ namespace tarn::test {
 namespace {
 
 // Stands for the runtime's malloc: the stack of a block starts with the caller of this.
-[[gnu::noipa]] void* Entry(LowFragPool* pool, size_t size) {
+TARN_NOIPA void* Entry(LowFragPool* pool, size_t size) {
     void* block = pool->Get(size);
     asm volatile("" ::: "memory");
     return block;
 }
 
 // Allocates through Entry and notes where its own caller continues.
-[[gnu::noipa]] void* AllocateHere(LowFragPool* pool, size_t size, uintptr_t& returnAddress) {
+TARN_NOIPA void* AllocateHere(LowFragPool* pool, size_t size, uintptr_t& returnAddress) {
     returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     void* block = Entry(pool, size);
     asm volatile("" ::: "memory");

@@ -143,7 +143,7 @@ bool StringArgumentsReadable(const char* format, va_list args) {
 
 // Never inlined or looked into: their callers must see calls that may throw (a fault inside
 // the formatter that the check before it could not foresee).
-[[gnu::noipa]] int FormattedLength(const char* format, va_list args) {
+TARN_NOIPA int FormattedLength(const char* format, va_list args) {
     RaiseIfUnreadable(format, args);
     va_list copy;
     va_copy(copy, args);
@@ -152,7 +152,7 @@ bool StringArgumentsReadable(const char* format, va_list args) {
     return n;
 }
 
-[[gnu::noipa]] int FormatMeasured(char* out, int count, const char* format, va_list args) {
+TARN_NOIPA int FormatMeasured(char* out, int count, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(out, static_cast<size_t>(count) + 1, format, copy);

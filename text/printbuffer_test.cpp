@@ -111,7 +111,7 @@ TEST(PrintBuffer, AnUnreadableStringArgumentIsRaisedBeforeFormatting) {
 #if TARN_ARGS_FOLLOW_FORMAT
 class FollowingBuffer : public PrintBufferBase {
 public:
-    [[gnu::noinline, gnu::format(gnu_printf, 2, 3)]]
+    [[gnu::noinline]] TARN_PRINTF(2, 3)
     explicit FollowingBuffer(const char* format, ...) : PrintBufferBase(4, &format) {}
 
 private:

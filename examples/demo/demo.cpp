@@ -10,7 +10,7 @@
 namespace {
 
 // One time-stamped line in the process log, also shown on the console.
-[[gnu::format(gnu_printf, 1, 2)]] void Note(const char* format, ...) {
+TARN_PRINTF(1, 2) void Note(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list shown;
@@ -23,7 +23,7 @@ namespace {
 }
 
 // One record in the history file: what was done, where, and the details.
-[[gnu::format(gnu_printf, 3, 4)]] void Remember(const char* what, const char* where,
+TARN_PRINTF(3, 4) void Remember(const char* what, const char* where,
                                                 const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -13,6 +13,22 @@
 #  define TARN_IMPORT __attribute__((visibility("default")))
 #endif
 
+// Printf-style checks of a format against its arguments, for the C99 conversions that the
+// library formats on every target: GCC names them gnu_printf, clang printf.
+#if defined(__clang__)
+#  define TARN_PRINTF(string, first) __attribute__((format(printf, string, first)))
+#else
+#  define TARN_PRINTF(string, first) __attribute__((format(gnu_printf, string, first)))
+#endif
+
+// A function its callers may not look into: they see a call that may throw (a fault inside it)
+// whatever its body is. Clang infers nothing about a function it does not optimise.
+#if defined(__clang__)
+#  define TARN_NOIPA __attribute__((noinline, optnone))
+#else
+#  define TARN_NOIPA [[gnu::noipa]]
+#endif
+
 // tarnkernl: the library. TARN_BUILDING_LIBRARY is set while it is compiled.
 #if defined(TARN_BUILDING_LIBRARY)
 #  define TARN_API TARN_EXPORT

@@ -222,7 +222,7 @@ TARN_API int fputs(const char* text, TFileHandle& file);
 TARN_API int fputc(int c, TFileHandle& file);
 // The formatted text as it is (no line-end translation); the result is what write returned.
 TARN_API int fprintf(TFileHandle& file, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 
 // A writer for a file named by a wide text that takes nothing from the heap: the file is made
 // anew (shared for reading) and closed by the destructor.
@@ -303,13 +303,13 @@ static_assert(sizeof(void*) != 4 || (sizeof(File) == 30 && offsetof(File, image)
 // Formatted text written to the file as it is; the result is what write returned, -1 for a
 // null file.
 TARN_API int vfprintf(File* file, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
+    TARN_PRINTF(2, 0);
 TARN_API int fprintf(File* file, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 TARN_API int fprintf(File& file, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 TARN_API int vfprintf(File& file, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
+    TARN_PRINTF(2, 0);
 
 // ---- Zones and stored strings ----
 //

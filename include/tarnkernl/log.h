@@ -10,7 +10,7 @@
 
 extern "C" {
 // Writes a crash record to the process's exception file. True when the record was attempted.
-TARN_API bool exceptout(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+TARN_API bool exceptout(const char* format, ...) TARN_PRINTF(1, 2);
 
 // "[%04X]" and the system's message for `code` into `buffer` (at most `size` bytes, trailing
 // line breaks removed); returns the address of the message behind the code.
@@ -180,9 +180,9 @@ TARN_API const char* GetCommandLineInternal();
 // A time-stamped log line, or, with `where` or `what`, a history record ("what:where - text").
 // The va_list stands for the family's `char* args`.
 TARN_API bool voutlog(const char* format, va_list args, const void* where, const char* what)
-    __attribute__((format(gnu_printf, 1, 0)));
+    TARN_PRINTF(1, 0);
 // Formatted text (at most 1023 characters) into the log as it is: no stamp, no line end.
-TARN_API void fout(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+TARN_API void fout(const char* format, ...) TARN_PRINTF(1, 2);
 // `length` bytes of `text` (all of it for -1) into the log. False when the log is closed or the
 // write faulted; true for a null text.
 TARN_API bool logdump(const char* text, int length = -1);
@@ -190,8 +190,8 @@ TARN_API bool logdump(const char* text, int length = -1);
 TARN_API void logfix();
 // An error the user must see: a crash record and a message box. A null `args` (verr) shows
 // `format` as it is.
-TARN_API void err(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-TARN_API void verr(const char* format, va_list args) __attribute__((format(gnu_printf, 1, 0)));
+TARN_API void err(const char* format, ...) TARN_PRINTF(1, 2);
+TARN_API void verr(const char* format, va_list args) TARN_PRINTF(1, 0);
 // Raw bytes as printable text into `out` (hex: "61 09 62 "; text: control bytes as \09\).
 TARN_API const char* ToWritable(const char* data, int length, char* out, int outSize, int hex);
 

@@ -131,11 +131,11 @@ static_assert(sizeof(str) == sizeof(char*), "str is one pointer, embedded by val
 // Formatting into a string: vsprintf replaces the text (a format that yields nothing leaves it
 // as it was), vfprintf appends; both return the number of characters formatted.
 TARN_API int vsprintf(str& s, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
-TARN_API int sprintf(str& s, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 0);
+TARN_API int sprintf(str& s, const char* format, ...) TARN_PRINTF(2, 3);
 TARN_API int vfprintf(str& s, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
-TARN_API int fprintf(str& s, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 0);
+TARN_API int fprintf(str& s, const char* format, ...) TARN_PRINTF(2, 3);
 
 // ---- Resource strings and combo text ----
 
@@ -199,7 +199,7 @@ public:
     unsigned length;
 
     TARN_API PrintBufferBase(int capacity, const char* format, va_list arguments)
-        __attribute__((format(gnu_printf, 3, 0)));
+        TARN_PRINTF(3, 0);
 #if TARN_ARGS_FOLLOW_FORMAT
     // `formatAndArguments` is the address of a variadic caller's format parameter. That caller
     // must not be inlined ([[gnu::noinline]]): only a real call lays its arguments out behind
@@ -231,15 +231,15 @@ static_assert(sizeof(void*) != 4 || sizeof(PrintBufferBase) == 12, "the 32-bit l
 // Replace (vsprintf, sprintf, wsprintfA) or append (vfprintf, fprintf) formatted text; the
 // result is the number of characters added, 0 when the output was empty or did not fit.
 TARN_API int vsprintf(PrintBufferBase& buffer, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
+    TARN_PRINTF(2, 0);
 TARN_API int sprintf(PrintBufferBase& buffer, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 TARN_API int wsprintfA(PrintBufferBase& buffer, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 TARN_API int vfprintf(PrintBufferBase& buffer, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 2, 0)));
+    TARN_PRINTF(2, 0);
 TARN_API int fprintf(PrintBufferBase& buffer, const char* format, ...)
-    __attribute__((format(gnu_printf, 2, 3)));
+    TARN_PRINTF(2, 3);
 
 // A print buffer with `Capacity` characters of inline storage; `IsFixed` keeps it there.
 template <int Capacity, bool IsFixed = false>
@@ -248,7 +248,7 @@ class PrintBuffer : public PrintBufferBase {
 
 public:
     PrintBuffer() : PrintBufferBase(Flags) {}
-    [[gnu::format(gnu_printf, 2, 3)]] explicit PrintBuffer(const char* format, ...)
+    TARN_PRINTF(2, 3) explicit PrintBuffer(const char* format, ...)
         : PrintBufferBase(Flags) {
         va_list args;
         va_start(args, format);

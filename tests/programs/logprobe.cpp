@@ -74,7 +74,7 @@
 
 namespace {
 
-void Line(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void Line(const char* format, ...) TARN_PRINTF(1, 2);
 void Line(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -83,7 +83,7 @@ void Line(const char* format, ...) {
 }
 
 void Record(const char* what, const char* where, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+    TARN_PRINTF(3, 4);
 void Record(const char* what, const char* where, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -137,7 +137,7 @@ void* gExpected[3];
 int* volatile gNull = nullptr;
 volatile int gZero = 0;
 
-[[gnu::noipa]] int Fault(const std::string& kind) {
+TARN_NOIPA int Fault(const std::string& kind) {
     gExpected[0] = __builtin_return_address(0);
     if (kind == "null")
         return *gNull;
@@ -147,12 +147,12 @@ volatile int gZero = 0;
     return 0;
 }
 
-[[gnu::noipa]] int FaultCaller(const std::string& kind) {
+TARN_NOIPA int FaultCaller(const std::string& kind) {
     gExpected[1] = __builtin_return_address(0);
     return Fault(kind) + 1;
 }
 
-[[gnu::noipa]] int FaultCallerCaller(const std::string& kind) {
+TARN_NOIPA int FaultCallerCaller(const std::string& kind) {
     gExpected[2] = __builtin_return_address(0);
     return FaultCaller(kind) + 1;
 }
@@ -170,7 +170,7 @@ void RunFault(const std::string& kind) {
     printf("\n");
 }
 
-[[gnu::noipa]] void MarkedInner() {
+TARN_NOIPA void MarkedInner() {
     MarkStack mark(TARN_FRAME);
     printf("path STACK:");
     for (unsigned i = 0; i < 3; ++i)
@@ -178,12 +178,12 @@ void RunFault(const std::string& kind) {
     printf("\n");
 }
 
-[[gnu::noipa]] void MarkedMiddle() {
+TARN_NOIPA void MarkedMiddle() {
     MarkStack mark(TARN_FRAME);
     MarkedInner();
 }
 
-[[gnu::noipa]] void MarkedOuter() {
+TARN_NOIPA void MarkedOuter() {
     MarkStack mark(TARN_FRAME);
     MarkedMiddle();
 }
@@ -193,11 +193,11 @@ void PrintLeak(const void* block, const void* caller) {
            reinterpret_cast<uintptr_t>(caller));
 }
 
-[[gnu::noipa]] void Leak(size_t size) {
+TARN_NOIPA void Leak(size_t size) {
     PrintLeak(malloc(size), __builtin_return_address(0));
 }
 
-[[gnu::noipa]] void LeakObjects() {
+TARN_NOIPA void LeakObjects() {
     void* caller = __builtin_return_address(0);
     auto* text = new std::string(100, 't');
     auto* numbers = new std::vector<int>(50, 7);
@@ -207,7 +207,7 @@ void PrintLeak(const void* block, const void* caller) {
     PrintLeak(numbers->data(), caller);
 }
 
-[[gnu::noipa]] void PluginLeak(const char* file) {
+TARN_NOIPA void PluginLeak(const char* file) {
     void* caller = __builtin_return_address(0);
     HINSTANCE module = LoadLibraryA(file);
     auto leak = reinterpret_cast<void* (*)()>(reinterpret_cast<void (*)()>(
