@@ -38,7 +38,10 @@ void CheckSplits(const std::string& path) {
     const char *begin = nullptr, *end = nullptr;
     if (FindFileName(text, begin, end)) {
         FUZZ_CHECK(begin >= text && begin <= end && end <= text + length);
-        FUZZ_CHECK(!memchr(begin, '"', size_t(end - begin)));
+        // A quoted name runs to its closing quote, any other to the next blank or the end.
+        const bool quoted = begin > text && begin[-1] == '"';
+        FUZZ_CHECK(!memchr(begin, quoted ? '"' : ' ', size_t(end - begin)));
+        FUZZ_CHECK(quoted ? *end == '"' : (*end == ' ' || *end == 0));
     }
 
     SplitDrive drive(text);

@@ -116,6 +116,25 @@ Log::StartTime::StartTime()
       drift(0),
       driftPerMs(0) {}
 
+namespace {
+
+// The calibration is shared by every thread without a lock: each member is read and written
+// whole (relaxed atomic accesses, plain moves on x86), so a caller sees old or new values, never
+// a torn one.
+template <class T>
+T Shared(const T& member) {
+    T value;
+    __atomic_load(&member, &value, __ATOMIC_RELAXED);
+    return value;
+}
+
+template <class T>
+void Share(T& member, T value) {
+    __atomic_store(&member, &value, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
 // Each calibration segment is as long as the whole run at its start: the rate measured over
 // the segment before corrects the next one linearly. Concurrent callers may each open a
 // segment; that only shifts the calibration slightly.
@@ -123,32 +142,34 @@ double Log::StartTime::CPU2MS(long long cycles) {
     uint32_t elapsed = GetTickCount() - startTicks;
     if (elapsed == 0)
         return 0.0;
-    if (calibTicks == 0) {
-        msPerCycle = elapsed / static_cast<double>(
-                                   Counter() - startCycles);
-        calibTicks = elapsed;
-        calibSpan = elapsed;
-        drift = 0;
-        driftPerMs = 0;
+    if (Shared(calibTicks) == 0) {
+        const double rate = elapsed / static_cast<double>(Counter() - startCycles);
+        Share(msPerCycle, rate);
+        Share(calibSpan, elapsed);
+        Share(drift, 0.0);
+        Share(driftPerMs, 0.0);
+        Share(calibTicks, elapsed);
         TARN_RTL_DUMMY_ENTRY("CPU2MS: first calibration after %u ms, %g ms per cycle", elapsed,
-                             msPerCycle);
+                             rate);
     }
     for (;;) {
         // A caller whose tick count was read before another thread opened a segment is inside
         // that segment's start.
-        uint32_t d = elapsed >= calibTicks ? elapsed - calibTicks : 0;
-        if (d <= calibSpan) {
+        const uint32_t begin = Shared(calibTicks), span = Shared(calibSpan);
+        uint32_t d = elapsed >= begin ? elapsed - begin : 0;
+        if (d <= span) {
             TARN_RTL_DUMMY_ENTRY("CPU2MS: %u ms into the segment", d);
-            return static_cast<double>(cycles - startCycles) * (msPerCycle + d * driftPerMs);
+            return static_cast<double>(cycles - startCycles) *
+                   (Shared(msPerCycle) + d * Shared(driftPerMs));
         }
-        msPerCycle += drift;
-        calibTicks += calibSpan;
-        drift = elapsed / static_cast<double>(
-                              Counter() - startCycles) -
-                msPerCycle;
-        calibSpan = elapsed;
-        driftPerMs = drift / calibSpan;
-        TARN_RTL_DUMMY_ENTRY("CPU2MS: new segment at %u ms, drift %g", calibTicks, drift);
+        const double rate = Shared(msPerCycle) + Shared(drift);
+        const double change = elapsed / static_cast<double>(Counter() - startCycles) - rate;
+        Share(msPerCycle, rate);
+        Share(calibTicks, begin + span);
+        Share(drift, change);
+        Share(calibSpan, elapsed);
+        Share(driftPerMs, change / elapsed);
+        TARN_RTL_DUMMY_ENTRY("CPU2MS: new segment at %u ms, drift %g", begin + span, change);
     }
 }
 

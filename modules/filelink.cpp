@@ -83,14 +83,13 @@ const void* ExistingNodePoolBase::pIs(const void* pointer, NodeReestr& reestr, c
 FileLink::FileLink(const char* fileName, const void* owner, const void* extra)
     : owner(owner), extra(extra)
 {
-    {
-        LazyLock::Guard guard(gFileLinks.lock);
-        Insert(gFileLinks);
-    }
+    // The name is stored under the lock too: a search on another thread reads it as soon as the
+    // link is in the registry.
+    LazyLock::Guard guard(gFileLinks.lock);
+    Insert(gFileLinks);
     try {
         name = fileName;
     } catch (...) {
-        LazyLock::Guard guard(gFileLinks.lock);
         Free(gFileLinks);
         throw;
     }

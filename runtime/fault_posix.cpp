@@ -2,7 +2,7 @@
 // handed to the faulting thread's translator with a Windows exception record and context.
 //
 // Signal safety. The handler runs on the faulting thread, on its alternate stack. Of what it
-// calls, sigaction and raise are async-signal-safe, its thread-locals are initial-exec (plain
+// calls, sigaction, pthread_sigmask and raise are async-signal-safe, its thread-locals are initial-exec (plain
 // memory reads) and the translator slot is an atomic load. The translator, the exception
 // allocation (__cxa_allocate_exception may call malloc) and the unwinder (dl_iterate_phdr takes
 // the loader lock) are not. That is acceptable because a fault is synchronous: the thread was
@@ -201,6 +201,11 @@ void OnFault(int signal, siginfo_t* info, void* raw) {
     }
     HandlerScope scope(thread);
     const auto* uc = static_cast<const ucontext_t*>(raw);
+    // A throw out of the handler leaves without the kernel restoring the signal mask of the
+    // interrupted code, so it is restored here. The action itself blocks nothing, but a wrapper
+    // put in front of the handler (a sanitizer's) may block every signal, and the next fault
+    // would then end the process.
+    pthread_sigmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
     bool overflow = (signal == SIGSEGV || signal == SIGBUS) &&
                     IsStackOverflow(reinterpret_cast<uintptr_t>(info->si_addr), thread.stackLow);
     if (thread.probing) {
@@ -254,6 +259,7 @@ void* PrepareThread() {
     return base;
 }
 
+#if !defined(__SANITIZE_THREAD__)  // see pthread_create below
 // A started thread's alternate stack, released however the thread ends: return, pthread_exit
 // and cancellation all unwind through the frame that owns it.
 class ThreadAltStack {
@@ -284,6 +290,7 @@ void* StartThread(void* raw) {
     ThreadAltStack altStack;
     return start.routine(start.argument);
 }
+#endif
 
 // The handlers are process-wide from the moment tarnrt is loaded; the loading thread (the main
 // thread) keeps its alternate stack for the life of the process.
@@ -306,7 +313,12 @@ ProbeScope::~ProbeScope() {
 
 }  // namespace tarn
 
-// Every thread the program starts gets its alternate stack before its routine runs.
+// Every thread the program starts gets its alternate stack before its routine runs. Not under
+// ThreadSanitizer: it interposes pthread_create from the executable, in front of this one, and
+// makes a thread known to itself only in its own start routine, which would run after ours, so
+// ours would call its interceptors from a thread it does not know. There a started thread's
+// stack overflow ends the process.
+#if !defined(__SANITIZE_THREAD__)
 extern "C" TARN_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                                           void* (*routine)(void*), void* argument) noexcept {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
@@ -319,3 +331,4 @@ extern "C" TARN_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_
     if (result != 0) free(start);
     return result;
 }
+#endif
