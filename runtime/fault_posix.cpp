@@ -2,10 +2,10 @@
 // handed to the faulting thread's translator with a Windows exception record and context.
 //
 // Signal safety. The handler runs on the faulting thread, on its alternate stack. Of what it
-// calls, sigaction, pthread_sigmask and raise are async-signal-safe, its thread-locals are initial-exec (plain
-// memory reads) and the translator slot is an atomic load. The translator, the exception
-// allocation (__cxa_allocate_exception may call malloc) and the unwinder (dl_iterate_phdr takes
-// the loader lock) are not. That is acceptable because a fault is synchronous: the thread was
+// calls, sigaction, pthread_sigmask and raise are async-signal-safe, its thread-locals are
+// initial-exec (plain memory reads) and the translator slot is an atomic load. The translator,
+// the exception allocation (__cxa_allocate_exception may call malloc) and the unwinder
+// (dl_iterate_phdr takes the loader lock) are not. That is acceptable because a fault is synchronous: the thread was
 // executing the faulting instruction of its own code, not interrupted at a random point. Only a
 // fault inside code that holds a lock the translator or the unwinder needs (the allocator's,
 // the loader's) can deadlock, and such a fault is a bug of the runtime itself.

@@ -29,10 +29,7 @@ for target in $chosen; do
   work=$build/work/$target
   rm -rf "$work" && mkdir -p "$corpus" "$work/seeds" "$work/new"
   TARN_FUZZ_SEED_DIR=$work/seeds "$build/bin/$target" -runs=0 "$work/seeds" >/dev/null 2>&1
-  # The fault signals stay the library's: libFuzzer's own handler, put in front of it, would
-  # leave the signal blocked after the first fault that the library turns into an exception.
   (cd "$work" && "$OLDPWD/$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
-      -handle_segv=0 -handle_bus=0 -handle_fpe=0 -handle_ill=0 \
       -artifact_prefix="$OLDPWD/$build/findings/$target-" -timeout=10 -rss_limit_mb=4096 \
       new "$OLDPWD/$corpus" seeds) >"$work/log" 2>&1 || {
     tail -n 40 "$work/log"; echo "$target: FINDING (input in $build/findings/)"; exit 1; }

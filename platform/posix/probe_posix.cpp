@@ -13,7 +13,8 @@ constexpr uintptr_t kPage = 4096;
 // into a libc call (noexcept: a fault inside one terminates instead of reaching the catch), and
 // opaque so that the call keeps its landing pad. They read addresses that may be anything, which
 // have no shadow for a race detector to look up.
-TARN_NOIPA __attribute__((no_sanitize("thread"))) void TouchRange(uintptr_t first, uintptr_t last) {
+TARN_NOIPA __attribute__((no_sanitize("thread")))
+void TouchRange(uintptr_t first, uintptr_t last) {
     (void)*reinterpret_cast<const volatile char*>(first);
     for (uintptr_t page = (first | (kPage - 1)) + 1; page != 0 && page <= last; page += kPage) {
         (void)*reinterpret_cast<const volatile char*>(page);
@@ -21,7 +22,8 @@ TARN_NOIPA __attribute__((no_sanitize("thread"))) void TouchRange(uintptr_t firs
     (void)*reinterpret_cast<const volatile char*>(last);
 }
 
-TARN_NOIPA __attribute__((no_sanitize("thread"))) void ScanString(const volatile char* text, UINT_PTR maxChars) {
+TARN_NOIPA __attribute__((no_sanitize("thread")))
+void ScanString(const volatile char* text, UINT_PTR maxChars) {
     for (; maxChars != 0 && *text != '\0'; --maxChars) ++text;
 }
 
