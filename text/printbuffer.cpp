@@ -114,7 +114,9 @@ Argument TakeConversion(const char*& p, va_list& args) {
         (void)va_arg(args, void*);
         return Argument::Taken;
     default:
-        return Argument::Unknown;
+        // A letter no formatter knows is printed as it stands, and the formatter goes on with
+        // the conversions behind it: so does the check, or their strings would go unchecked.
+        return Argument::Taken;
     }
 }
 
