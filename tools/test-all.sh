@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds tarnkernl for all four targets and runs every test: Linux x86-64 natively and again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, Linux i386 under qemu-i386, Windows
-# x86-64 under Wine; Windows i686 is built and linked only. Every target's tests include the
-# replay of each fuzz target's corpus.
+# Builds tarnkernl for all four targets and runs every test: Linux x86-64 natively, again under
+# AddressSanitizer and UndefinedBehaviorSanitizer and again under ThreadSanitizer, Linux i386
+# under qemu-i386, Windows x86-64 under Wine; Windows i686 is built and linked only. Every
+# target's tests include the replay of each fuzz target's corpus.
 # Installs what is missing first. Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ logs=build/logs
 mkdir -p "$logs"
 
 passed=0 failed=0 broken=()
-for preset in linux linux-asan linux-i386 mingw-x64 mingw-i686; do
+for preset in linux linux-asan linux-tsan linux-i386 mingw-x64 mingw-i686; do
   echo "=== $preset"
   start=$SECONDS
   if cmake --workflow --preset "$preset" >"$logs/$preset.log" 2>&1; then status=ok; else status=FAILED; broken+=("$preset"); fi

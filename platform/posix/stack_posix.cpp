@@ -168,12 +168,13 @@ private:
                 else
                     high = middle;
             }
+            // Acquire loads keep the second read of the version behind them, as a fence
+            // would; ThreadSanitizer does not model fences, and on x86 both are plain loads.
             uintptr_t b = 0, e = 0;
             if (low < count_.load(std::memory_order_relaxed)) {
-                b = ranges_[low].begin.load(std::memory_order_relaxed);
-                e = ranges_[low].end.load(std::memory_order_relaxed);
+                b = ranges_[low].begin.load(std::memory_order_acquire);
+                e = ranges_[low].end.load(std::memory_order_acquire);
             }
-            std::atomic_thread_fence(std::memory_order_acquire);
             if (version_.load(std::memory_order_relaxed) != version) continue;
             if (address < b || address >= e) return false;
             begin = b, end = e;
