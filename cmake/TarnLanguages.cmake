@@ -19,8 +19,8 @@ function(tarn_language target)
   file(CONFIGURE OUTPUT ${name_file} CONTENT "${arg_NAME}\n")
   add_custom_command(OUTPUT ${description}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${arg_DIRECTORY}
-    COMMAND tarnmui langid ${description} ${arg_ID} @${name_file}
-    DEPENDS tarnmui ${name_file}
+    COMMAND tarnkernl::tarnmui langid ${description} ${arg_ID} @${name_file}
+    DEPENDS tarnkernl::tarnmui ${name_file}
     COMMENT "Describing the language ${arg_NAME}"
     VERBATIM)
   set(outputs ${description})
@@ -32,8 +32,8 @@ function(tarn_language target)
     endforeach()
     set(table ${arg_DIRECTORY}/${target}.mui)
     add_custom_command(OUTPUT ${table}
-      COMMAND tarnmui table ${table} ${sources}
-      DEPENDS tarnmui ${sources} ${description}
+      COMMAND tarnkernl::tarnmui table ${table} ${sources}
+      DEPENDS tarnkernl::tarnmui ${sources} ${description}
       COMMENT "Making the text table of ${arg_NAME}"
       VERBATIM)
     list(APPEND outputs ${table})
