@@ -5,7 +5,7 @@
 include(CMakePackageConfigHelpers)
 
 set(tarn_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/tarnkernl)
-set(tarn_exported tarnkernl tarnrt tarnmui)
+set(tarn_exported tarnkernl tarnrt tarnrt_family tarnmui)
 if(TARGET tarnrt_crt)
   list(APPEND tarn_exported tarnrt_crt)
 endif()
@@ -27,9 +27,11 @@ install(FILES
   DESTINATION ${tarn_package_dir})
 
 # pkg-config: the same rules as the CMake targets, for builds without CMake.
+# The import libraries are named whole: "-static" makes the linker look for static archives only.
 if(WIN32)
-  set(tarn_pc_libs "-Wl,--whole-archive -ltarnrt_crt -Wl,--no-whole-archive -ltarnkernl -ltarnrt")
-  set(tarn_pc_libs "${tarn_pc_libs} -static-libgcc -static-libstdc++")
+  set(tarn_pc_libs "-Wl,--whole-archive -ltarnrt_crt -Wl,--no-whole-archive")
+  set(tarn_pc_libs "${tarn_pc_libs} -l:libtarnkernl.dll.a -l:libtarnrt.dll.a -static")
+  set(tarn_pc_libs "${tarn_pc_libs} -Wl,--undefined=${TARN_KEEP_SYMBOL}")
 else()
   set(tarn_pc_libs "-Wl,--no-as-needed -ltarnkernl -ltarnrt -Wl,--export-dynamic")
 endif()

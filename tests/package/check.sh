@@ -4,9 +4,9 @@
 # and, without CMake, with the compiler and pkg-config alone. Each build's programs run in a
 # fresh directory: one catches a fault without calling the library, one logs a text of its own
 # resources.
-#   tests/package/check.sh BUILD_DIR SOURCE_DIR [TOOLCHAIN_FILE EMULATOR]
+#   tests/package/check.sh BUILD_DIR SOURCE_DIR CXX_COMPILER [TOOLCHAIN_FILE EMULATOR]
 set -euo pipefail
-build=$1 source=$2 toolchain=${3:-} emulator=${4:-}
+build=$1 source=$2 compiler=$3 toolchain=${4:-} emulator=${5:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarn-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -25,7 +25,7 @@ run() { # run DIR PROGRAM: in a fresh working directory, with the switches in th
   local dir=$work/run-$(basename "$2") && mkdir -p "$dir"
   # Under Wine nobody would close the box that "/gpfshow" shows for the first fault.
   printf '[PROGRAM]\r\nCommandLine=" /mem"\r\n' >"$dir/$(basename "${2%.exe}").ini"
-  (cd "$dir" && LD_LIBRARY_PATH=$prefix/lib $emulator "$1/$2")
+  (cd "$dir" && LD_LIBRARY_PATH=$prefix/lib $emulator "$1/$2") | tr -d '\r'
 }
 
 cmake_args=(-DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo)
@@ -41,7 +41,6 @@ out=$(run "$work/with-cmake" "hello$suffix") || fail "hello (find_package): $out
 [ "$out" = "Hello from the resources" ] || fail "hello (find_package) said: $out"
 compgen -G "$work/with-cmake/*greeting.*" >/dev/null || fail "the plug-in was not built"
 
-compiler=$(cmake -LA -N "$work/with-cmake" | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
 mkdir -p "$work/with-pkg-config"
 read -ra flags <<<"$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs tarnkernl)"
 "$compiler" -O2 -o "$work/with-pkg-config/catchfault$suffix" "$source/examples/package/catchfault.cpp" \
