@@ -2,6 +2,7 @@
 // frame, used by the fault report, and the fault report itself.
 #pragma once
 
+#include "log/lazylock.h"
 #include "platform/win32.h"
 
 #include <cstdarg>
@@ -13,6 +14,14 @@ namespace tarn {
 bool ExceptOutAt(uintptr_t frame, const char* format, ...) TARN_PRINTF(2, 3);
 bool VExceptOutAt(uintptr_t frame, const char* format, va_list args)
     TARN_PRINTF(2, 0);
+
+// Serialises the writers of the exception file and of the module map; taken before the
+// history lock. Re-entrant.
+LazyLock& ReportLock();
+
+// Opens a file of the weekday directory for appending records: deny-write sharing first, then
+// without sharing flags; a missing file is created. HFILE_ERROR when all fail.
+int OpenRecordFile(const char* name);
 
 // The name of an exception code in crash records; "" for codes without one.
 const char* ExceptionName(DWORD code);

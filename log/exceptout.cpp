@@ -6,6 +6,7 @@
 #include "log/crashreport.h"
 #include "log/faults.h"
 #include "log/markstack.h"
+#include "log/modulemap.h"
 #include "log/process.h"
 #include "log/readtext.h"
 #include "platform/win32.h"
@@ -80,16 +81,6 @@ void StartDumpTool(const char* excName) {
     CloseHandle(self);
 }
 
-// Deny-write sharing first; then without sharing flags; a missing file is created.
-int OpenExceptionFile(const char* name) {
-    int file = _lopen(name, OF_READWRITE | OF_SHARE_DENY_WRITE);
-    if (file == HFILE_ERROR)
-        file = _lopen(name, OF_READWRITE);
-    if (file == HFILE_ERROR && GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
-        file = _lcreat(name, 0);
-    return file;
-}
-
 // The header (first record of the process only) and the time stamp; true when the stamp was
 // written in full.
 bool WriteHeadAndStamp(int file) {
@@ -150,10 +141,11 @@ bool WriteRecord(uintptr_t frame, const char* format, va_list args) {
         log.StartUp(LocalTime());
     const char* excName = Text(log.excName);
     StartDumpTool(excName);
-    gExcFile = OpenExceptionFile(excName);
+    gExcFile = OpenRecordFile(excName);
     if (gExcFile == HFILE_ERROR)
         return false;
     _llseek(gExcFile, 0, FILE_END);
+    const bool first = !CrashRecordWritten();
     bool ok = WriteHeadAndStamp(gExcFile);
     if (ok) {
         const char* prefix;
@@ -173,6 +165,9 @@ bool WriteRecord(uintptr_t frame, const char* format, va_list args) {
     }
     if (_lclose(gExcFile) != HFILE_ERROR)
         gExcFile = HFILE_ERROR;
+    // The process's first record: its addresses mean something only with the modules beside.
+    if (first && CrashRecordWritten())
+        WriteModuleMap("crash record");
     return true;
 }
 
@@ -204,6 +199,19 @@ void WriteFallback(uintptr_t frame, const char* format, va_list args) {
 }
 
 }  // namespace
+
+LazyLock& ReportLock() {
+    return gReportLock;
+}
+
+int OpenRecordFile(const char* name) {
+    int file = _lopen(name, OF_READWRITE | OF_SHARE_DENY_WRITE);
+    if (file == HFILE_ERROR)
+        file = _lopen(name, OF_READWRITE);
+    if (file == HFILE_ERROR && GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
+        file = _lcreat(name, 0);
+    return file;
+}
 
 bool VExceptOutAt(uintptr_t frame, const char* format, va_list args) {
     MarkStack mark(TARN_FRAME);

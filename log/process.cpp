@@ -4,6 +4,7 @@
 #include "log/process.h"
 
 #include "log/markstack.h"
+#include "log/modulemap.h"
 #include "log/startorder.h"
 #include "memory/companion.h"
 #include "platform/win32.h"
@@ -169,6 +170,9 @@ void Log::StartUp(const LocalTime& t) {
 
         RemoveStale(histName, start);
         RemoveStale(excName, start);
+        const TFileName mapName(dayDir, Text(program), ".map");
+        RemoveStale(mapName, start);
+        SetModuleMapFile(Text(mapName));
         HarvestBreakStacks(logName);
         RemoveStale(logName, start);
         logfix();

@@ -4,6 +4,7 @@
 #include "memory/lowfrag.h"
 
 #include "log/markstack.h"
+#include "log/modulemap.h"
 #include "log/startorder.h"
 #include "memory/companion.h"
 #include "memory/markpool.h"
@@ -658,9 +659,11 @@ void LowFragPool::WriteReport() {
 }
 
 void LowFragPool::Release() {
+    bool processPool;
     {
         Locked guard(lock);
-        if (gProcessPool == this)
+        processPool = gProcessPool == this;
+        if (processPool)
             gProcessPool = nullptr;
         tarnrtl_CheckForBugs();
         WriteReport();
@@ -669,6 +672,9 @@ void LowFragPool::Release() {
         if (large)
             large->Release();
     }
+    // The report's stacks need the modules they point into.
+    if (processPool)
+        WriteModuleMap("memory report");
     ICppMemIface* previous = replaced;
     replaced = nullptr;
     if (tarnrtl_GetMemIface() == this)

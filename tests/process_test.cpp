@@ -11,7 +11,8 @@
 namespace tarn::test {
 namespace {
 
-const std::set<std::string> kLogAndHistory = {"logprobe.hst", "logprobe.log"};
+// The log and the history, and the module map that the memory report at the end adds.
+const std::set<std::string> kLogAndHistory = {"logprobe.hst", "logprobe.log", "logprobe.map"};
 
 TEST(ProcessLog, ALifeLeavesHeadedLogAndHistoryFiles) {
     ProcessDir dir;

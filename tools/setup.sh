@@ -6,7 +6,8 @@
 #   tools/setup.sh fuzz     what the native build and the fuzzers (clang's libFuzzer) need
 set -euo pipefail
 
-native=(cmake g++ make pkgconf libgtest-dev googletest faketime binutils-mingw-w64-x86-64 gettext)
+native=(cmake g++ make pkgconf libgtest-dev googletest faketime binutils-mingw-w64-x86-64 gettext
+        llvm-14-dev)
 windows=(g++-mingw-w64-x86-64-posix wine64)
 cross=(g++-multilib qemu-user g++-mingw-w64-i686-posix)
 fuzz=(clang libclang-rt-14-dev)
