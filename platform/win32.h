@@ -651,9 +651,12 @@ TARN_SYSAPI LPSTR WINAPI GetCommandLineA();
 // inherited handles, and its HANDLE value is then that descriptor's number. CreateProcessA
 // runs `application` (a '\' path) with the arguments split from `commandLine` by the Windows
 // rules; without an application name the first argument names the program. Only the
-// inheritance of handles is honoured among the creation settings. Waiting: WAIT_OBJECT_0 when
-// the process or thread has ended or the event is set (an auto-reset event is then reset),
-// WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+// inheritance of handles is honoured among the creation settings. A child started with
+// inherited handles while an inheritable handle of this very process with PROCESS_VM_READ is
+// open may trace this process, and so may the child's own children: the Yama module
+// (ptrace_scope 1) refuses that otherwise, and a dump tool's debugger reads memory that way.
+// Waiting: WAIT_OBJECT_0 when the process or thread has ended or the event is set (an
+// auto-reset event is then reset), WAIT_TIMEOUT, or WAIT_FAILED with the last error.
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u

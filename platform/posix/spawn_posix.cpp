@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 // glibc 2.36 declares these without C linkage.
 extern "C" {
 #include <sys/pidfd.h>
@@ -69,6 +70,21 @@ private:
 
 constinit UnwaitedChildren gUnwaited;
 
+// Open inheritable handles through which this process's own memory may be read. A child that
+// inherits one may read the memory as on Windows: on POSIX that takes ptrace, which the Yama
+// security module (ptrace_scope 1) refuses a child towards its parent unless the parent names
+// it as its tracer, and with it the child's own children (the debugger of a dump tool).
+constinit std::atomic<int> gInheritableSelfReaders = 0;
+
+void LetChildReadMemory(pid_t child)
+{
+    // Without Yama the call fails with EINVAL and nothing needs allowing. The child cannot
+    // attach before it: spawning returns once the child has run exec, and a child needs far
+    // longer to start its own program and attach.
+    if (gInheritableSelfReaders.load() > 0)
+        prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
+}
+
 // A process seen through its descriptor. Only a child of this process gives its exit code, and
 // only its process handle reaps it (a thread handle only waits), so that the code stays readable
 // through the process handle whichever of the two closes first.
@@ -76,10 +92,17 @@ class ProcessObject : public WaitableObject {
 public:
     static constexpr HandleKind kKind = HandleKind::Process;
 
-    ProcessObject(HandleKind kind, int descriptor, pid_t pid, bool child)
-        : WaitableObject(kind), descriptor_(descriptor), pid_(pid), child_(child) {}
+    ProcessObject(HandleKind kind, int descriptor, pid_t pid, bool child, bool selfReader)
+        : WaitableObject(kind), descriptor_(descriptor), pid_(pid), child_(child),
+          selfReader_(selfReader)
+    {
+        if (selfReader_)
+            ++gInheritableSelfReaders;
+    }
     ~ProcessObject() override
     {
+        if (selfReader_)
+            --gInheritableSelfReaders;
         gUnwaited.ReapEnded();
         if (!child_ || ReapIfEnded(descriptor_) || !gUnwaited.Keep(descriptor_))
             close(descriptor_);
@@ -130,11 +153,14 @@ private:
     const int descriptor_;
     const pid_t pid_;
     const bool child_;
+    const bool selfReader_;
 };
 
 // The process of `pid` as a handle numbered as its descriptor. An inheritable handle keeps its
-// descriptor open across exec; the rest close there.
-HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child)
+// descriptor open across exec; the rest close there. `readsMemory`: the handle grants reading
+// the process's memory.
+HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child,
+                         bool readsMemory = false)
 {
     const int descriptor = pidfd_open(pid, 0);
     if (descriptor < 0) {
@@ -146,7 +172,8 @@ HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child)
         fcntl(descriptor, F_SETFD, 0);
     std::shared_ptr<ProcessObject> object;
     try {
-        object = std::make_shared<ProcessObject>(kind, descriptor, pid, child);
+        object = std::make_shared<ProcessObject>(kind, descriptor, pid, child,
+                                                 inherit && readsMemory && pid == getpid());
     } catch (...) {
         close(descriptor);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -235,10 +262,10 @@ private:
 
 using namespace tarn::posix;
 
-HANDLE WINAPI OpenProcess(DWORD, BOOL inherit, DWORD processId)
+HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 {
     return OpenProcessHandle(HandleKind::Process, static_cast<pid_t>(processId), inherit != FALSE,
-                             false);
+                             false, (access & PROCESS_VM_READ) != 0);
 }
 
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
@@ -280,6 +307,8 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
         program.SetLastErrorFromErrno(error);
         return FALSE;
     }
+    if (inheritHandles)
+        LetChildReadMemory(pid);
     HANDLE process = OpenProcessHandle(HandleKind::Process, pid, false, true);
     HANDLE thread = process ? OpenProcessHandle(HandleKind::Thread, pid, false, false) : nullptr;
     if (!thread) {

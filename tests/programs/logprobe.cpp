@@ -16,6 +16,10 @@
 //   fault KIND               a fault (null, div or int3) three calls deep, caught as its code;
 //                            prints "caught 0x..." and the return addresses its record should
 //                            start with ("expect 0x... 0x... 0x...")
+//   fault-thread KIND        a fault as "fault" does, on a thread of its own, which prints
+//                            "faulting-thread <id>" and stays in FaultingThread until the dump
+//                            beside the exception file appears (at most a minute): "dump found"
+//                            or "dump missing"
 //   report TEXT              a crash record with TEXT
 //   import NAME              RunTimeImport of NAME from the program itself; prints the outcome
 //   print-pid                the process identifier
@@ -168,6 +172,24 @@ void RunFault(const std::string& kind) {
     for (void* address : gExpected)
         printf(" 0x%08" PRIXPTR, reinterpret_cast<uintptr_t>(address));
     printf("\n");
+}
+
+// The dump tool writes its file under another name and renames it when complete.
+bool DumpWritten() {
+    const std::string exc = GetProcess().excName.p;
+    const size_t dot = exc.rfind('.');
+    return dot != std::string::npos &&
+           GetFileAttributesA((exc.substr(0, dot) + ".dmp").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TARN_NOIPA void FaultingThread(const std::string& kind) {
+    RunFault(kind);
+    printf("faulting-thread %u\n", static_cast<unsigned>(GetCurrentThreadId()));
+    fflush(stdout);
+    bool found = false;
+    for (int waited = 0; waited < 60000 && !(found = DumpWritten()); waited += 50)
+        Pause(50);
+    printf("dump %s\n", found ? "found" : "missing");
 }
 
 TARN_NOIPA void MarkedInner() {
@@ -343,6 +365,8 @@ int main(int argc, char** argv) {
             tarn::SetMessageBoxForTesting(&ShowBoxOnStdout);
         } else if (command == "fault") {
             RunFault(next());
+        } else if (command == "fault-thread") {
+            std::thread(FaultingThread, std::string(next())).join();
         } else if (command == "report") {
             exceptout("%s\r\n", next());
         } else if (command == "import") {
