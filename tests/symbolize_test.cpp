@@ -124,6 +124,9 @@ std::string Hex(uint64_t value) {
 }
 
 TEST(Symbolizer, AModuleThatIsGoneOrAnotherBuildKeepsModuleAndOffset) {
+    if (!TARN_ROUTE_MALLOC)
+        GTEST_SKIP() << "the memory report lists the process's blocks only where the runtime "
+                        "serves every allocation, which a sanitizer build leaves to the sanitizer";
     ProcessDir dir;
     const fs::path plugin = dir.Path("numbered.plg");
     fs::copy_file(fs::path(TARN_PLUGIN_DIR) / "numbered.plg", plugin);
