@@ -35,8 +35,8 @@ int main() {
     muiEnumLanguages(ListLanguage, &languages);
     printf("language %u from %s\n", muiGetLanguageID(), muiGetCurDir());
     Expect(languages == 2, "two languages installed");
-    Expect(muiGetLanguageID() != kGerman || strcmp(muiGetString(kGreeting), "Guten Morgen.") == 0,
-           "the German text in German");
+    bool german = muiGetLanguageID() == kGerman;
+    Expect(!german || strcmp(muiGetString(kGreeting), "Guten Morgen.") == 0, "the German text");
 
     // Stored in "common.ini"; the next start speaks German.
     muiSetLanguage(kGerman);
