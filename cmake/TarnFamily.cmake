@@ -26,6 +26,18 @@ function(tarn_program target)
   target_link_libraries(${target} PRIVATE tarnkernl::tarnkernl)
 endfunction()
 
+# tarn_libraries_beside(program): on Windows, copies the DLLs the program loads (the library
+# and its runtime) beside it after each build, where the system finds them. Elsewhere the
+# program finds them through its run path.
+function(tarn_libraries_beside target)
+  if(WIN32)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_RUNTIME_DLLS:${target}>
+              $<TARGET_FILE_DIR:${target}>
+      COMMAND_EXPAND_LISTS)
+  endif()
+endfunction()
+
 # Resources come from resource scripts (".rc", in UTF-8), one source for every target.
 # On POSIX a resource compiler makes the compiled resource file (".res") that the system
 # layer's resource functions read; it preprocesses with the build's own C++ compiler (as C).
