@@ -3,6 +3,7 @@
 #include "tarnkernl/files.h"
 
 #include "files/bytes.h"
+#include "files/longpath.h"
 #include "log/faults.h"
 #include "platform/win32.h"
 
@@ -15,18 +16,6 @@ struct Access {
     DWORD rights;
     DWORD sharing;
 };
-
-// The ordinary form of an extended-length name: \\?\C:\x gives C:\x, \\?\UNC\server\x gives
-// \\server\x (written into the text itself).
-char* OrdinaryName(char* name)
-{
-    name += 4;
-    if (name[0] == 'U' && name[1] == 'N' && name[2] == 'C') {
-        name[2] = '\\';
-        name += 2;
-    }
-    return name;
-}
 
 // The system's call first, then the wide call on the extended-length name (kept in
 // `longName`). When both fail, the wide call's error stands unless it gave none or has no wide
@@ -42,7 +31,7 @@ void CreateWithFallback(TFileHandle& file, const char* name, Access access, DWOR
     file.lastError = firstError;
     if (file.IsOpen())
         return;
-    longName = UNCFileName(name);
+    longName = tarn::LongPathName(name);
     file.handle = CreateFileW(UNICODE_Str(longName), access.rights, access.sharing, nullptr,
                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!file.handle) {
@@ -68,11 +57,12 @@ void CreateWithFallback(TFileHandle& file, const char* name, Access access, DWOR
 }
 
 // An existing file whose long name could not be opened without a reason: the name is too long.
-void ReportTooLong(TFileHandle& file, UNCFileName& longName)
+// The long name is that of the file's full path, so the file is looked for by the name given.
+void ReportTooLong(TFileHandle& file, const char* name, UNCFileName& longName)
 {
     if (file.IsOpen() || !longName.p || longName.Length() < kLongNameLength)
         return;
-    if (existfile(OrdinaryName(longName.p))) {
+    if (existfile(name)) {
         file.lastError = ERROR_BUFFER_OVERFLOW;
         SetLastError(ERROR_BUFFER_OVERFLOW);
     }
@@ -113,7 +103,7 @@ bool TFileHandle::open(const char* name, int mode, unsigned long disposition)
     UNCFileName longName(nullptr);
     CreateWithFallback(*this, name, access, disposition, true, longName);
     if (lastError == 0)
-        ReportTooLong(*this, longName);
+        ReportTooLong(*this, name, longName);
     return IsOpen();
 }
 
@@ -126,7 +116,7 @@ bool TFileHandle::creat(const char* name)
     UNI_DeleteFile(name);
     UNCFileName longName(nullptr);
     CreateWithFallback(*this, name, {GENERIC_WRITE, FILE_SHARE_READ}, CREATE_NEW, false, longName);
-    ReportTooLong(*this, longName);
+    ReportTooLong(*this, name, longName);
     return IsOpen();
 }
 

@@ -43,9 +43,9 @@ void ReleaseWide(WCHAR* block) {
 }
 #pragma GCC diagnostic pop
 
-// The name the wide retry is made with.
+// The wide retry name of `name`.
 UNICODE_Str LongName(const char* name) {
-    return UNICODE_Str(UNCFileName(name));
+    return UNICODE_Str(tarn::LongPathName(name));
 }
 
 // The ordinary form of a wide full path: \\?\C:\x gives C:\x, \\?\UNC\server\x gives \\server\x
@@ -95,6 +95,25 @@ bool CreateLevel(char* path, int end, _SECURITY_ATTRIBUTES* security) {
 }  // namespace
 
 namespace tarn {
+
+UNCFileName LongPathName(const char* name) {
+    if (FirstChar(name) <= 0)
+        return UNCFileName(nullptr);
+    if (StartsWith(name, "\\\\"))
+        return UNCFileName(name);
+    UNICODE_Str wide(name);
+    DWORD needed = wide.p ? GetFullPathNameW(wide.p, 0, nullptr, nullptr) : 0;
+    UNICODE_Str full("", static_cast<int>(needed) + 1);
+    DWORD length = needed && full.p ? GetFullPathNameW(wide.p, needed, full.p, nullptr) : 0;
+    if (length == 0 || length >= needed)
+        return UNCFileName(nullptr);
+    str ansi;
+    int bytes = AnsiBytes(full.p, -1);
+    if (!ansi.Alloc(bytes))
+        return UNCFileName(nullptr);
+    ToAnsi(full.p, ansi.p, static_cast<unsigned long>(bytes));
+    return UNCFileName(ansi);
+}
 
 void ConvertFindData(const WIN32_FIND_DATAW& wide, WIN32_FIND_DATAA& data) {
     // Attributes, the three times, the size and the reserved words stand in the same place in

@@ -130,6 +130,32 @@ TEST_F(LongPaths, OneLevelAndTheErrors) {
     EXPECT_EQ(UNI_GetFileAttributes(kUnreadableText), kInvalid);
 }
 
+// A relative name whose 8-bit call failed is retried below the current directory, never read
+// from the root: a file of the test directory, named without its root, is not found from an
+// empty current directory, and nothing is made or removed beside it.
+TEST_F(LongPaths, ARelativeNameIsRetriedBelowTheCurrentDirectory) {
+    dir.MakeFile("present.txt");
+    dir.MakeDirectory("cwd");
+    auto fromRoot = [&](const char* name) {
+        std::string full = dir.Path(name);
+        return full.substr(full.find('\\') + 1);
+    };
+    char saved[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryA(dir.Path("cwd").c_str()));
+    EXPECT_EQ(UNI_GetFileAttributes(fromRoot("present.txt").c_str()), kInvalid);
+    EXPECT_FALSE(UNI_DeleteFile(fromRoot("present.txt").c_str()));
+    EXPECT_FALSE(UNI_CreateDirectory(fromRoot("made").c_str()));
+    WIN32_FIND_DATAA data;
+    EXPECT_EQ(UNI_FindFirstFile(fromRoot("*.txt").c_str(), &data), INVALID_HANDLE_VALUE);
+    TFileHandle file;
+    EXPECT_FALSE(file.open(fromRoot("opened.txt").c_str(), GENERIC_WRITE, CREATE_ALWAYS));
+    ASSERT_TRUE(SetCurrentDirectoryA(saved));
+    EXPECT_TRUE(existfile(dir.Path("present.txt").c_str()));
+    EXPECT_FALSE(existdirectory(dir.Path("made").c_str()));
+    EXPECT_FALSE(existfile(dir.Path("opened.txt").c_str()));
+}
+
 TEST_F(LongPaths, CreateDirectoriesMakesTheMissingLevels) {
     dir.MakeDirectory("a");
     std::string deepest = dir.Path("a\\b\\c");

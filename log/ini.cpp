@@ -1,5 +1,6 @@
 // INI settings through the system's profile functions: the installation's working directory
 // from "install.ini", and reading and writing values of the process's or any INI file.
+#include "files/longpath.h"
 #include "log/faults.h"
 #include "log/process.h"
 #include "log/startorder.h"
@@ -45,8 +46,7 @@ private:
 };
 
 // The retry of a read that found nothing: the wide profile function on the long-path form of
-// the file (of its full path: the prefixed form of a relative name names no file), converted
-// into `block` (`size` bytes). Returns the characters the wide function
+// the file, converted into `block` (`size` bytes). Returns the characters the wide function
 // reported; a conversion that does not fit reports the block as full, so the caller retries
 // with a larger one.
 DWORD ReadWide(const char* section, const char* key, const char* defaultValue, const char* file,
@@ -54,7 +54,7 @@ DWORD ReadWide(const char* section, const char* key, const char* defaultValue, c
     WideArgument wideSection(section);
     WideArgument wideKey(key);
     UNICODE_Str wideDefault(defaultValue);
-    UNICODE_Str wideFile{UNCFileName(TFullName(file))};
+    UNICODE_Str wideFile{tarn::LongPathName(file)};
     UNICODE_Str value("", size);
     DWORD n = GetPrivateProfileStringW(wideSection.Get(), wideKey.Get(), wideDefault, value.p,
                                        size, wideFile);
