@@ -35,15 +35,6 @@ if(WIN32)
   target_link_options(tarn_flags INTERFACE -static)
 endif()
 
-# Sources that read caller memory which may fault, with their own loops: the loops must stay
-# loops and not become calls of the C library's string functions, which are noexcept and cannot
-# pass a fault on to the catch. GCC turns such loops into calls in its loop-distribution pass,
-# clang in its loop-idiom pass, which only uses functions it may treat as builtins.
-function(tarn_own_loops target)
-  set_source_files_properties(${ARGN} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS
-    $<IF:$<CXX_COMPILER_ID:Clang>,-fno-builtin,-fno-tree-loop-distribute-patterns>)
-endfunction()
-
 # GoogleTest: Debian's build natively, the sources for the cross targets.
 if(TARN_BUILD_TESTS)
   find_package(Threads REQUIRED)

@@ -2,7 +2,7 @@
 // be captured from disk, read line by line, changed in place and written back.
 #include "tarnkernl/files.h"
 
-#include "files/bytes.h"
+#include "platform/callermemory.h"
 #include "log/faults.h"
 #include "platform/win32.h"
 

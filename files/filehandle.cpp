@@ -2,7 +2,7 @@
 // the text writers on it; the heap-free writer of a wide-named file.
 #include "tarnkernl/files.h"
 
-#include "files/bytes.h"
+#include "platform/callermemory.h"
 #include "files/longpath.h"
 #include "log/faults.h"
 #include "platform/win32.h"

@@ -2,7 +2,7 @@
 // sizes, little-endian on every target.
 #include "tarnkernl/files.h"
 
-#include "files/bytes.h"
+#include "platform/callermemory.h"
 #include "log/faults.h"
 #include "platform/win32.h"
 

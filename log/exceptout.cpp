@@ -118,7 +118,7 @@ size_t FormatMessage(char* buffer, const char* format, va_list args, const char*
         CopyBytes(buffer, format, n);
         return n;
     }
-    size_t length = MeasureText(format);
+    size_t length = TextLength(format);
     if (length > kLongestExpandedFormat) {
         prefix = format;
         return 0;
@@ -151,7 +151,7 @@ bool WriteRecord(uintptr_t frame, const char* format, va_list args) {
         const char* prefix;
         size_t length = FormatMessage(gReportBuffer, format, args, prefix);
         if (prefix)
-            ok = Write(gExcFile, prefix, MeasureText(prefix));
+            ok = Write(gExcFile, prefix, TextLength(prefix));
         if (ok && length)
             ok = Write(gExcFile, gReportBuffer, length);
         if (ok)

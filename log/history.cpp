@@ -35,7 +35,7 @@ void histdump(const char* text) {
         return;
     QuietFaults quiet;
     try {
-        size_t length = MeasureText(text);
+        size_t length = TextLength(text);
         LazyLock::Guard guard(gHistoryLock);
         if (gHistoryFile != HFILE_ERROR)
             _lwrite(gHistoryFile, text, static_cast<UINT>(length));

@@ -57,7 +57,7 @@ void AppendReadable(PrintBufferBase& buffer, const char* text) {
         return;
     QuietFaults quiet;
     try {
-        size_t length = MeasureText(text);
+        size_t length = TextLength(text);
         size_t start = buffer.length;
         // Grow first, then copy with our own loop: the text may still fault.
         if (length == 0 || fprintf(buffer, "%*s", static_cast<int>(length), "") == 0)
@@ -277,7 +277,7 @@ bool logdump(const char* text, int length) {
         if (gLogFile == HFILE_ERROR)
             return false;
         if (length < 0)
-            length = static_cast<int>(MeasureText(text));
+            length = static_cast<int>(TextLength(text));
         _lwrite(gLogFile, text, static_cast<UINT>(length));
         return true;
     } catch (...) {

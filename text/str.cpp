@@ -4,6 +4,7 @@
 
 #include "log/faults.h"
 #include "log/startorder.h"
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 #include "tarnkernl/log.h"
 #include "text/format.h"
@@ -26,24 +27,6 @@ public:
 };
 
 EmptyStringHolder gEmptyString TARN_START(EmptyString);
-
-// Caller texts are read only with these loops, inside a try: a fault in one of libc's string
-// functions (noexcept) would end the process instead of reaching the catch. The build keeps the
-// compiler from turning them into such calls (text/CMakeLists.txt).
-[[gnu::noinline]] size_t MeasureText(const char* text) {
-    const char* end = text;
-    while (*end)
-        ++end;
-    return end - text;
-}
-
-// Copies up to `room` characters and stops at the terminator; returns the end of the copy.
-// The destination must already be zero where the copy ends.
-[[gnu::noinline]] char* CopyText(char* out, const char* in, size_t room) {
-    for (; room > 0 && *in; --room)
-        *out++ = *in++;
-    return out;
-}
 
 char* NewBlock(size_t size) {
     return static_cast<char*>(calloc(1, size));
@@ -73,7 +56,7 @@ char* NewText(const char* text) {
     QuietFaults quiet;
     size_t length;
     try {
-        length = MeasureText(text);
+        length = TextLength(text);
     } catch (unsigned long) {
         return str::GetStrNull();
     }
@@ -151,7 +134,7 @@ int str::CalcLen(const char* const* parts, int* count) {
         for (const char* const* next = parts; (part = *next) != nullptr; ++next) {
             if (IsBadStringPtrA(part, 0x7FFFFFFF))
                 break;
-            total += static_cast<int>(MeasureText(part));
+            total += static_cast<int>(tarn::TextLength(part));
             ++*count;
         }
     } catch (unsigned long) {

@@ -1,17 +1,10 @@
 // Message boxes without a window system: caption and text go to standard error, the answer is
 // OK. Nothing waits for a user.
+#include "platform/callermemory.h"
 #include "platform/posix/syscalls.h"
 #include "platform/win32.h"
 
 namespace {
-
-// A plain loop: the text is the caller's, and a fault must reach the caller as its exception.
-size_t TextLength(const char* text) {
-    size_t n = 0;
-    while (text[n])
-        ++n;
-    return n;
-}
 
 void WriteAll(const char* text, size_t length) {
     while (length > 0) {
@@ -30,9 +23,9 @@ int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
         caption = "Error";
     if (!text)
         text = "";
-    WriteAll(caption, TextLength(caption));
+    WriteAll(caption, tarn::TextLength(caption));
     WriteAll(": ", 2);
-    WriteAll(text, TextLength(text));
+    WriteAll(text, tarn::TextLength(text));
     WriteAll("\n", 1);
     return IDOK;
 }

@@ -2,6 +2,7 @@
 // map). Handles from callers are checked against the loader's list before they are used.
 #include "platform/posix/modules_posix.h"
 
+#include "platform/callermemory.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/paths_posix.h"
 #include "platform/posix/syscalls.h"
@@ -123,8 +124,7 @@ DWORD GiveCutText(const Unit* text, size_t length, Unit* buffer, DWORD size)
 {
     const bool cut = length >= size;
     const size_t count = cut ? (size ? size - 1 : 0) : length;
-    for (size_t i = 0; i < count; ++i)
-        buffer[i] = text[i];
+    CopyBytes(buffer, text, count * sizeof(Unit));
     if (size)
         buffer[count] = 0;
     if (cut) {

@@ -3,6 +3,7 @@
 // directory.
 #include "platform/posix/paths_posix.h"
 
+#include "platform/callermemory.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/syscalls.h"
 
@@ -67,8 +68,7 @@ public:
             overflow_ = true;
             return;
         }
-        for (size_t i = 0; i < count; ++i)
-            out_[length_ + i] = text[i];
+        CopyBytes(out_ + length_, text, count);
         length_ += count;
         out_[length_] = '\0';
     }
@@ -138,10 +138,7 @@ size_t CurrentDirectory(char* out)
         return 0;
     }
     ToLibrarySeparators(out);
-    size_t n = 0;
-    while (out[n])
-        ++n;
-    return n;
+    return TextLength(out);
 }
 
 // Copies `text` of `length` characters with its terminator into `buffer` of `size`
@@ -151,8 +148,7 @@ DWORD GiveText(const Unit* text, size_t length, Unit* buffer, DWORD size)
 {
     if (!buffer || size <= length)
         return static_cast<DWORD>(length + 1);
-    for (size_t i = 0; i <= length; ++i)
-        buffer[i] = text[i];
+    CopyBytes(buffer, text, (length + 1) * sizeof(Unit));
     return static_cast<DWORD>(length);
 }
 
@@ -279,9 +275,7 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
         AppendFolded(full, current, 0);
     }
     AppendFolded(full, p, rootLength);
-    size_t end = 0;
-    while (name[end])
-        ++end;
+    const size_t end = TextLength(name);
     const bool trailingSeparator = IsSeparator(name[end - 1]);
     // A root reached by folding keeps its separator (\ alone, \\server\share\ with a share).
     if (trailingSeparator || (full.Length() == rootLength && beyondRoot))

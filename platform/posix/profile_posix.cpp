@@ -1,5 +1,6 @@
 // The profile functions on POSIX: INI files read and written with the Windows rules. Every call
 // reads the file afresh, since another process may have changed it since the last call.
+#include "platform/callermemory.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/files_posix.h"
 #include "platform/posix/paths_posix.h"
@@ -23,14 +24,13 @@ namespace {
 using WideString = std::basic_string<WCHAR>;
 using Text = std::optional<std::string>;  // a caller's text; none for a null pointer
 
-// Caller texts are copied with plain loops (kept loops by the build): a fault on an unreadable
-// text must reach the caller as its exception, which a noexcept C library function prevents.
+// A caller's text, measured and copied with the fault-safe loops: a fault on an unreadable
+// text must reach the caller as its exception.
 template <typename Unit>
 std::basic_string<Unit> CopyOf(const Unit* text)
 {
-    std::basic_string<Unit> copy;
-    for (; *text; ++text)
-        copy.push_back(*text);
+    std::basic_string<Unit> copy(TextLength(text), Unit(0));
+    CopyBytes(copy.data(), text, copy.size() * sizeof(Unit));
     return copy;
 }
 
@@ -491,8 +491,7 @@ DWORD Deliver(std::basic_string_view<Unit> text, bool list, Unit* out, DWORD siz
     const bool cut = list ? n + 1 >= size : n >= size;
     if (cut)
         n = !list ? size - 1 : size >= 2 ? size - 2 : 0;
-    for (size_t i = 0; i < n; ++i)
-        out[i] = text[i];
+    CopyBytes(out, text.data(), n * sizeof(Unit));
     out[n] = 0;
     if (cut && list && size >= 2)
         out[n + 1] = 0;

@@ -1,5 +1,6 @@
 // MultiByteToWideChar and WideCharToMultiByte on POSIX: the ANSI code page is UTF-8, converted
 // to and from UTF-16 with the rules Windows applies to CP_UTF8.
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 
 namespace {
@@ -13,14 +14,10 @@ bool IsUtf8CodePage(UINT codePage)
            codePage == CP_UTF8;
 }
 
-// Own loops rather than strlen: a fault on an unreadable caller text must stay catchable.
 template <typename Unit>
 int LengthWithTerminator(const Unit* text)
 {
-    int n = 0;
-    while (text[n] != 0)
-        ++n;
-    return n + 1;
+    return static_cast<int>(tarn::TextLength(text)) + 1;
 }
 
 bool IsContinuation(unsigned char byte)

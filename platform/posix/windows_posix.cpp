@@ -1,6 +1,7 @@
 // The in-process window table that stands in for USER32's windows on POSIX: windows with a
 // text, a parent, a child id, a queue of posted messages and, for combo boxes, items with a
 // selection, made by the test seam and read by the library.
+#include "platform/callermemory.h"
 #include "platform/testing.h"
 #include "platform/win32.h"
 
@@ -29,21 +30,21 @@ struct Window {
     LRESULT HandleCombo(UINT message, WPARAM wParam, LPARAM lParam);
 };
 
-// Plain loops, not the C library (and kept loops by the build): they read and write caller
-// memory, and a fault in a noexcept library function could not become the caller's exception.
-size_t TextLength(const char* text)
+// A caller's text, which may fault; null is the empty text.
+std::string TextOf(const char* text)
 {
-    size_t n = 0;
-    while (text[n] != '\0')
-        ++n;
-    return n;
+    std::string copy(text ? TextLength(text) : 0, '\0');
+    CopyBytes(copy.data(), text, copy.size());
+    return copy;
 }
 
-void CopyText(const char* from, size_t count, char* to)
+// Copies `count` characters of `from` and a terminator into the caller's buffer, which may
+// fault.
+void GiveText(const std::string& from, size_t count, LPARAM to)
 {
-    for (size_t i = 0; i < count; ++i)
-        to[i] = from[i];
-    to[count] = '\0';
+    char* out = reinterpret_cast<char*>(to);
+    CopyBytes(out, from.data(), count);
+    out[count] = '\0';
 }
 
 LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam)
@@ -55,13 +56,11 @@ LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         if (wParam == 0)
             return 0;
         const size_t count = std::min<size_t>(text.size(), wParam - 1);
-        CopyText(text.data(), count, reinterpret_cast<char*>(lParam));
+        GiveText(text, count, lParam);
         return static_cast<LRESULT>(count);
     }
     case WM_SETTEXT: {
-        // TextLength reads every byte first: a fault comes from our loop, not from the copy.
-        const char* from = reinterpret_cast<const char*>(lParam);
-        text.assign(from ? from : "", from ? TextLength(from) : 0);
+        text = TextOf(reinterpret_cast<const char*>(lParam));
         return TRUE;
     }
     default:
@@ -74,8 +73,7 @@ LRESULT Window::HandleCombo(UINT message, WPARAM wParam, LPARAM lParam)
     const bool isItem = wParam < items.size();
     switch (message) {
     case CB_ADDSTRING: {
-        const char* from = reinterpret_cast<const char*>(lParam);
-        items.emplace_back(from ? from : "", from ? TextLength(from) : 0);
+        items.push_back(TextOf(reinterpret_cast<const char*>(lParam)));
         return static_cast<LRESULT>(items.size() - 1);
     }
     case CB_SETCURSEL:
@@ -88,7 +86,7 @@ LRESULT Window::HandleCombo(UINT message, WPARAM wParam, LPARAM lParam)
     case CB_GETLBTEXT:
         if (!isItem)
             return CB_ERR;
-        CopyText(items[wParam].data(), items[wParam].size(), reinterpret_cast<char*>(lParam));
+        GiveText(items[wParam], items[wParam].size(), lParam);
         return static_cast<LRESULT>(items[wParam].size());
     default:
         return 0;
@@ -111,7 +109,7 @@ public:
         }
         lastHandle_ += kHandleStep;
         windows_.push_back(Window{lastHandle_, reinterpret_cast<uintptr_t>(parent), id,
-                                  std::string(text ? text : ""), {}, isCombo, {}, CB_ERR});
+                                  TextOf(text), {}, isCombo, {}, CB_ERR});
         return reinterpret_cast<HWND>(lastHandle_);
     }
 
