@@ -102,8 +102,7 @@ bool File::capture(const char* name)
 
 bool File::capture(TFileHandle& from, long size)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         if (size == -1) {
             const long start = from.tell();
             size = from.seek(0, FILE_END) - start;
@@ -117,24 +116,19 @@ bool File::capture(TFileHandle& from, long size)
             return false;
         length = static_cast<uint32_t>(size);
         return true;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool File::close()
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         bool complete = true;
         if (handle.IsOpen() && image)
             complete = handle.write(image, length) == length;
         if (!handle.IsOpen())
             return false;
         return handle.close() && complete;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 unsigned int File::read(void* buffer, unsigned int count)
@@ -143,17 +137,14 @@ unsigned int File::read(void* buffer, unsigned int count)
         return 0;
     if (handle.IsOpen())
         return static_cast<unsigned int>(handle.read(buffer, count));
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(0u, [&]() -> unsigned int {
         if (pos >= length)
             return 0;
         const uint32_t n = std::min(count, length - pos);
         tarn::CopyBytes(buffer, image + pos, n);
         pos += n;
         return n;
-    } catch (unsigned long) {
-        return 0;
-    }
+    });
 }
 
 unsigned int File::write(const void* data, unsigned int count)
@@ -162,8 +153,7 @@ unsigned int File::write(const void* data, unsigned int count)
         return 0;
     if (handle.IsOpen())
         return static_cast<unsigned int>(handle.write(data, count));
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(0u, [&]() -> unsigned int {
         const uint64_t end = uint64_t{pos} + count;
         if (end > UINT32_MAX)
             return 0;
@@ -196,9 +186,7 @@ unsigned int File::write(const void* data, unsigned int count)
         tarn::CopyBytes(image + pos, data, n);
         pos += n;
         return n;
-    } catch (unsigned long) {
-        return 0;
-    }
+    });
 }
 
 long File::seek(long offset, int method)
@@ -221,20 +209,16 @@ long File::seek(long offset, int method)
 
 long File::puts(const char* text)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(0, [&] {
         return static_cast<long>(write(text, static_cast<unsigned int>(tarn::TextLength(text))));
-    } catch (unsigned long) {
-        return 0;
-    }
+    });
 }
 
 char* File::gets(char* buffer, int size)
 {
     if (pos >= length || size <= 0)
         return nullptr;
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(nullptr, [&] {
         const uint32_t limit =
             static_cast<uint32_t>(std::min<int64_t>(size, int64_t{length} - pos + 1)) - 1;
         const uint32_t n = LineLength(image, pos, limit);
@@ -242,9 +226,7 @@ char* File::gets(char* buffer, int size)
         buffer[n] = '\0';
         pos += n;
         return buffer;
-    } catch (unsigned long) {
-        return nullptr;
-    }
+    });
 }
 
 const char* File::gets(str& line)

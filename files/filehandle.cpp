@@ -180,8 +180,7 @@ long TFileHandle::seek(long offset, int method)
 
 int fputs(const char* text, TFileHandle& file)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(-1, [&] {
         int total = 0;
         for (;;) {
             const size_t n = tarn::LineFeedOrEnd(text);
@@ -194,9 +193,7 @@ int fputs(const char* text, TFileHandle& file)
             total += 2;
             text += n + 1;
         }
-    } catch (unsigned long) {
-        return -1;
-    }
+    });
 }
 
 int fputc(int c, TFileHandle& file)

@@ -92,47 +92,37 @@ void Reset(Zone& zone)
 
 bool SaveSizer(unsigned short size, File* file)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         const uint8_t bytes[2] = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)};
         return WriteAll(file, bytes, sizeof bytes);
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool LoadSizer(unsigned short& size, File* file)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         uint8_t bytes[2];
         if (!ReadAll(file, bytes, sizeof bytes))
             return false;
         size = static_cast<unsigned short>(bytes[0] | bytes[1] << 8);
         return true;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool Save(const char* text, File* file)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         const size_t length = tarn::TextLength(text);
         if (length > kMaxStoredLength)
             return false;
         const auto stored = static_cast<unsigned short>(length + 1);
         return SaveSizer(stored, file) && WriteAll(file, text, stored);
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool Load(str& text, File* file)
 {
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         unsigned short stored;
         if (!LoadSizer(stored, file))
             return false;
@@ -141,9 +131,7 @@ bool Load(str& text, File* file)
         if (!(text = static_cast<unsigned int>(stored)))
             return false;
         return ReadAll(file, text.p, stored) && text.p[stored - 1] == '\0';
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool Zone::create(File* newParent, const char* newName)
@@ -159,14 +147,11 @@ bool Zone::close(int newTag)
     tag = static_cast<uint16_t>(newTag);
     if (!parent)
         return false;
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         return WriteAll(parent, kMarker, sizeof kMarker) && Save(name, parent) &&
                SaveSizer(tag, parent) && Write32(parent, length) &&
                WriteAll(parent, image, length) && WriteAll(parent, kMarker, sizeof kMarker);
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 bool Zone::open(File* newParent, const char* wanted)
@@ -174,15 +159,12 @@ bool Zone::open(File* newParent, const char* wanted)
     parent = newParent;
     if (!parent)
         return false;
-    tarn::QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         const long start = parent->tell();
         Reset(*this);
         if (ReadRecord(*this, parent, wanted))
             return true;
         parent->seekset(start);
         return false;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }

@@ -2,6 +2,8 @@
 // report-faults flag.
 #pragma once
 
+#include <type_traits>
+
 namespace tarn {
 
 // Installs the library's translator for the calling thread (the process's first call also
@@ -29,5 +31,19 @@ public:
 private:
     bool previous_;
 };
+
+// The answer of `read`, or `unreadable` when it faulted: the one way the library reads memory a
+// caller handed in. `read` reaches that memory only through the loops of
+// platform/callermemory.h or plain reads of its own, never through the C library's string
+// functions, whose faults would end the process (they are noexcept).
+template <class Read>
+std::invoke_result_t<Read> ReadGuarded(std::invoke_result_t<Read> unreadable, Read read) {
+    QuietFaults quiet;
+    try {
+        return read();
+    } catch (unsigned long) {
+        return unreadable;
+    }
+}
 
 }  // namespace tarn

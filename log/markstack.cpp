@@ -86,24 +86,18 @@ uintptr_t Word(uintptr_t address) {
 
 // The return address stored in `frame`, when it can be read; a fault is an answer, not an error.
 bool ReadIP(uintptr_t frame, uintptr_t& ip) {
-    QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         ip = Word(frame + kWord);
         return true;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 // The caller of the function whose frame is `frame`, when it can be read.
 bool ReadNext(uintptr_t frame, uintptr_t& next) {
-    QuietFaults quiet;
-    try {
+    return tarn::ReadGuarded(false, [&] {
         next = Word(frame);
         return true;
-    } catch (unsigned long) {
-        return false;
-    }
+    });
 }
 
 uintptr_t MarkAt(uint32_t index) {
