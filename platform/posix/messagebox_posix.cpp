@@ -1,6 +1,6 @@
 // Message boxes without a window system: caption and text go to standard error, the answer is
 // OK. Nothing waits for a user.
-#include "platform/posix/syscalls.h"
+#include "platform/posix/descriptor.h"
 #include "platform/win32.h"
 
 namespace {
@@ -13,14 +13,9 @@ size_t TextLength(const char* text) {
     return n;
 }
 
-void WriteAll(const char* text, size_t length) {
-    while (length > 0) {
-        ssize_t n = tarn::posix::Sys().write(2, text, length);
-        if (n <= 0)
-            return;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
+// What standard error does not take is lost: nothing can report it.
+void Say(const char* text, size_t length) {
+    tarn::posix::WriteAll(2, text, length);
 }
 
 }  // namespace
@@ -30,10 +25,10 @@ int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
         caption = "Error";
     if (!text)
         text = "";
-    WriteAll(caption, TextLength(caption));
-    WriteAll(": ", 2);
-    WriteAll(text, TextLength(text));
-    WriteAll("\n", 1);
+    Say(caption, TextLength(caption));
+    Say(": ", 2);
+    Say(text, TextLength(text));
+    Say("\n", 1);
     return IDOK;
 }
 
