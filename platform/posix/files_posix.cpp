@@ -345,9 +345,8 @@ bool CopyFileOn(const SystemPath& from, const SystemPath& to, bool failIfExists)
     }
     const timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
     Sys().utimensat(AT_FDCWD, to.c_str(), times, 0);
-    // chmod is not in the system-call table yet.
     if (IsReadOnly(sourceStatus.st_mode))
-        ::chmod(to.c_str(), (sourceStatus.st_mode & 07777) & ~kWritePermissions);
+        Sys().chmod(to.c_str(), (sourceStatus.st_mode & 07777) & ~kWritePermissions);
     return true;
 }
 
@@ -602,8 +601,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
     const mode_t permissions = status.st_mode & 07777;
     const mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? permissions & ~kWritePermissions
                                                                  : permissions | S_IWUSR;
-    // chmod is not in the system-call table yet.
-    if (wanted != permissions && ::chmod(path.c_str(), wanted) != 0) {
+    if (wanted != permissions && Sys().chmod(path.c_str(), wanted) != 0) {
         path.SetLastErrorFromErrno(errno);
         return FALSE;
     }
