@@ -18,8 +18,6 @@ public:
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
     Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor();
 
     int Get() const { return fd_; }

@@ -6,23 +6,20 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <utility>
+
 namespace tarn::posix {
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
 {
-    if (this != &other) {
-        Descriptor old(fd_);
-        fd_ = other.Release();
-    }
+    const Descriptor old(std::exchange(fd_, other.Release()));
     return *this;
 }
 
 Descriptor::~Descriptor()
 {
-    if (fd_ < 0)
-        return;
     const int error = errno;
-    Sys().close(fd_);
+    Close();
     errno = error;
 }
 

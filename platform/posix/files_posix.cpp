@@ -69,12 +69,6 @@ int AccessFlags(const OpenRequest& request)
     return access | O_CLOEXEC | O_LARGEFILE;
 }
 
-Opened Refuse(DWORD error)
-{
-    SetLastError(error);
-    return Opened{};
-}
-
 // Checks an existing file that was opened without truncation against what Windows allows, and
 // truncates it when the disposition says so. The read-only attribute is checked here rather
 // than left to the system, which lets the superuser write anyway.
@@ -85,10 +79,11 @@ Opened AcceptExisting(Descriptor fd, const OpenRequest& request)
         SetLastErrorFromErrno(errno);
         return Opened{};
     }
-    if (S_ISDIR(status.st_mode) && !request.directoryAllowed)
-        return Refuse(ERROR_ACCESS_DENIED);
-    if (request.write && IsReadOnly(status.st_mode))
-        return Refuse(ERROR_ACCESS_DENIED);
+    if ((S_ISDIR(status.st_mode) && !request.directoryAllowed) ||
+        (request.write && IsReadOnly(status.st_mode))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return Opened{};
+    }
     const bool truncate =
         request.disposition == CREATE_ALWAYS || request.disposition == TRUNCATE_EXISTING;
     if (truncate && Sys().ftruncate(fd.Get(), 0) != 0) {
@@ -168,6 +163,13 @@ HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWO
     return handle;
 }
 
+// False, with the last error set to `error`.
+bool Fail(DWORD error)
+{
+    SetLastError(error);
+    return false;
+}
+
 // True when `error` (an errno value) is 0; otherwise false with the last error set from it.
 bool Succeeded(int error)
 {
@@ -238,10 +240,8 @@ bool DeleteFileOn(const SystemPath& path)
     struct stat64 status;
     if (!path.Valid() || !LinkStatusOf(path, status))
         return false;
-    if (S_ISDIR(status.st_mode) || IsProtected(status)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    if (S_ISDIR(status.st_mode) || IsProtected(status))
+        return Fail(ERROR_ACCESS_DENIED);
     if (Sys().unlink(path.c_str()) != 0) {
         path.SetLastErrorFromErrno(errno);
         return false;
@@ -285,12 +285,6 @@ DWORD AttributesOn(const SystemPath& path)
         return INVALID_FILE_ATTRIBUTES;
     }
     return AttributesOf(status);
-}
-
-bool Fail(DWORD error)
-{
-    SetLastError(error);
-    return false;
 }
 
 // Copies the rest of `source` into `target` and closes it; false with the last error set.
@@ -356,14 +350,10 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
     if (!from.Valid() || !to.Valid() || !LinkStatusOf(from, sourceStatus))
         return false;
     if (Sys().lstat(to.c_str(), &targetStatus) == 0) {
-        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return false;
-        }
-        if (IsProtected(targetStatus)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return Fail(ERROR_ALREADY_EXISTS);
+        if (IsProtected(targetStatus))
+            return Fail(ERROR_ACCESS_DENIED);
     }
     if (Sys().rename(from.c_str(), to.c_str()) == 0)
         return true;
@@ -460,10 +450,8 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!file->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
     return EndFileHere(file->fd.Get());
 }
 
@@ -522,10 +510,8 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle)
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!file->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
     if (Sys().fsync(file->fd.Get()) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
