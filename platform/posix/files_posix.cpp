@@ -364,23 +364,26 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
     return false;
 }
 
-// The open file behind `handle` when it was opened for the transfer (`allowed`) and no
-// overlapped transfer is asked for; otherwise null with the last error set.
-std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPOVERLAPPED overlapped,
-                                            const bool FileObject::*allowed)
+// ReadFile and WriteFile: `transfer` on the open file behind `handle` when it was opened for
+// it (`allowed`) and no overlapped transfer is asked for; `moved` gets the bytes moved.
+template <typename Buffer>
+BOOL TransferOn(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved,
+                LPOVERLAPPED overlapped, const bool FileObject::*allowed,
+                Transfer (*transfer)(int, Buffer, size_t))
 {
+    if (moved)
+        *moved = 0;
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
-        return nullptr;
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (!((*file).*allowed)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return file;
+        return FALSE;
+    if (overlapped)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!((*file).*allowed))
+        return Fail(ERROR_ACCESS_DENIED);
+    const Transfer done = transfer(file->fd.Get(), buffer, count);
+    if (moved)
+        *moved = static_cast<DWORD>(done.done);
+    return Succeeded(done.error);
 }
 
 }  // namespace
@@ -403,29 +406,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUT
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
                      LPOVERLAPPED overlapped)
 {
-    if (read)
-        *read = 0;
-    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canRead);
-    if (!file)
-        return FALSE;
-    const Transfer transfer = ReadAll(file->fd.Get(), buffer, count);
-    if (read)
-        *read = static_cast<DWORD>(transfer.done);
-    return Succeeded(transfer.error);
+    return TransferOn(handle, buffer, count, read, overlapped, &FileObject::canRead, ReadAll);
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped)
 {
-    if (written)
-        *written = 0;
-    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canWrite);
-    if (!file)
-        return FALSE;
-    const Transfer transfer = WriteAll(file->fd.Get(), buffer, count);
-    if (written)
-        *written = static_cast<DWORD>(transfer.done);
-    return Succeeded(transfer.error);
+    return TransferOn(handle, buffer, count, written, overlapped, &FileObject::canWrite,
+                      WriteAll);
 }
 
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method)
