@@ -12,12 +12,12 @@ constexpr uint8_t kMarker[2] = {0, 0};
 // A stored length counts the terminator and is read back as a signed 16-bit number.
 constexpr size_t kMaxStoredLength = 32766;
 
-bool WriteAll(File* file, const void* data, uint32_t count)
+bool WriteWhole(File* file, const void* data, uint32_t count)
 {
     return file->write(data, count) == count;
 }
 
-bool ReadAll(File* file, void* data, uint32_t count)
+bool ReadWhole(File* file, void* data, uint32_t count)
 {
     return file->read(data, count) == count;
 }
@@ -26,13 +26,13 @@ bool Write32(File* file, uint32_t value)
 {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return WriteAll(file, bytes, sizeof bytes);
+    return WriteWhole(file, bytes, sizeof bytes);
 }
 
 bool Read32(File* file, uint32_t& value)
 {
     uint8_t bytes[4];
-    if (!ReadAll(file, bytes, sizeof bytes))
+    if (!ReadWhole(file, bytes, sizeof bytes))
         return false;
     value = bytes[0] | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
             uint32_t{bytes[3]} << 24;
@@ -42,7 +42,7 @@ bool Read32(File* file, uint32_t& value)
 bool ReadMarker(File* file)
 {
     uint8_t bytes[2];
-    return ReadAll(file, bytes, sizeof bytes) && bytes[0] == 0 && bytes[1] == 0;
+    return ReadWhole(file, bytes, sizeof bytes) && bytes[0] == 0 && bytes[1] == 0;
 }
 
 // Bytes from the file's position to its end; the position is kept.
@@ -71,7 +71,7 @@ bool ReadRecord(Zone& zone, File* parent, const char* wanted)
     if (!zone.image)
         return false;
     zone.capacity = zone.length;
-    return ReadAll(parent, zone.image, zone.length) && ReadMarker(parent);
+    return ReadWhole(parent, zone.image, zone.length) && ReadMarker(parent);
 }
 
 // The zone's state before it is filled: an empty image of its own, in memory mode.
@@ -94,7 +94,7 @@ bool SaveSizer(unsigned short size, File* file)
 {
     return tarn::ReadGuarded(false, [&] {
         const uint8_t bytes[2] = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)};
-        return WriteAll(file, bytes, sizeof bytes);
+        return WriteWhole(file, bytes, sizeof bytes);
     });
 }
 
@@ -102,7 +102,7 @@ bool LoadSizer(unsigned short& size, File* file)
 {
     return tarn::ReadGuarded(false, [&] {
         uint8_t bytes[2];
-        if (!ReadAll(file, bytes, sizeof bytes))
+        if (!ReadWhole(file, bytes, sizeof bytes))
             return false;
         size = static_cast<unsigned short>(bytes[0] | bytes[1] << 8);
         return true;
@@ -116,7 +116,7 @@ bool Save(const char* text, File* file)
         if (length > kMaxStoredLength)
             return false;
         const auto stored = static_cast<unsigned short>(length + 1);
-        return SaveSizer(stored, file) && WriteAll(file, text, stored);
+        return SaveSizer(stored, file) && WriteWhole(file, text, stored);
     });
 }
 
@@ -130,7 +130,7 @@ bool Load(str& text, File* file)
             return true;
         if (!(text = static_cast<unsigned int>(stored)))
             return false;
-        return ReadAll(file, text.p, stored) && text.p[stored - 1] == '\0';
+        return ReadWhole(file, text.p, stored) && text.p[stored - 1] == '\0';
     });
 }
 
@@ -148,9 +148,9 @@ bool Zone::close(int newTag)
     if (!parent)
         return false;
     return tarn::ReadGuarded(false, [&] {
-        return WriteAll(parent, kMarker, sizeof kMarker) && Save(name, parent) &&
+        return WriteWhole(parent, kMarker, sizeof kMarker) && Save(name, parent) &&
                SaveSizer(tag, parent) && Write32(parent, length) &&
-               WriteAll(parent, image, length) && WriteAll(parent, kMarker, sizeof kMarker);
+               WriteWhole(parent, image, length) && WriteWhole(parent, kMarker, sizeof kMarker);
     });
 }
 

@@ -109,7 +109,7 @@ uintptr_t IPOf(uint32_t index) {
     return ReadIP(MarkAt(index), ip) ? ip : MarkStack::kNoIP;
 }
 
-bool WriteAll(int file, const char* text, UINT length) {
+bool WriteText(int file, const char* text, UINT length) {
     return _lwrite(file, text, length) == length;
 }
 
@@ -121,7 +121,7 @@ bool WriteIP(int file, uintptr_t ip) {
     int digits = 8;
     while (digits < int(2 * sizeof(uintptr_t)) && (ip >> (4 * digits)) != 0) ++digits;
     for (int i = 0; i < digits; ++i) text[7 + i] = kDigits[(ip >> (4 * (digits - 1 - i))) & 0xF];
-    return WriteAll(file, text, 7 + digits);
+    return WriteText(file, text, 7 + digits);
 }
 
 // Follows the frame-pointer chain. Each frame must lie on the calling thread's stack, aligned,
@@ -191,13 +191,13 @@ int WalkFrames(uintptr_t* out, int max, uintptr_t frame, int skip) {
 
 void WriteAdvancedStack(int file, uintptr_t frame) {
     if (frame == 0) frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (!WriteAll(file, "[Advanced STACK:", 16)) return;
+    if (!WriteText(file, "[Advanced STACK:", 16)) return;
     uintptr_t ips[kAdvancedFrames];
     const int count = WalkFrames(ips, kAdvancedFrames, frame, 0);
     for (int i = 0; i < count; ++i) {
         if (!WriteIP(file, ips[i])) return;
     }
-    WriteAll(file, "]\r\n", 3);
+    WriteText(file, "]\r\n", 3);
 }
 
 void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor,
@@ -398,14 +398,14 @@ void MarkStack::DumpStack(int file, uintptr_t frame) {
     const uint32_t marks = gMarks.frames.count;
     if (gDumpCount == 0 && marks == 0) return;
     gDumpCount = marks;
-    bool ok = WriteAll(file, "[STACK:", 7);
+    bool ok = WriteText(file, "[STACK:", 7);
     if (marks == 0) {
-        WriteAll(file, "NotLogged]\r\n", 12);
+        WriteText(file, "NotLogged]\r\n", 12);
         return;
     }
     if (ok) {
         for (uint32_t i = 0; ok && i < marks; ++i) ok = WriteIP(file, IPOf(i));
-        if (ok) WriteAll(file, "]\r\n", 3);
+        if (ok) WriteText(file, "]\r\n", 3);
     }
 
     // Then the frame chain, in groups: each group walks up from a mark (or `frame`) until it
@@ -413,9 +413,9 @@ void MarkStack::DumpStack(int file, uintptr_t frame) {
     int k = int(marks);
     uintptr_t f = frame;
     if (frame == 0) f = MarkAt(--k);
-    ok = WriteAll(file, "Advanced STACK:\r\n", 17);
+    ok = WriteText(file, "Advanced STACK:\r\n", 17);
     for (;;) {
-        if (ok) ok = WriteAll(file, "[", 1);
+        if (ok) ok = WriteText(file, "[", 1);
         --k;
         for (int step = 0; step < kAdvancedFrames; ++step) {
             uintptr_t ip = kNoIP, next = 0;
@@ -431,7 +431,7 @@ void MarkStack::DumpStack(int file, uintptr_t frame) {
             if (below || next <= f) break;
             f = next;
         }
-        if (ok) WriteAll(file, "]\r\n", 3);
+        if (ok) WriteText(file, "]\r\n", 3);
         if (k < 0) return;
         f = MarkAt(k);
     }

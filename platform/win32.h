@@ -18,8 +18,9 @@
 //   other code pages, message languages (every language gets the English text) and every
 //   message a window table need not answer (SendMessageA answers 0 to them, as a static
 //   control does).
-// - Every system call of the POSIX side goes through one table (platform/posix/syscalls.h),
-//   so that tests can make the Nth call of a kind fail with a chosen errno.
+// - The system calls of the POSIX side go through one table (platform/posix/syscalls.h),
+//   so that tests can make the Nth call of a kind fail with a chosen errno. That header names
+//   the few that stay outside and why (the fault path's own, those no caller can report).
 // - Paths the library sees or returns use '\'; the POSIX side turns them to '/' at the system.
 // - Faults: SIGSEGV/SIGBUS, SIGFPE, SIGILL, SIGTRAP and stack overflow reach the thread's
 //   translator (tarnrt.h) as the Windows exception codes below, with an EXCEPTION_RECORD and

@@ -3,6 +3,7 @@
 // which work on the system's file descriptors.
 #include "platform/posix/files_posix.h"
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/handles_posix.h"
 #include "platform/posix/paths_posix.h"
@@ -39,11 +40,10 @@ class FileObject : public HandleObject {
 public:
     static constexpr HandleKind kKind = HandleKind::File;
 
-    FileObject(int fd, bool canRead, bool canWrite)
-        : HandleObject(kKind), fd(fd), canRead(canRead), canWrite(canWrite) {}
-    ~FileObject() override { Sys().close(fd); }
+    FileObject(Descriptor fd, bool canRead, bool canWrite)
+        : HandleObject(kKind), fd(std::move(fd)), canRead(canRead), canWrite(canWrite) {}
 
-    const int fd;
+    const Descriptor fd;
     const bool canRead;
     const bool canWrite;
 };
@@ -57,9 +57,9 @@ struct OpenRequest {
     bool directoryAllowed = false;  // FILE_FLAG_BACKUP_SEMANTICS
 };
 
-// A descriptor, or -1 with the last error set; `existed`: the file was there before.
+// A descriptor, or none with the last error set; `existed`: the file was there before.
 struct Opened {
-    int fd = -1;
+    Descriptor fd;
     bool existed = false;
 };
 
@@ -69,39 +69,28 @@ int AccessFlags(const OpenRequest& request)
     return access | O_CLOEXEC | O_LARGEFILE;
 }
 
-// Closes `fd` and fails with `error`.
-Opened Refuse(int fd, DWORD error)
-{
-    Sys().close(fd);
-    SetLastError(error);
-    return Opened{};
-}
-
 // Checks an existing file that was opened without truncation against what Windows allows, and
 // truncates it when the disposition says so. The read-only attribute is checked here rather
 // than left to the system, which lets the superuser write anyway.
-Opened AcceptExisting(int fd, const OpenRequest& request)
+Opened AcceptExisting(Descriptor fd, const OpenRequest& request)
 {
     struct stat64 status;
-    if (Sys().fstat(fd, &status) != 0) {
-        const int error = errno;
-        Sys().close(fd);
-        SetLastErrorFromErrno(error);
+    if (Sys().fstat(fd.Get(), &status) != 0) {
+        SetLastErrorFromErrno(errno);
         return Opened{};
     }
-    if (S_ISDIR(status.st_mode) && !request.directoryAllowed)
-        return Refuse(fd, ERROR_ACCESS_DENIED);
-    if (request.write && IsReadOnly(status.st_mode))
-        return Refuse(fd, ERROR_ACCESS_DENIED);
+    if ((S_ISDIR(status.st_mode) && !request.directoryAllowed) ||
+        (request.write && IsReadOnly(status.st_mode))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return Opened{};
+    }
     const bool truncate =
         request.disposition == CREATE_ALWAYS || request.disposition == TRUNCATE_EXISTING;
-    if (truncate && Sys().ftruncate(fd, 0) != 0) {
-        const int error = errno;
-        Sys().close(fd);
-        SetLastErrorFromErrno(error);
+    if (truncate && Sys().ftruncate(fd.Get(), 0) != 0) {
+        SetLastErrorFromErrno(errno);
         return Opened{};
     }
-    return Opened{fd, true};
+    return Opened{std::move(fd), true};
 }
 
 // Opens or creates `path` by the Windows disposition rules.
@@ -117,17 +106,17 @@ Opened OpenFile(const SystemPath& path, const OpenRequest& request)
     // the loop round again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         if (mayOpen) {
-            const int fd = Sys().open(path.c_str(), flags, 0);
-            if (fd >= 0)
-                return AcceptExisting(fd, request);
+            Descriptor fd(Sys().open(path.c_str(), flags, 0));
+            if (fd)
+                return AcceptExisting(std::move(fd), request);
             if (errno != ENOENT || !mayCreate) {
                 path.SetLastErrorFromErrno(errno);
                 return Opened{};
             }
         }
-        const int fd = Sys().open(path.c_str(), flags | O_CREAT | O_EXCL, newMode);
-        if (fd >= 0)
-            return Opened{fd, false};
+        Descriptor fd(Sys().open(path.c_str(), flags | O_CREAT | O_EXCL, newMode));
+        if (fd)
+            return Opened{std::move(fd), false};
         if (errno != EEXIST || !mayOpen) {
             path.SetLastErrorFromErrno(errno, ERROR_FILE_EXISTS);
             return Opened{};
@@ -155,14 +144,14 @@ HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWO
         SetLastError(ERROR_ACCESS_DENIED);  // overwriting needs the right to write
         return INVALID_HANDLE_VALUE;
     }
-    const Opened opened = OpenFile(path, request);
-    if (opened.fd < 0)
+    Opened opened = OpenFile(path, request);
+    if (!opened.fd)
         return INVALID_HANDLE_VALUE;
+    const bool existed = opened.existed;
     std::shared_ptr<FileObject> file;
     try {
-        file = std::make_shared<FileObject>(opened.fd, request.read, request.write);
+        file = std::make_shared<FileObject>(std::move(opened.fd), request.read, request.write);
     } catch (const std::bad_alloc&) {
-        Sys().close(opened.fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
@@ -170,43 +159,24 @@ HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWO
     if (!handle)
         return INVALID_HANDLE_VALUE;
     const bool found = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-    SetLastError(found && opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    SetLastError(found && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
 
-// Reads until `count` bytes or the end; false with the last error set when the system fails.
-bool ReadAll(int fd, void* buffer, size_t count, size_t& done)
+// False, with the last error set to `error`.
+bool Fail(DWORD error)
 {
-    done = 0;
-    while (done < count) {
-        const ssize_t n = Sys().read(fd, static_cast<char*>(buffer) + done, count - done);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            SetLastErrorFromErrno(errno);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    SetLastError(error);
+    return false;
 }
 
-bool WriteAll(int fd, const void* buffer, size_t count, size_t& done)
+// True when `error` (an errno value) is 0; otherwise false with the last error set from it.
+bool Succeeded(int error)
 {
-    done = 0;
-    while (done < count) {
-        const ssize_t n = Sys().write(fd, static_cast<const char*>(buffer) + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            SetLastErrorFromErrno(errno);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    if (error == 0)
+        return true;
+    SetLastErrorFromErrno(error);
+    return false;
 }
 
 // The new position, or -1 with the last error set; a position before the start of the file
@@ -270,10 +240,8 @@ bool DeleteFileOn(const SystemPath& path)
     struct stat64 status;
     if (!path.Valid() || !LinkStatusOf(path, status))
         return false;
-    if (S_ISDIR(status.st_mode) || IsProtected(status)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    if (S_ISDIR(status.st_mode) || IsProtected(status))
+        return Fail(ERROR_ACCESS_DENIED);
     if (Sys().unlink(path.c_str()) != 0) {
         path.SetLastErrorFromErrno(errno);
         return false;
@@ -319,69 +287,60 @@ DWORD AttributesOn(const SystemPath& path)
     return AttributesOf(status);
 }
 
+// Copies the rest of `source` into `target` and closes it; false with the last error set.
+bool CopyData(int source, Descriptor target)
+{
+    char buffer[16 * 1024];
+    Transfer read;
+    do {
+        read = ReadAll(source, buffer, sizeof buffer);
+        if (!Succeeded(read.error) || !Succeeded(WriteAll(target.Get(), buffer, read.done).error))
+            return false;
+    } while (read.done == sizeof buffer);
+    return Succeeded(target.Close());
+}
+
 // Copies the data of `from` into `to`, then its last-write time and read-only attribute.
 // A target left half-written is removed.
 bool CopyFileOn(const SystemPath& from, const SystemPath& to, bool failIfExists)
 {
     if (!from.Valid() || !to.Valid())
         return false;
-    const int source = Sys().open(from.c_str(), O_RDONLY | O_CLOEXEC | O_LARGEFILE, 0);
-    if (source < 0) {
+    const Descriptor source(Sys().open(from.c_str(), O_RDONLY | O_CLOEXEC | O_LARGEFILE, 0));
+    if (!source) {
         from.SetLastErrorFromErrno(errno);
         return false;
     }
     struct stat64 sourceStatus, targetStatus;
-    bool ok = StatusOf(source, sourceStatus);
-    if (ok && S_ISDIR(sourceStatus.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        ok = false;
+    if (!StatusOf(source.Get(), sourceStatus))
+        return false;
+    if (S_ISDIR(sourceStatus.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (Sys().stat(to.c_str(), &targetStatus) == 0) {
+        if (failIfExists)
+            return Fail(ERROR_FILE_EXISTS);
+        if (targetStatus.st_dev == sourceStatus.st_dev &&
+            targetStatus.st_ino == sourceStatus.st_ino)
+            return Fail(ERROR_SHARING_VIOLATION);  // the source is open: Windows refuses
+        if (S_ISDIR(targetStatus.st_mode) || IsProtected(targetStatus))
+            return Fail(ERROR_ACCESS_DENIED);
     }
-    if (ok && Sys().stat(to.c_str(), &targetStatus) == 0) {
-        if (failIfExists) {
-            SetLastError(ERROR_FILE_EXISTS);
-            ok = false;
-        } else if (targetStatus.st_dev == sourceStatus.st_dev &&
-                   targetStatus.st_ino == sourceStatus.st_ino) {
-            SetLastError(ERROR_SHARING_VIOLATION);  // the source is open: Windows refuses
-            ok = false;
-        } else if (S_ISDIR(targetStatus.st_mode) || IsProtected(targetStatus)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            ok = false;
-        }
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_LARGEFILE | (failIfExists ? O_EXCL : O_TRUNC);
+    Descriptor target(Sys().open(to.c_str(), flags, kNewFileMode));
+    if (!target) {
+        to.SetLastErrorFromErrno(errno, ERROR_FILE_EXISTS);
+        return false;
     }
-    int target = -1;
-    if (ok) {
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_LARGEFILE |
-                          (failIfExists ? O_EXCL : O_TRUNC);
-        target = Sys().open(to.c_str(), flags, kNewFileMode);
-        if (target < 0) {
-            to.SetLastErrorFromErrno(errno, ERROR_FILE_EXISTS);
-            ok = false;
-        }
-    }
-    char buffer[16 * 1024];
-    for (size_t n = 1; ok && n > 0;) {
-        size_t written;
-        ok = ReadAll(source, buffer, sizeof buffer, n) && WriteAll(target, buffer, n, written);
-    }
-    Sys().close(source);
-    if (target >= 0 && Sys().close(target) != 0 && ok) {
-        SetLastErrorFromErrno(errno);
-        ok = false;
-    }
-    if (target >= 0 && !ok) {
+    if (!CopyData(source.Get(), std::move(target))) {
         const DWORD error = GetLastError();
         Sys().unlink(to.c_str());
-        SetLastError(error);
-        return false;
+        return Fail(error);
     }
-    if (!ok)
-        return false;
     const timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
     Sys().utimensat(AT_FDCWD, to.c_str(), times, 0);
-    // chmod is not in the system-call table yet.
     if (IsReadOnly(sourceStatus.st_mode))
-        ::chmod(to.c_str(), (sourceStatus.st_mode & 07777) & ~kWritePermissions);
+        Sys().chmod(to.c_str(), (sourceStatus.st_mode & 07777) & ~kWritePermissions);
     return true;
 }
 
@@ -391,14 +350,10 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
     if (!from.Valid() || !to.Valid() || !LinkStatusOf(from, sourceStatus))
         return false;
     if (Sys().lstat(to.c_str(), &targetStatus) == 0) {
-        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return false;
-        }
-        if (IsProtected(targetStatus)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return Fail(ERROR_ALREADY_EXISTS);
+        if (IsProtected(targetStatus))
+            return Fail(ERROR_ACCESS_DENIED);
     }
     if (Sys().rename(from.c_str(), to.c_str()) == 0)
         return true;
@@ -409,23 +364,26 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
     return false;
 }
 
-// The open file behind `handle` when it was opened for the transfer (`allowed`) and no
-// overlapped transfer is asked for; otherwise null with the last error set.
-std::shared_ptr<FileObject> FileForTransfer(HANDLE handle, LPOVERLAPPED overlapped,
-                                            const bool FileObject::*allowed)
+// ReadFile and WriteFile: `transfer` on the open file behind `handle` when it was opened for
+// it (`allowed`) and no overlapped transfer is asked for; `moved` gets the bytes moved.
+template <typename Buffer>
+BOOL TransferOn(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved,
+                LPOVERLAPPED overlapped, const bool FileObject::*allowed,
+                Transfer (*transfer)(int, Buffer, size_t))
 {
+    if (moved)
+        *moved = 0;
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
-        return nullptr;
-    if (overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (!((*file).*allowed)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return file;
+        return FALSE;
+    if (overlapped)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!((*file).*allowed))
+        return Fail(ERROR_ACCESS_DENIED);
+    const Transfer done = transfer(file->fd.Get(), buffer, count);
+    if (moved)
+        *moved = static_cast<DWORD>(done.done);
+    return Succeeded(done.error);
 }
 
 }  // namespace
@@ -448,31 +406,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUT
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
                      LPOVERLAPPED overlapped)
 {
-    if (read)
-        *read = 0;
-    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canRead);
-    if (!file)
-        return FALSE;
-    size_t done;
-    const bool ok = ReadAll(file->fd, buffer, count, done);
-    if (read)
-        *read = static_cast<DWORD>(done);
-    return ok;
+    return TransferOn(handle, buffer, count, read, overlapped, &FileObject::canRead, ReadAll);
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped)
 {
-    if (written)
-        *written = 0;
-    std::shared_ptr<FileObject> file = FileForTransfer(handle, overlapped, &FileObject::canWrite);
-    if (!file)
-        return FALSE;
-    size_t done;
-    const bool ok = WriteAll(file->fd, buffer, count, done);
-    if (written)
-        *written = static_cast<DWORD>(done);
-    return ok;
+    return TransferOn(handle, buffer, count, written, overlapped, &FileObject::canWrite,
+                      WriteAll);
 }
 
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method)
@@ -482,7 +423,7 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD meth
         return INVALID_SET_FILE_POINTER;
     const int64_t move = high ? static_cast<int64_t>((uint64_t(DWORD(*high)) << 32) | DWORD(distance))
                               : int64_t(distance);
-    const int64_t position = Seek(file->fd, move, method);
+    const int64_t position = Seek(file->fd.Get(), move, method);
     if (position < 0)
         return INVALID_SET_FILE_POINTER;
     if (high)
@@ -497,18 +438,16 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return EndFileHere(file->fd);
+    if (!file->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
+    return EndFileHere(file->fd.Get());
 }
 
 DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high)
 {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
-    if (!file || !StatusOf(file->fd, status))
+    if (!file || !StatusOf(file->fd.Get(), status))
         return INVALID_FILE_SIZE;
     if (high)
         *high = HighPart(status.st_size);
@@ -521,7 +460,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
 {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
-    if (!file || !StatusOf(file->fd, status))
+    if (!file || !StatusOf(file->fd.Get(), status))
         return FALSE;
     *information = BY_HANDLE_FILE_INFORMATION{
         AttributesOf(status),
@@ -543,7 +482,7 @@ BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAcces
 {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
-    if (!file || !StatusOf(file->fd, status))
+    if (!file || !StatusOf(file->fd.Get(), status))
         return FALSE;
     if (creation)
         *creation = FileTimeOf(status.st_ctim);
@@ -559,11 +498,9 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle)
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
-    if (!file->canWrite) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (Sys().fsync(file->fd) != 0) {
+    if (!file->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (Sys().fsync(file->fd.Get()) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -638,8 +575,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
     const mode_t permissions = status.st_mode & 07777;
     const mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? permissions & ~kWritePermissions
                                                                  : permissions | S_IWUSR;
-    // chmod is not in the system-call table yet.
-    if (wanted != permissions && ::chmod(path.c_str(), wanted) != 0) {
+    if (wanted != permissions && Sys().chmod(path.c_str(), wanted) != 0) {
         path.SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -659,8 +595,8 @@ HFILE WINAPI _lopen(LPCSTR name, int mode)
     OpenRequest request;
     request.read = access == OF_READ || access == OF_READWRITE;
     request.write = access == OF_WRITE || access == OF_READWRITE;
-    const Opened opened = OpenFile(path, request);
-    return opened.fd >= 0 ? opened.fd : HFILE_ERROR;
+    Opened opened = OpenFile(path, request);
+    return opened.fd ? opened.fd.Release() : HFILE_ERROR;
 }
 
 HFILE WINAPI _lcreat(LPCSTR name, int attribute)
@@ -672,22 +608,22 @@ HFILE WINAPI _lcreat(LPCSTR name, int attribute)
     request.read = request.write = true;
     request.disposition = CREATE_ALWAYS;
     request.readOnlyWhenNew = attribute & FILE_ATTRIBUTE_READONLY;
-    const Opened opened = OpenFile(path, request);
-    return opened.fd >= 0 ? opened.fd : HFILE_ERROR;
+    Opened opened = OpenFile(path, request);
+    return opened.fd ? opened.fd.Release() : HFILE_ERROR;
 }
 
 UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT count)
 {
-    size_t done;
-    return ReadAll(file, buffer, count, done) ? static_cast<UINT>(done) : UINT(HFILE_ERROR);
+    const Transfer transfer = ReadAll(file, buffer, count);
+    return Succeeded(transfer.error) ? static_cast<UINT>(transfer.done) : UINT(HFILE_ERROR);
 }
 
 UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT count)
 {
     if (count == 0)
         return EndFileHere(file) ? 0 : UINT(HFILE_ERROR);
-    size_t done;
-    return WriteAll(file, buffer, count, done) ? static_cast<UINT>(done) : UINT(HFILE_ERROR);
+    const Transfer transfer = WriteAll(file, buffer, count);
+    return Succeeded(transfer.error) ? static_cast<UINT>(transfer.done) : UINT(HFILE_ERROR);
 }
 
 LONG WINAPI _llseek(HFILE file, LONG offset, int origin)

@@ -1,19 +1,14 @@
 // Message boxes without a window system: caption and text go to standard error, the answer is
 // OK. Nothing waits for a user.
 #include "platform/callermemory.h"
-#include "platform/posix/syscalls.h"
+#include "platform/posix/descriptor.h"
 #include "platform/win32.h"
 
 namespace {
 
-void WriteAll(const char* text, size_t length) {
-    while (length > 0) {
-        ssize_t n = tarn::posix::Sys().write(2, text, length);
-        if (n <= 0)
-            return;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
+// What standard error does not take is lost: nothing can report it.
+void Say(const char* text, size_t length) {
+    tarn::posix::WriteAll(2, text, length);
 }
 
 }  // namespace
@@ -23,10 +18,10 @@ int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
         caption = "Error";
     if (!text)
         text = "";
-    WriteAll(caption, tarn::TextLength(caption));
-    WriteAll(": ", 2);
-    WriteAll(text, tarn::TextLength(text));
-    WriteAll("\n", 1);
+    Say(caption, tarn::TextLength(caption));
+    Say(": ", 2);
+    Say(text, tarn::TextLength(text));
+    Say("\n", 1);
     return IDOK;
 }
 

@@ -353,8 +353,7 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR name)
     const SystemPath path(name);
     if (!path.Valid())
         return FALSE;
-    // chdir is not in the system-call table yet.
-    if (::chdir(path.c_str()) == 0)
+    if (Sys().chdir(path.c_str()) == 0)
         return TRUE;
     const int error = errno;
     struct stat64 status;

@@ -1,11 +1,8 @@
 // The process's command line as Windows gives it: one text made from the arguments the kernel
 // kept (/proc/self/cmdline).
-#include "platform/posix/errors.h"
-#include "platform/posix/syscalls.h"
+#include "platform/posix/descriptor.h"
+#include "platform/win32.h"
 #include "runtime/heap.h"
-
-#include <errno.h>
-#include <fcntl.h>
 
 #include <string>
 
@@ -16,19 +13,7 @@ namespace {
 std::string ReadArguments()
 {
     std::string arguments;
-    const int fd = Sys().open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return arguments;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = Sys().read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        arguments.append(chunk, static_cast<size_t>(n));
-    }
-    Sys().close(fd);
+    LoadFile("/proc/self/cmdline", arguments);
     return arguments;
 }
 

@@ -1,6 +1,7 @@
 // The profile functions on POSIX: INI files read and written with the Windows rules. Every call
 // reads the file afresh, since another process may have changed it since the last call.
 #include "platform/callermemory.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/files_posix.h"
 #include "platform/posix/paths_posix.h"
@@ -352,53 +353,15 @@ bool Edit(IniText& ini, std::string_view section, const Text& key, const Text& v
     return true;
 }
 
-// The whole file into `bytes`; 0 or the errno of the call that failed.
-int LoadBytes(const char* path, std::string& bytes)
-{
-    const int fd = Sys().open(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return errno;
-    int error = 0;
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = Sys().read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            error = errno;
-        if (n <= 0)
-            break;
-        bytes.append(chunk, size_t(n));
-    }
-    Sys().close(fd);
-    return error;
-}
-
 // A file that cannot be read counts as empty, as on Windows; the last error says why.
 IniText LoadForReading(const SystemPath& path)
 {
     std::string bytes;
-    if (const int error = LoadBytes(path.c_str(), bytes)) {
+    if (const int error = LoadFile(path.c_str(), bytes)) {
         path.SetLastErrorFromErrno(error);
         return {};
     }
     return Decode(bytes);
-}
-
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = Sys().write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        bytes.remove_prefix(size_t(n));
-    }
-    return true;
 }
 
 // Replaces the file with `bytes`: they go to a temporary file beside it, which is then renamed
@@ -428,22 +391,22 @@ bool Store(const SystemPath& path, std::string_view bytes)
 
     static std::atomic<unsigned> s_serial{0};
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    Descriptor file;
+    for (int attempt = 0; !file && attempt < 100; ++attempt) {
         temporary = target + ".~" + std::to_string(GetCurrentProcessId()) + '-' +
                     std::to_string(s_serial.fetch_add(1, std::memory_order_relaxed));
-        fd = Sys().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0 && errno != EEXIST)
+        file = Descriptor(
+            Sys().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (!file && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
+    if (!file) {
         path.SetLastErrorFromErrno(errno);
         return false;
     }
-    const bool written = WriteAll(fd, bytes);
-    int error = written ? 0 : errno;
-    if (Sys().close(fd) != 0 && written)
-        error = errno;
+    const int writeError = WriteAll(file.Get(), bytes.data(), bytes.size()).error;
+    const int closeError = file.Close();
+    int error = writeError ? writeError : closeError;
     if (error == 0 && Sys().rename(temporary.c_str(), target.c_str()) != 0)
         error = errno;
     if (error != 0) {
@@ -468,7 +431,7 @@ BOOL Write(const SystemPath& path, const Text& section, const Text& key, const T
     }
     std::lock_guard guard(g_writeLock);
     std::string bytes;
-    if (const int error = LoadBytes(path.c_str(), bytes); error != 0 && error != ENOENT) {
+    if (const int error = LoadFile(path.c_str(), bytes); error != 0 && error != ENOENT) {
         path.SetLastErrorFromErrno(error);
         return FALSE;
     }

@@ -4,6 +4,7 @@
 // for its record, the file ending where a page that cannot be read begins (a reader that
 // overran it would fault at once), so the handle, the record's address with the lowest bit
 // set, never equals a loader handle.
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/modules_posix.h"
 #include "platform/posix/paths_posix.h"
@@ -59,33 +60,27 @@ DataModule** LinkOf(const DataModule* record)
     return nullptr;
 }
 
-bool ReadWhole(int fd, unsigned char* out, size_t size)
+// Reads exactly `size` bytes: a file that ends before is as bad as one that cannot be read.
+bool ReadExactly(int fd, unsigned char* out, size_t size)
 {
-    while (size) {
-        const ssize_t n = Sys().read(fd, out, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            SetLastErrorFromErrno(n < 0 ? errno : EIO);
-            return false;
-        }
-        out += n;
-        size -= size_t(n);
-    }
-    return true;
+    const Transfer read = ReadAll(fd, out, size);
+    if (read.done == size)
+        return true;
+    SetLastErrorFromErrno(read.error ? read.error : EIO);
+    return false;
 }
 
 // Reads the resource file into a fresh mapping; its record, or null with the last error set.
 DataModule* ReadDataModule(const SystemPath& path)
 {
-    const int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) {
+    const Descriptor file(Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (!file) {
         path.SetLastErrorFromErrno(errno);
         return nullptr;
     }
     DataModule* record = nullptr;
     struct stat64 status;
-    if (Sys().fstat(fd, &status) != 0) {
+    if (Sys().fstat(file.Get(), &status) != 0) {
         SetLastErrorFromErrno(errno);
     } else if (!S_ISREG(status.st_mode) || uint64_t(status.st_size) > kLargestDataModule) {
         SetLastError(ERROR_BAD_EXE_FORMAT);
@@ -104,7 +99,7 @@ DataModule* ReadDataModule(const SystemPath& path)
         } else {
             auto* base = static_cast<unsigned char*>(mapping);
             unsigned char* data = base + page + body - room;
-            if (ReadWhole(fd, data, size) &&
+            if (ReadExactly(file.Get(), data, size) &&
                 mprotect(base + page + body, page, PROT_NONE) == 0) {
                 record = static_cast<DataModule*>(mapping);
                 *record = {nullptr, mappingSize, data, size};
@@ -113,7 +108,6 @@ DataModule* ReadDataModule(const SystemPath& path)
             }
         }
     }
-    Sys().close(fd);
     return record;
 }
 

@@ -6,17 +6,11 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/handles_posix.h"
 #include "platform/posix/paths_posix.h"
+#include "platform/posix/syscalls.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/prctl.h>
-// glibc 2.36 declares these without C linkage.
-extern "C" {
-#include <sys/pidfd.h>
-}
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,7 +24,7 @@ namespace {
 bool ReapIfEnded(int descriptor)
 {
     siginfo_t info{};
-    return waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) != 0 ||
+    return Sys().waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) != 0 ||
            info.si_pid != 0;
 }
 
@@ -60,7 +54,7 @@ public:
                 continue;
             const int descriptor = slot.exchange(0) - 1;
             if (descriptor >= 0 && (ReapIfEnded(descriptor) || !Keep(descriptor)))
-                close(descriptor);
+                Sys().close(descriptor);
         }
     }
 
@@ -105,7 +99,7 @@ public:
             --gInheritableSelfReaders;
         gUnwaited.ReapEnded();
         if (!child_ || ReapIfEnded(descriptor_) || !gUnwaited.Keep(descriptor_))
-            close(descriptor_);
+            Sys().close(descriptor_);
     }
 
     DWORD Wait(DWORD milliseconds) override
@@ -113,7 +107,7 @@ public:
         pollfd ready{descriptor_, POLLIN, 0};
         const int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
         for (;;) {
-            const int n = poll(&ready, 1, timeout);
+            const int n = Sys().poll(&ready, 1, timeout);
             if (n > 0)
                 return WAIT_OBJECT_0;
             if (n == 0)
@@ -130,8 +124,8 @@ public:
     bool ExitCode(DWORD& code)
     {
         siginfo_t info{};
-        if (waitid(P_PIDFD, static_cast<id_t>(descriptor_), &info,
-                   WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (Sys().waitid(P_PIDFD, static_cast<id_t>(descriptor_), &info,
+                         WEXITED | WNOHANG | WNOWAIT) != 0) {
             if (errno != ECHILD) {
                 SetLastErrorFromErrno(errno);
                 return false;
@@ -162,7 +156,7 @@ private:
 HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child,
                          bool readsMemory = false)
 {
-    const int descriptor = pidfd_open(pid, 0);
+    const int descriptor = Sys().pidfd_open(pid, 0);
     if (descriptor < 0) {
         SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
         return nullptr;
@@ -175,7 +169,7 @@ HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child,
         object = std::make_shared<ProcessObject>(kind, descriptor, pid, child,
                                                  inherit && readsMemory && pid == getpid());
     } catch (...) {
-        close(descriptor);
+        Sys().close(descriptor);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -301,7 +295,7 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
     }
     gUnwaited.ReapEnded();
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    const int error = Sys().posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         program.SetLastErrorFromErrno(error);

@@ -1,12 +1,29 @@
-// The system calls of the POSIX system layer. Every one goes through this table, so that a test
-// can make the Nth call of one kind fail with a chosen errno, without mocks.
+// The system calls of the POSIX system layer. They go through this table, so that a test can
+// make the Nth call of one kind fail with a chosen errno, without mocks.
+//
+// Outside the table, on purpose:
+// - the fault path's own calls (stack_posix.cpp reading /proc/self/maps, sigaltstack and
+//   getrlimit; modulelist_posix.cpp's readlink of /proc/self/exe): they run in the signal
+//   handler, where the seam's lock must not be taken, and a failure only shortens a report;
+// - calls whose failure no caller can report: getpid, gettid, clock_gettime, localtime_r,
+//   sysconf, the futex of the locks, pthread_atfork, prctl(PR_SET_PTRACER) (refused where no
+//   security module asks for it, which is as good as done), fcntl clearing close-on-exec on a
+//   descriptor just opened;
+// - memory mappings (mmap, mprotect, munmap): their one failure is running out of memory,
+//   reported as such without errno;
+// - the loader (dlopen, dlsym, dladdr, dl_iterate_phdr, dlclose): library functions that
+//   answer through dlerror, not errno.
 #pragma once
 
 #include "tarnkernl/api.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 
 namespace tarn::posix {
@@ -15,7 +32,8 @@ namespace tarn::posix {
 enum class Call {
     Open, Close, Read, Write, Seek, Truncate, Sync, FileStatus, Status, LinkStatus, Rename,
     Unlink, MakeDirectory, RemoveDirectory, OpenDirectory, ReadDirectory, CloseDirectory,
-    CurrentDirectory, RealPath, Access, SetTimes, ReadLink,
+    CurrentDirectory, RealPath, Access, SetTimes, ReadLink, ChangeMode, ChangeDirectory, Spawn,
+    ProcessDescriptor, WaitChild, Poll,
     Count
 };
 
@@ -44,6 +62,14 @@ struct Syscalls {
     int (*access)(const char* path, int mode);
     int (*utimensat)(int directory, const char* path, const timespec times[2], int flags);
     ssize_t (*readlink)(const char* path, char* buffer, size_t size);
+    int (*chmod)(const char* path, mode_t mode);
+    int (*chdir)(const char* path);
+    int (*posix_spawn)(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                       const posix_spawnattr_t* attributes, char* const argv[],
+                       char* const environment[]);
+    int (*pidfd_open)(pid_t pid, unsigned int flags);
+    int (*waitid)(idtype_t type, id_t id, siginfo_t* info, int options);
+    int (*poll)(pollfd* descriptors, nfds_t count, int timeout);
 };
 
 // The table through which the system layer makes its system calls.

@@ -6,6 +6,10 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
+// glibc 2.36 declares these without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 #include <atomic>
 #include <mutex>
@@ -132,11 +136,36 @@ ssize_t ReadLink(const char* path, char* buffer, size_t size)
 {
     return Through(Call::ReadLink, ssize_t(-1), ::readlink, path, buffer, size);
 }
+int ChangeMode(const char* path, mode_t mode)
+{
+    return Through(Call::ChangeMode, -1, ::chmod, path, mode);
+}
+int ChangeDirectory(const char* path) { return Through(Call::ChangeDirectory, -1, ::chdir, path); }
+int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+          const posix_spawnattr_t* attributes, char* const argv[], char* const environment[])
+{
+    if (FailsNow(Call::Spawn))
+        return errno;
+    return ::posix_spawn(pid, path, actions, attributes, argv, environment);
+}
+int ProcessDescriptor(pid_t pid, unsigned int flags)
+{
+    return Through(Call::ProcessDescriptor, -1, ::pidfd_open, pid, flags);
+}
+int WaitChild(idtype_t type, id_t id, siginfo_t* info, int options)
+{
+    return Through(Call::WaitChild, -1, ::waitid, type, id, info, options);
+}
+int Poll(pollfd* descriptors, nfds_t count, int timeout)
+{
+    return Through(Call::Poll, -1, ::poll, descriptors, count, timeout);
+}
 
 constexpr Syscalls kSyscalls = {
     Open, Close, Read, Write, Seek, Truncate, Sync, FileStatus, Status, LinkStatus, Rename,
     Unlink, MakeDirectory, RemoveDirectory, OpenDirectory, ReadDirectory, CloseDirectory,
-    CurrentDirectory, RealPath, Access, SetTimes, ReadLink,
+    CurrentDirectory, RealPath, Access, SetTimes, ReadLink, ChangeMode, ChangeDirectory, Spawn,
+    ProcessDescriptor, WaitChild, Poll,
 };
 
 }  // namespace
