@@ -2,8 +2,8 @@
 // be captured from disk, read line by line, changed in place and written back.
 #include "tarnkernl/files.h"
 
-#include "platform/callermemory.h"
 #include "log/faults.h"
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 
 #include <algorithm>

@@ -2,9 +2,9 @@
 // the text writers on it; the heap-free writer of a wide-named file.
 #include "tarnkernl/files.h"
 
-#include "platform/callermemory.h"
 #include "files/longpath.h"
 #include "log/faults.h"
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 
 namespace {

@@ -77,6 +77,15 @@ unsigned long ToAnsi(const WCHAR* text, char* buffer, unsigned long size) {
     return AnsiBytes(text, -1);
 }
 
+// `text` converted into `out`'s own block; false when no block could be had.
+bool AssignAnsi(const WCHAR* text, str& out) {
+    int bytes = AnsiBytes(text, -1);
+    if (!out.Alloc(bytes))
+        return false;
+    ToAnsi(text, out.p, static_cast<unsigned long>(bytes));
+    return true;
+}
+
 // Converts into a fixed field of a find record; a name that does not fit leaves it empty.
 void ToField(const WCHAR* name, char* field, int size) {
     if (WideCharToMultiByte(CP_ACP, 0, name, -1, field, size, nullptr, nullptr) == 0)
@@ -108,11 +117,7 @@ UNCFileName LongPathName(const char* name) {
     if (length == 0 || length >= needed)
         return UNCFileName(nullptr);
     str ansi;
-    int bytes = AnsiBytes(full.p, -1);
-    if (!ansi.Alloc(bytes))
-        return UNCFileName(nullptr);
-    ToAnsi(full.p, ansi.p, static_cast<unsigned long>(bytes));
-    return UNCFileName(ansi);
+    return UNCFileName(AssignAnsi(full.p, ansi) ? ansi.p : nullptr);
 }
 
 void ConvertFindData(const WIN32_FIND_DATAW& wide, WIN32_FIND_DATAA& data) {
@@ -268,12 +273,7 @@ unsigned long UNI_GetFullPathName(const char* name, str& fullName) {
         SetLastError(error);
         return 0;
     }
-    const WCHAR* text = WithoutPrefix(full.p);
-    int bytes = AnsiBytes(text, -1);
-    if (!fullName.Alloc(bytes))
-        return 0;
-    ToAnsi(text, fullName.p, bytes);
-    return bytes - 1;
+    return AssignAnsi(WithoutPrefix(full.p), fullName) ? fullName.Length() : 0;
 }
 
 unsigned long UNI_GetCurrentDirectory(unsigned long size, char* buffer) {

@@ -2,8 +2,8 @@
 // sizes, little-endian on every target.
 #include "tarnkernl/files.h"
 
-#include "platform/callermemory.h"
 #include "log/faults.h"
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 
 namespace {
