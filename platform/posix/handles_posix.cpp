@@ -91,7 +91,7 @@ private:
     uintptr_t lastHandle_ = kDescriptorHandleLimit;
 };
 
-constinit HandleTable g_handles;
+constinit HandleTable gHandles;
 
 const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;
 
@@ -99,7 +99,7 @@ const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;
 
 HANDLE AddHandle(std::shared_ptr<HandleObject> object)
 {
-    return g_handles.Add(std::move(object));
+    return gHandles.Add(std::move(object));
 }
 
 HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object)
@@ -108,17 +108,17 @@ HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object)
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return nullptr;
     }
-    return g_handles.AddAt(static_cast<uintptr_t>(descriptor), std::move(object));
+    return gHandles.AddAt(static_cast<uintptr_t>(descriptor), std::move(object));
 }
 
 std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle)
 {
-    return g_handles.Find(handle);
+    return gHandles.Find(handle);
 }
 
 bool RemoveHandle(HANDLE handle, HandleKind kind)
 {
-    if (!g_handles.Remove(handle, kind)) {
+    if (!gHandles.Remove(handle, kind)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }

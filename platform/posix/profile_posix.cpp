@@ -389,12 +389,12 @@ bool Store(const SystemPath& path, std::string_view bytes)
         mode = status.st_mode & 07777;
     }
 
-    static std::atomic<unsigned> s_serial{0};
+    static std::atomic<unsigned> serial{0};
     std::string temporary;
     Descriptor file;
     for (int attempt = 0; !file && attempt < 100; ++attempt) {
         temporary = target + ".~" + std::to_string(GetCurrentProcessId()) + '-' +
-                    std::to_string(s_serial.fetch_add(1, std::memory_order_relaxed));
+                    std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
         file = Descriptor(
             Sys().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (!file && errno != EEXIST)
@@ -419,7 +419,7 @@ bool Store(const SystemPath& path, std::string_view bytes)
 
 // One write at a time in this process, so that no thread's change is lost to another's. Other
 // processes are not excluded (Windows does not exclude them either): the last rename wins.
-std::mutex g_writeLock;
+std::mutex gWriteLock;
 
 BOOL Write(const SystemPath& path, const Text& section, const Text& key, const Text& value)
 {
@@ -429,7 +429,7 @@ BOOL Write(const SystemPath& path, const Text& section, const Text& key, const T
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard guard(g_writeLock);
+    std::lock_guard guard(gWriteLock);
     std::string bytes;
     if (const int error = LoadFile(path.c_str(), bytes); error != 0 && error != ENOENT) {
         path.SetLastErrorFromErrno(error);

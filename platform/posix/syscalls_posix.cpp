@@ -23,20 +23,20 @@ struct PlannedFailure {
 };
 
 // Plans are rare and calls are many: a call takes the lock only while some plan is pending.
-std::atomic<int> g_pendingFailures{0};
-std::mutex g_planLock;
-PlannedFailure g_plans[static_cast<int>(Call::Count)];
+std::atomic<int> gPendingFailures{0};
+std::mutex gPlanLock;
+PlannedFailure gPlans[static_cast<int>(Call::Count)];
 
 // True, with errno set, when this call is the one a test asked to fail.
 bool FailsNow(Call which)
 {
-    if (g_pendingFailures.load(std::memory_order_acquire) == 0)
+    if (gPendingFailures.load(std::memory_order_acquire) == 0)
         return false;
-    std::lock_guard guard(g_planLock);
-    PlannedFailure& plan = g_plans[static_cast<int>(which)];
+    std::lock_guard guard(gPlanLock);
+    PlannedFailure& plan = gPlans[static_cast<int>(which)];
     if (plan.countdown == 0 || --plan.countdown > 0)
         return false;
-    g_pendingFailures.fetch_sub(1, std::memory_order_relaxed);
+    gPendingFailures.fetch_sub(1, std::memory_order_relaxed);
     errno = plan.error;
     return true;
 }
@@ -177,20 +177,20 @@ const Syscalls& Sys()
 
 void FailCallForTesting(Call which, int nth, int errnoValue)
 {
-    std::lock_guard guard(g_planLock);
-    PlannedFailure& plan = g_plans[static_cast<int>(which)];
+    std::lock_guard guard(gPlanLock);
+    PlannedFailure& plan = gPlans[static_cast<int>(which)];
     const bool wasPending = plan.countdown > 0;
     plan = PlannedFailure{nth > 0 ? nth : 0, errnoValue};
-    g_pendingFailures.fetch_add(int(plan.countdown > 0) - int(wasPending),
+    gPendingFailures.fetch_add(int(plan.countdown > 0) - int(wasPending),
                                 std::memory_order_release);
 }
 
 void ResetCallFailuresForTesting()
 {
-    std::lock_guard guard(g_planLock);
-    for (PlannedFailure& plan : g_plans)
+    std::lock_guard guard(gPlanLock);
+    for (PlannedFailure& plan : gPlans)
         plan = PlannedFailure{};
-    g_pendingFailures.store(0, std::memory_order_release);
+    gPendingFailures.store(0, std::memory_order_release);
 }
 
 }  // namespace tarn::posix

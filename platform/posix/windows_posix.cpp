@@ -212,37 +212,37 @@ union TableStorage {
     ~TableStorage() {}
     WindowTable table;
 };
-constinit TableStorage g_windows;
+constinit TableStorage gWindows;
 
 }  // namespace
 
 HWND CreateWindowForTesting(HWND parent, int id, const char* text)
 {
-    return g_windows.table.Create(parent, id, text);
+    return gWindows.table.Create(parent, id, text);
 }
 
 HWND CreateComboForTesting(HWND parent, int id)
 {
-    return g_windows.table.Create(parent, id, "", true);
+    return gWindows.table.Create(parent, id, "", true);
 }
 
 void DestroyWindowForTesting(HWND window)
 {
-    g_windows.table.Destroy(window);
+    gWindows.table.Destroy(window);
 }
 
 bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message)
 {
-    return g_windows.table.TakePosted(window, message);
+    return gWindows.table.TakePosted(window, message);
 }
 
 }  // namespace tarn
 
-using tarn::g_windows;
+using tarn::gWindows;
 
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    return g_windows.table.Send(window, message, wParam, lParam);
+    return gWindows.table.Send(window, message, wParam, lParam);
 }
 
 int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize)
@@ -256,18 +256,18 @@ int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize)
 
 HWND WINAPI GetDlgItem(HWND dialog, int item)
 {
-    return g_windows.table.Child(dialog, item);
+    return gWindows.table.Child(dialog, item);
 }
 
 BOOL WINAPI IsWindow(HWND window)
 {
-    return g_windows.table.Exists(window);
+    return gWindows.table.Exists(window);
 }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     try {
-        return g_windows.table.Post(window, {message, wParam, lParam});
+        return gWindows.table.Post(window, {message, wParam, lParam});
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
