@@ -61,13 +61,11 @@ uint32_t LineLength(const char* image, uint32_t pos, uint32_t limit)
 
 File::~File()
 {
-    tarn::QuietFaults quiet;
-    try {
+    tarn::ReadGuarded([this] {
         if (!keepHandle)
             handle.attach(TFileHandle::InvalidHandle(), false);
         ReleaseImage(*this);
-    } catch (unsigned long) {
-    }
+    });
 }
 
 bool File::capture(const char* name)
@@ -77,8 +75,7 @@ bool File::capture(const char* name)
     handle.open(name, 0, OPEN_EXISTING);
     if (!handle.IsOpen() && !image)
         return false;
-    tarn::QuietFaults quiet;
-    try {
+    const bool read = tarn::ReadGuarded(false, [&] {
         const auto size = static_cast<int32_t>(handle.size());
         ResetImage(*this);
         if (size < 0 || !AllocImage(*this, static_cast<uint32_t>(size))) {
@@ -94,10 +91,10 @@ bool File::capture(const char* name)
             return false;
         length = static_cast<uint32_t>(size);
         return true;
-    } catch (unsigned long) {
+    });
+    if (!read)
         handle.close();
-        return false;
-    }
+    return read;
 }
 
 bool File::capture(TFileHandle& from, long size)

@@ -85,8 +85,7 @@ void StartDumpTool(const char* excName) {
 // written in full.
 bool WriteHeadAndStamp(int file) {
     bool ok = true;
-    QuietFaults quiet;
-    try {
+    Contained([&] {
         Log& log = GetProcess();
         if (!CrashRecordWritten()) {
             NoteCrashRecordWritten();
@@ -102,8 +101,7 @@ bool WriteHeadAndStamp(int file) {
         int n = TICKS2MMSS(stamp, sizeof stamp, log.startTime.CPU2MS(), 1);
         ok = Write(file, stamp, static_cast<size_t>(n));
         ok = Write(file, "\r\n");
-    } catch (...) {
-    }
+    });
     return ok;
 }
 
@@ -123,12 +121,8 @@ size_t FormatMessage(char* buffer, const char* format, va_list args, const char*
         prefix = format;
         return 0;
     }
-    QuietFaults quiet;
-    try {
-        FormatInto(buffer, kBufferSize - 1, format, args);
-    } catch (...) {
+    if (!Contained([&] { FormatInto(buffer, kBufferSize - 1, format, args); }))
         prefix = format;
-    }
     return ReadableLength(buffer, kBufferSize - 1);
 }
 
@@ -176,25 +170,22 @@ void WriteFallback(uintptr_t frame, const char* format, va_list args) {
     if (gFallbackBusy)
         return;
     gFallbackBusy = true;
-    QuietFaults quiet;
-    try {
+    Contained([&] {
         histdump("INTERNAL ERROR:");
         histdump("exceptout() damaged\r\n");
         histfix();
         histdump(format);
         histfix();
-        try {
+        Contained([&] {
             if (!IsBadStringPtrA(format, ~UINT_PTR(0))) {
                 FormatInto(gFallbackBuffer, kBufferSize - 1, format, args);
                 histdump(gFallbackBuffer);
             }
-        } catch (...) {
-        }
+        });
         histfix();
         HistoryAdvancedStack(frame);
         histfix();
-    } catch (...) {
-    }
+    });
     gFallbackBusy = false;
 }
 

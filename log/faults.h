@@ -46,4 +46,37 @@ std::invoke_result_t<Read> ReadGuarded(std::invoke_result_t<Read> unreadable, Re
     }
 }
 
+// Runs `read` as above; false when it faulted part way.
+template <class Read>
+    requires std::is_void_v<std::invoke_result_t<Read>>
+bool ReadGuarded(Read read) {
+    return ReadGuarded(false, [&] {
+        read();
+        return true;
+    });
+}
+
+// The answer of `work`, or `failed` when it faulted or threw: for the writers of reports and
+// settings, which read a caller's memory and may also fail on their own, and must return to
+// their caller whatever happens.
+template <class Work>
+std::invoke_result_t<Work> Contained(std::invoke_result_t<Work> failed, Work work) {
+    QuietFaults quiet;
+    try {
+        return work();
+    } catch (...) {
+        return failed;
+    }
+}
+
+// Runs `work` as above; false when it faulted or threw.
+template <class Work>
+    requires std::is_void_v<std::invoke_result_t<Work>>
+bool Contained(Work work) {
+    return Contained(false, [&] {
+        work();
+        return true;
+    });
+}
+
 }  // namespace tarn

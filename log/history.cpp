@@ -33,14 +33,12 @@ using namespace tarn;
 void histdump(const char* text) {
     if (!text)
         return;
-    QuietFaults quiet;
-    try {
+    Contained([text] {
         size_t length = TextLength(text);
         LazyLock::Guard guard(gHistoryLock);
         if (gHistoryFile != HFILE_ERROR)
             _lwrite(gHistoryFile, text, static_cast<UINT>(length));
-    } catch (...) {
-    }
+    });
 }
 
 void histfix() {

@@ -79,8 +79,7 @@ const char* GetInstallWorkingDir() {
 
 const char* GetIniFileEntry(str& value, const char* section, const char* key,
                             const char* defaultValue, const char* file) {
-    QuietFaults quiet;
-    try {
+    return Contained(static_cast<const char*>(nullptr), [&]() -> const char* {
         if (!file)
             file = Text(GetProcess().iniName);
         if (!defaultValue)
@@ -97,15 +96,12 @@ const char* GetIniFileEntry(str& value, const char* section, const char* key,
             if (n < static_cast<DWORD>(size - 1))
                 return value.p;
         }
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 bool vsetinifile(const char* section, const char* key, const char* format, va_list args,
                  const char* file) {
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         PrintBuffer<128> formatted;
         const char* value = format;
         // A null argument list writes the format as it is (va_list is a pointer on our
@@ -120,9 +116,7 @@ bool vsetinifile(const char* section, const char* key, const char* format, va_li
             va_end(copy);
         }
         return WritePrivateProfileStringA(section, key, value, file) != FALSE;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 bool vsetinifile(const char* section, const char* key, const char* format, va_list args) {

@@ -109,8 +109,7 @@ void WriteModuleMap(const char* occasion) {
     if (!gMapName[0]) return;
     const int file = OpenRecordFile(gMapName);
     if (file == HFILE_ERROR) return;
-    QuietFaults quiet;
-    try {
+    Contained([&] {
         _llseek(file, 0, FILE_END);
         const LocalTime& t = GetProcess().startTime.startLocal;
         Line head;
@@ -126,8 +125,7 @@ void WriteModuleMap(const char* occasion) {
         else
             end.Text("modules ").Decimal(static_cast<uint64_t>(count));
         if (writing.ok) end.WriteTo(file);
-    } catch (...) {
-    }
+    });
     _lclose(file);
 }
 

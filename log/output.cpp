@@ -55,20 +55,14 @@ constinit std::atomic<bool> gInLogWindow{false};
 void AppendReadable(PrintBufferBase& buffer, const char* text) {
     if (!text)
         return;
-    QuietFaults quiet;
-    try {
-        size_t length = TextLength(text);
-        size_t start = buffer.length;
-        // Grow first, then copy with our own loop: the text may still fault.
-        if (length == 0 || fprintf(buffer, "%*s", static_cast<int>(length), "") == 0)
-            return;
-        try {
-            CopyBytes(buffer.data + start, text, length);
-        } catch (unsigned long) {
-            buffer.length = static_cast<unsigned>(start);
-            buffer.data[start] = 0;
-        }
-    } catch (unsigned long) {
+    const size_t length = ReadGuarded(size_t(0), [text] { return TextLength(text); });
+    const size_t start = buffer.length;
+    // Grow first, then copy with our own loop: the text may still fault.
+    if (length == 0 || fprintf(buffer, "%*s", static_cast<int>(length), "") == 0)
+        return;
+    if (!ReadGuarded([&] { CopyBytes(buffer.data + start, text, length); })) {
+        buffer.length = static_cast<unsigned>(start);
+        buffer.data[start] = 0;
     }
 }
 
@@ -271,8 +265,7 @@ void fout(const char* format, ...) {
 bool logdump(const char* text, int length) {
     if (!text)
         return true;
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         LazyLock::Guard guard(gLogLock);
         if (gLogFile == HFILE_ERROR)
             return false;
@@ -280,9 +273,7 @@ bool logdump(const char* text, int length) {
             length = static_cast<int>(TextLength(text));
         _lwrite(gLogFile, text, static_cast<UINT>(length));
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 void logfix() {

@@ -7,11 +7,7 @@ namespace tarn {
 
 size_t ReadableLength(const char* text, size_t limit) {
     volatile size_t count = 0;
-    QuietFaults quiet;
-    try {
-        CountText(text, limit, count);
-    } catch (unsigned long) {
-    }
+    ReadGuarded([&] { CountText(text, limit, count); });
     return count;
 }
 

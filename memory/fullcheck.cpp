@@ -98,8 +98,7 @@ bool MarkPool::AllMarkOk(MarkRange& range) {
 // Patches the down mark's link to the next block's down mark, or that mark's link back.
 bool MarkPool::DownRepair(MarkRange& range, Mark* up, Mark* down) {
     ReportBounds("corrupted block(DOWN BOUNDARY) found: ", DataOf(up), up, down);
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         if (!Readable(down) || down->other != up || up->other != down || !valid(up->next))
             return false;
         Mark* nextDown = up->next->other;
@@ -125,17 +124,14 @@ bool MarkPool::DownRepair(MarkRange& range, Mark* up, Mark* down) {
             *nextDown = saved;
         }
         return false;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 // Patches the up mark's link to the next block's up mark and its size, or that mark's link back
 // and its size; the sizes follow from where the down marks lie.
 bool MarkPool::UpRepair(MarkRange& range, Mark* up, Mark* down) {
     ReportBounds("corrupted block(UP BOUNDARY) found: ", DataOf(up), up, down);
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         if (!Readable(up) || up->other != down || down->other != up || !valid(down->next))
             return false;
         Mark* nextUp = down->next->other;
@@ -163,9 +159,7 @@ bool MarkPool::UpRepair(MarkRange& range, Mark* up, Mark* down) {
             *nextUp = saved;
         }
         return false;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 }  // namespace tarn

@@ -104,8 +104,7 @@ void MarkPool::Destroy() {
 
 // A fault anywhere in the check is an answer, not an error: false, without text.
 bool MarkPool::valid(const Mark* mark) {
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         if (!Readable(mark))
             return Failed("IsBadReadPtr( this)\r\n");
         const Mark* other = mark->other;
@@ -132,9 +131,7 @@ bool MarkPool::valid(const Mark* mark) {
         if (other->size != mark->size)
             return Failed("other->size!=size\r\n");
         return true;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 // The up mark itself is the caller's to check.
@@ -440,17 +437,14 @@ bool MarkPool::FreeAll() {
 }
 
 bool MarkPool::IsMarkedBlock(const void* block) {
-    QuietFaults quiet;
-    try {
+    return Contained(false, [&] {
         const Mark* up = UpMarkOf(block);
         if (!Readable(up))
             return false;
         const Mark* down = DownMarkOf(up, up->size);
         return Readable(down) && down->size == up->size && up->other == down &&
                down->other == up;
-    } catch (...) {
-        return false;
-    }
+    });
 }
 
 size_t MarkPool::GetSize(const void* block) {

@@ -46,46 +46,29 @@ void Release(char* text) {
         ReleaseBlock(text);
 }
 
+// A new block with up to `length` characters of a caller's text; the empty text when the text
+// faulted part way.
+char* NewCopy(const char* text, size_t length) {
+    char* block = NewBlock(length + 1);
+    if (!block || tarn::ReadGuarded([&] { tarn::CopyText(block, text, length); }))
+        return block;
+    ReleaseBlock(block);
+    return str::GetStrNull();
+}
+
 }  // namespace
 
 namespace tarn {
 
 char* NewText(const char* text) {
-    if (!text)
-        return str::GetStrNull();
-    QuietFaults quiet;
-    size_t length;
-    try {
-        length = TextLength(text);
-    } catch (unsigned long) {
-        return str::GetStrNull();
-    }
-    if (length == 0)
-        return str::GetStrNull();
-    char* block = NewBlock(length + 1);
-    if (!block)
-        return nullptr;
-    try {
-        CopyText(block, text, length);
-    } catch (unsigned long) {
-        ReleaseBlock(block);
-        return str::GetStrNull();
-    }
-    return block;
+    const size_t length = text ? ReadGuarded(size_t(0), [text] { return TextLength(text); }) : 0;
+    return length == 0 ? str::GetStrNull() : NewCopy(text, length);
 }
 
 char* NewText(const char* text, int count) {
-    char* block = NewBlock(count > 0 ? static_cast<size_t>(count) + 1 : 1);
-    if (!block || !text || count <= 0)
-        return block;
-    QuietFaults quiet;
-    try {
-        CopyText(block, text, count);
-    } catch (unsigned long) {
-        ReleaseBlock(block);
-        return str::GetStrNull();
-    }
-    return block;
+    if (!text || count <= 0)
+        return NewBlock(count > 0 ? static_cast<size_t>(count) + 1 : 1);
+    return NewCopy(text, static_cast<size_t>(count));
 }
 
 char* JoinParts(const char* const* parts) {
