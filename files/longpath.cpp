@@ -25,7 +25,7 @@ unsigned long WideRoom(unsigned long size) {
 
 // A zero-filled block of at least `minChars` characters holding the conversion of `text`, with
 // room for four characters more than the text has. A text that cannot be read converts to "".
-WCHAR* Widen(const char* text, int minChars) {
+WCHAR* NewWideText(const char* text, int minChars) {
     const char* parts[] = {text, nullptr};
     int count;
     int room = str::CalcLen(parts, &count) + 4;
@@ -141,9 +141,9 @@ UNCFileName::UNCFileName(const char* path) {
     std::swap(p, name.p);
 }
 
-UNICODE_Str::UNICODE_Str(const char* text, int minChars) : p(Widen(text, minChars)) {}
+UNICODE_Str::UNICODE_Str(const char* text, int minChars) : p(NewWideText(text, minChars)) {}
 
-UNICODE_Str::UNICODE_Str(const char* text) : p(Widen(text, 0)) {}
+UNICODE_Str::UNICODE_Str(const char* text) : p(NewWideText(text, 0)) {}
 
 UNICODE_Str::~UNICODE_Str() {
     ReleaseWide(p);
@@ -151,7 +151,7 @@ UNICODE_Str::~UNICODE_Str() {
 
 const WCHAR* UNICODE_Str::operator()(const char* text) {
     WCHAR* old = p;
-    p = Widen(text, 0);
+    p = NewWideText(text, 0);
     ReleaseWide(old);
     return p;
 }

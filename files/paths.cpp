@@ -3,6 +3,7 @@
 #include "tarnkernl/files.h"
 
 #include "files/pathtext.h"
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 
 namespace {
@@ -20,7 +21,8 @@ struct PathMarks {
     int lastDot = -1;
 };
 
-// The loops below read caller texts: see ReadGuarded for why they are out of line and volatile.
+// The loops below read caller texts under ReadGuarded. Their reads are volatile so that the
+// compiler cannot turn them into the C library's string functions, whose faults end the process.
 
 [[gnu::noinline]] PathMarks ScanPath(const volatile char* path) {
     PathMarks marks;
@@ -146,14 +148,6 @@ struct NameSpan {
     return static_cast<unsigned char>(*text);
 }
 
-[[gnu::noinline]] bool BeginsWith(const volatile char* text, const char* prefix) {
-    for (; *prefix; ++prefix, ++text) {
-        if (*text != *prefix)
-            return false;
-    }
-    return true;
-}
-
 // The joined path so far: its text is always terminated where writing stands, so a join cut
 // short by a fault still leaves a whole text.
 class PathWriter {
@@ -243,7 +237,7 @@ int FirstChar(const char* text) {
 }
 
 bool StartsWith(const char* text, const char* prefix) {
-    return text && ReadGuarded(false, [text, prefix] { return BeginsWith(text, prefix); });
+    return text && ReadGuarded(false, [text, prefix] { return BeginsWithText(text, prefix); });
 }
 
 }  // namespace tarn

@@ -132,7 +132,7 @@ bool WriteLine(PrintBufferBase& line, int stampLength, const LocalTime& now) {
 
 // "stamp what:where - message\r\n", or "stamp what:where\r\n" for an empty message, unless the
 // application's hook stores the record.
-void WriteRecord(const PrintBufferBase& line, int stampLength, const void* where,
+void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void* where,
                  const char* what) {
     const char* message = line.data + stampLength;
     if (HistoryHook hook = gHistory.Get()) {
@@ -244,7 +244,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         if (!where && !what)
             result = WriteLine(line, stampLength, now);
         else
-            WriteRecord(line, stampLength, where, what);
+            WriteHistoryRecord(line, stampLength, where, what);
     } catch (...) {
     }
     return result;

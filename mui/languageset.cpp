@@ -59,7 +59,7 @@ void ForEachFile(const char* directory, const char* extension, Each each)
 // Reads the whole file into a buffer of `room(size)` zeroed bytes; null when it cannot be
 // opened, when its size is outside 1..`largest` or when memory runs out.
 template <class Room>
-char* ReadWhole(const char* name, unsigned long largest, unsigned long& size, Room room,
+char* LoadWholeFile(const char* name, unsigned long largest, unsigned long& size, Room room,
                 bool needWhole)
 {
     TFileHandle file;
@@ -131,7 +131,7 @@ void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* co
         if (!existfile(description.p))
             continue;
         unsigned long size;
-        char* text = ReadWhole(description.p, kLargestDescription, size,
+        char* text = LoadWholeFile(description.p, kLargestDescription, size,
                                [](unsigned long n) { return size_t((n + 16) / 2) * 2; }, true);
         if (!text)
             continue;
@@ -209,7 +209,7 @@ void MuiLanguageSet::LoadTables(const char* path)
 {
     ForEachFile(path, ".mui", [&](const char* file) {
         unsigned long size;
-        char* table = ReadWhole(TFileName(path, file).p, kLargestTable, size,
+        char* table = LoadWholeFile(TFileName(path, file).p, kLargestTable, size,
                                 [](unsigned long n) { return size_t(n) + 1; }, false);
         if (!table)
             return;

@@ -52,6 +52,15 @@ TARN_CALLER_MEMORY bool SameText(const char* a, const char* b)
     }
 }
 
+TARN_CALLER_MEMORY bool BeginsWithText(const char* text, const char* prefix)
+{
+    for (; *prefix; ++prefix, ++text) {
+        if (*text != *prefix)
+            return false;
+    }
+    return true;
+}
+
 TARN_CALLER_MEMORY void CopyBytes(void* to, const void* from, size_t count)
 {
     char* out = static_cast<char*>(to);

@@ -19,6 +19,8 @@ TARNRT_API size_t TextLength(const WCHAR* text);
 TARNRT_API size_t LineFeedOrEnd(const char* text);
 // Whether two texts are equal, byte for byte.
 TARNRT_API bool SameText(const char* a, const char* b);
+// Whether `text` begins with `prefix`.
+TARNRT_API bool BeginsWithText(const char* text, const char* prefix);
 // Copies `count` bytes; the ranges do not overlap.
 TARNRT_API void CopyBytes(void* to, const void* from, size_t count);
 // Copies up to `room` characters of `in`, stopping at its terminator; the end of the copy.

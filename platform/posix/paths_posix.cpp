@@ -13,15 +13,6 @@
 namespace tarn::posix {
 namespace {
 
-bool StartsWith(const char* text, const char* prefix)
-{
-    for (; *prefix; ++text, ++prefix) {
-        if (*text != *prefix)
-            return false;
-    }
-    return true;
-}
-
 // An extended-length prefix: the characters to drop, and whether a share name follows them.
 // "\\?\tmp\x" is "\tmp\x" (the prefix marks a full path: its last backslash is the root);
 // "\\?\UNC\server\share" is "\\server\share".
@@ -32,9 +23,9 @@ struct ExtendedPrefix {
 
 ExtendedPrefix ExtendedPrefixOf(const char* text)
 {
-    if (StartsWith(text, "\\\\?\\UNC\\"))
+    if (BeginsWithText(text, "\\\\?\\UNC\\"))
         return {8, true};
-    return {StartsWith(text, "\\\\?\\") ? size_t(3) : 0, false};
+    return {BeginsWithText(text, "\\\\?\\") ? size_t(3) : 0, false};
 }
 
 // Rewrites a path in place: the extended-length prefix goes, every '\' becomes '/'.
