@@ -326,7 +326,8 @@ struct EXCEPTION_RECORD {
     EXCEPTION_RECORD* ExceptionRecord;
     void* ExceptionAddress;
     DWORD NumberParameters;
-    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];  // [0] 0 read / 1 write, [1] address
+    // An access violation's [0] is 0 for a read, 1 for a write; [1] is the address.
+    ULONG_PTR ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
 };
 
 // The registers of the faulting thread, named as the Windows CONTEXT of the same processor.

@@ -15,7 +15,7 @@ public:
     virtual bool FreeAll() = 0;                             // false where unsupported
     virtual size_t GetSize(const void* block) = 0;          // 0 for a pointer it does not know
     virtual bool CheckForBugs() = 0;                        // false when corruption was found
-    virtual void Release() = 0;                             // destroy, then Release the one replaced
+    virtual void Release() = 0;                             // destroy; Release the replaced one
     virtual void* New(size_t size) = 0;                     // labelled "new()"
     virtual bool Delete(void* block) = 0;
     virtual void* NewV(size_t size) = 0;                    // labelled "new[]"
