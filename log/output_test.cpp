@@ -1,6 +1,6 @@
 // Log output as the application sees it through its two hooks, which this program exports:
 // messages, bad formats, hook results and re-entry, history records, errors shown to the user,
-// ToWritable; and the process's Log.
+// ToWritable.
 #include "tarnkernl/log.h"
 
 #include "log/messagebox.h"
@@ -176,25 +176,6 @@ TEST(ToWritable, FormsCutsAndUnreadableBytes) {
         EXPECT_EQ(out[c.outSize], '#') << "wrote beyond outSize: " << c.expected;
         EXPECT_EQ(std::string(out), c.expected);
     }
-}
-
-TEST(ProcessLog, NamesItsFilesInTheWeekdayDirectory) {
-    static const char* const days[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
-    Log& log = GetProcess();
-    LocalTime start = log.startTime.startLocal;
-    std::string dir = std::string("LOG\\") + days[start.wDayOfWeek] + "\\log_tests.";
-    for (const char* name : {log.logName.p, log.histName.p, log.excName.p})
-        EXPECT_NE(std::string(name).find(dir), std::string::npos) << name;
-    EXPECT_EQ(std::string(log.excName.p).substr(strlen(log.excName.p) - 3), "exc");
-    EXPECT_EQ(std::string(log.iniName.p).find("log_tests.ini"), strlen(log.iniName.p) - 13);
-    EXPECT_EQ(log.logDay, start.wDay);
-    EXPECT_EQ(log.mainThreadId, GetCurrentThreadId());
-}
-
-TEST(ProcessLog, CommandLineCarriesTheDefaultSwitches) {
-    EXPECT_EQ(std::string(GetCommandLineInternal()),
-              std::string(GetCommandLineA()) + " /gpfshow /mem /stack");
-    EXPECT_EQ(GetCommandLineInternal(), GetCommandLineInternal());
 }
 
 }  // namespace

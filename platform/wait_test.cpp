@@ -20,39 +20,30 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TEST(Events, ManualResetStaysSetUntilReset)
+// A manual-reset event stays set through waits until it is reset; an auto-reset one lets one
+// wait through, however often it was set.
+TEST(Events, ManualResetStaysSetAutoResetLetsOneWaitThrough)
 {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(SetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0) << "still set";
-    ASSERT_TRUE(ResetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST(Events, AutoResetLetsOneWaitThrough)
-{
-    HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "made set";
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "reset by the wait";
-    ASSERT_TRUE(SetEvent(event));
-    ASSERT_TRUE(SetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "setting twice is setting once";
-    EXPECT_TRUE(CloseHandle(event));
+    for (const BOOL manual : {TRUE, FALSE}) {
+        SCOPED_TRACE(manual);
+        HANDLE event = CreateEventA(nullptr, manual, TRUE, nullptr);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "made set";
+        EXPECT_EQ(WaitForSingleObject(event, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        ASSERT_TRUE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+        ASSERT_TRUE(SetEvent(event) && SetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(event, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        EXPECT_TRUE(CloseHandle(event));
+    }
 }
 
 TEST(Events, WaitEndsWhenAnotherThreadSetsTheEventOrTheTimeIsUp)
 {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
-    const auto start = Clock::now();
     EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
-    EXPECT_GE(Clock::now() - start, 90ms);
 
     std::thread setter([event] {
         std::this_thread::sleep_for(50ms);
