@@ -681,9 +681,8 @@ void LowFragPool::Release() {
     if (processPool)
         WriteModuleMap("memory report");
     ICppMemIface* previous = replaced;
-    replaced = nullptr;
     if (tarnrtl_GetMemIface() == this)
-        tarnrtl_SetMemIface(replaced);
+        tarnrtl_SetMemIface(kRawHeapIface);
     delete this;
     if (previous)
         previous->Release();
