@@ -327,8 +327,7 @@ struct ProcessFaults {
 // write and abort are async-signal-safe. SIGABRT is none of the translated signals: the process
 // ends with a core where the system keeps one.
 void EndWithLine(const char* text, size_t length) {
-    ssize_t written = write(STDERR_FILENO, text, length);
-    (void)written;
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, text, length);
     abort();
 }
 
