@@ -8,6 +8,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/TarnFamily.cmake)
 add_library(tarn_flags INTERFACE)
 target_compile_options(tarn_flags INTERFACE -Wall -Wextra $<$<BOOL:${TARN_WERROR}>:-Werror>)
 target_include_directories(tarn_flags INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(tarn_flags INTERFACE
+  $<$<OR:$<BOOL:${TARN_DCHECKS}>,$<CONFIG:Debug>>:TARN_DCHECKS>)
 # Sanitizer builds (linux-asan, linux-tsan): every piece of code instrumented. A sanitizer brings
 # its own malloc, so the runtime leaves the process's allocations to it; the pools are still
 # tested through the memory interface. GCC 12 reports uninitialised reads inside <regex> that its

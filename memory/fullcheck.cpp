@@ -36,11 +36,12 @@ uint32_t Distance(const void* from, const void* to) {
 
 }  // namespace
 
-// Moves an accepted pair into the pool's lists and steps to the marks it linked to.
-void MarkPool::Take(Mark*& up, Mark*& down, bool forward) {
+// Moves an accepted pair into the pool's lists and steps to the marks it linked to by `step`
+// (&Mark::next forward, &Mark::pred back).
+void MarkPool::Take(Mark*& up, Mark*& down, Mark* Mark::*step) {
     Isolate(up, down);
-    Mark* nextUp = forward ? up->next : up->pred;
-    Mark* nextDown = forward ? down->next : down->pred;
+    Mark* nextUp = up->*step;
+    Mark* nextDown = down->*step;
     Unlink(up, down);
     Push(up, down);
     up = nextUp;
@@ -66,7 +67,7 @@ bool MarkPool::AllMarkOk(MarkRange& range) {
     Mark* u = u0;
     Mark* d = d0;
     while (u != u1 && d != d1 && accepted(u, d))
-        Take(u, d, true);
+        Take(u, d, &Mark::next);
     u0 = u;
     d0 = d;
 
@@ -78,13 +79,13 @@ bool MarkPool::AllMarkOk(MarkRange& range) {
             met = false;
             break;
         }
-        Take(u, d, false);
+        Take(u, d, &Mark::pred);
     }
     if (met) {
         if (!u && !d)
             return true;
         if (valid(u) && valid(d)) {
-            Take(u, d, false);
+            Take(u, d, &Mark::pred);
             if (!u && !d)
                 return true;
             int3call();

@@ -2,6 +2,7 @@
 #include "memory/holdermap.h"
 
 #include "memory/lowfrag.h"
+#include "platform/check.h"
 
 #include <cstring>
 #include <initializer_list>
@@ -41,6 +42,8 @@ bool HolderMap::Put(uintptr_t granule, Holder* holder) {
         memset(leaf, 0, sizeof(Leaf));
     }
     Holder*(&slots)[2] = leaf->holders[granule & ((uintptr_t(1) << kLeafBits) - 1)];
+    // A granule touches at most two arrays: a third would push one out of the map.
+    TARN_RAW_CHECK(!slots[0] || !slots[1], "a granule of the holder map has a free slot");
     slots[slots[0] ? 1 : 0] = holder;
     return true;
 }

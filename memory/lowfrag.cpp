@@ -8,6 +8,7 @@
 #include "log/startorder.h"
 #include "memory/companion.h"
 #include "memory/markpool.h"
+#include "platform/check.h"
 #include "platform/fork.h"
 #include "tarnkernl/log.h"
 
@@ -320,13 +321,15 @@ ICppMemIface& LowFragPool::Large() {
     return backing ? *backing : *replaced;
 }
 
-// The entry of a holder, by its array's address.
-const LowFragPool::Place* LowFragPool::PlaceOf(uintptr_t array) const {
+// The index entry of a holder of the pool. A missing or stale one would have the table and the
+// index close up over another holder.
+const LowFragPool::Place& LowFragPool::PlaceOf(const Holder* holder) const {
     const Place* end = placeOf + places;
-    const Place* place = std::lower_bound(placeOf, end, array, [](const Place& place, uintptr_t a) {
-        return place.array < a;
-    });
-    return place != end && place->array == array ? place : nullptr;
+    const Place* place = std::lower_bound(placeOf, end, holder->array,
+                                          [](const Place& p, uintptr_t a) { return p.array < a; });
+    TARN_RAW_CHECK(place != end && place->holder == holder && table[place->entry] == holder,
+                   "a holder of the pool has its index entry");
+    return *place;
 }
 
 // Cursors, room marks and index entries at or behind `from` move by `by` entries.
@@ -346,6 +349,7 @@ void LowFragPool::Shift(Holder** from, int by) {
 
 // A new holder behind the others of its class; null when no memory or no entry is left.
 Holder** LowFragPool::AddHolder(int cls) {
+    TARN_DCHECK(places == holders);
     if (holders == kTableSize)
         return nullptr;
     Holder* holder = static_cast<Holder*>(tarnrtl_Get(HolderRecordSize(cls)));
@@ -413,6 +417,7 @@ void* LowFragPool::Allocate(int cls, size_t size, const uintptr_t* stack) {
             if (!(at = AddHolder(cls)) || !(element = (*at)->allocate(*at)))
                 return nullptr;
         }
+        TARN_DCHECK((*at)->Contains(element + kElementHead));
         if (roomFrom[cls] != at)
             roomFrom[cls] = at;
         block = Stamp(element, size, elementSize, stack);
@@ -428,8 +433,8 @@ void* LowFragPool::Allocate(int cls, size_t size, const uintptr_t* stack) {
 void LowFragPool::ReleaseIfEmpty(Holder* holder) {
     if (holder->count != 0)
         return;
-    const Place* place = PlaceOf(holder->array);
-    const uint32_t entry = place->entry;
+    const Place& place = PlaceOf(holder);
+    const uint32_t entry = place.entry;
     if (entry == 0 || table[entry - 1]->elementSize != holder->elementSize)
         return;
     map.Remove(holder);
@@ -439,7 +444,7 @@ void LowFragPool::ReleaseIfEmpty(Holder* holder) {
     tarnrtl_Free(array);
     tarnrtl_Free(holder);
 
-    const size_t index = size_t(place - placeOf);
+    const size_t index = size_t(&place - placeOf);
     memmove(placeOf + index, placeOf + index + 1, (places - index - 1) * sizeof *placeOf);
     --places;
     Holder** at = table + entry;
@@ -452,7 +457,7 @@ void LowFragPool::ReleaseIfEmpty(Holder* holder) {
 // when it stands in front of the holder that had room.
 void LowFragPool::NoteRoom(const Holder* holder) {
     const int cls = std::countr_zero(holder->elementSize) - std::countr_zero(ElementSize(0));
-    Holder** at = table + PlaceOf(holder->array)->entry;
+    Holder** at = table + PlaceOf(holder).entry;
     if (!roomFrom[cls] || at < roomFrom[cls])
         roomFrom[cls] = at;
 }
@@ -676,9 +681,8 @@ void LowFragPool::Release() {
     if (processPool)
         WriteModuleMap("memory report");
     ICppMemIface* previous = replaced;
-    replaced = nullptr;
     if (tarnrtl_GetMemIface() == this)
-        tarnrtl_SetMemIface(replaced);
+        tarnrtl_SetMemIface(kRawHeapIface);
     delete this;
     if (previous)
         previous->Release();

@@ -156,7 +156,7 @@ private:
     ~LowFragPool();
     void* Obtain(size_t size);
     ICppMemIface& Large();
-    const Place* PlaceOf(uintptr_t array) const;
+    const Place& PlaceOf(const Holder* holder) const;
     Holder** AddHolder(int cls);
     void* Allocate(int cls, size_t size, const uintptr_t* stack);
     void Shift(Holder** from, int by);

@@ -135,7 +135,7 @@ private:
     bool Listed(const Mark* up) const;
     void Unlink(Mark* up, Mark* down);
     void Push(Mark* up, Mark* down);
-    void Take(Mark*& up, Mark*& down, bool forward);
+    void Take(Mark*& up, Mark*& down, Mark* Mark::*step);
     bool DownRepair(MarkRange& range, Mark* up, Mark* down);
     bool UpRepair(MarkRange& range, Mark* up, Mark* down);
     void Destroy();

@@ -1,22 +1,25 @@
 // Machine faults become C++ exceptions on POSIX: SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGTRAP are
 // handed to the faulting thread's translator with a Windows exception record and context.
 //
-// Signal safety. The handler runs on the faulting thread, on its alternate stack. Of what it
-// calls, sigaction, pthread_sigmask and raise are async-signal-safe, its thread-locals are
-// initial-exec (plain memory reads) and the translator slot is an atomic load. The translator,
+// Signal safety. The handler runs on the faulting thread, on its alternate stack. Of what it calls,
+// sigaction, pthread_sigmask, raise and a failed raw check are async-signal-safe, its thread-locals
+// are initial-exec (plain memory reads) and the translator slot is an atomic load. The translator,
 // the exception allocation (__cxa_allocate_exception may call malloc) and the unwinder
-// (dl_iterate_phdr takes the loader lock) are not. That is acceptable because a fault is synchronous: the thread was
-// executing the faulting instruction of its own code, not interrupted at a random point. Only a
-// fault inside code that holds a lock the translator or the unwinder needs (the allocator's,
-// the loader's) can deadlock, and such a fault is a bug of the runtime itself.
+// (dl_iterate_phdr takes the loader lock) are not. That is acceptable because a fault is
+// synchronous: the thread was executing the faulting instruction of its own code, not interrupted
+// at a random point. Only a fault inside code that holds a lock the translator or the unwinder
+// needs (the allocator's, the loader's) can deadlock, and such a fault is a bug of the runtime
+// itself.
 //
-// Alternate stacks. The main thread gets one when tarnrt is loaded. Every later thread gets its
-// own before its routine starts: tarnrt interposes pthread_create (it is linked before libc), so
-// a stack overflow is caught on every thread the program starts. A thread started by other
-// means (glibc's internal helpers) runs its handler on its own stack: its faults are still
-// translated, but its stack overflow ends the process.
+// Alternate stacks. The main thread gets one when tarnrt is loaded, unless the program installed
+// one already (kKeptAltStackSize). Every later thread gets its own before its routine starts:
+// tarnrt interposes pthread_create (it is linked before libc), so a stack overflow is caught on
+// every thread the program starts. A thread started by other means (glibc's internal helpers) runs
+// its handler on its own stack: its faults are still translated, but its stack overflow ends the
+// process.
 #include "runtime/fault.h"
 
+#include "platform/check.h"
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -26,6 +29,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 namespace tarn {
 namespace {
@@ -42,6 +46,11 @@ constexpr int kMaxNesting = 4;
 // makes a handler that overflows it die instead of writing into the next mapping.
 constexpr size_t kAltStackSize = 256 * 1024;
 constexpr size_t kAltGuardSize = 4096;
+// The program's own alternate stack is kept (its handlers may expect to run there, and it is the
+// program's to free) when it can hold what runs on it. Delivering a fault takes about 13 KiB on
+// Windows before any report is written; MINSIGSTKSZ (2 KiB) and SIGSTKSZ (8 KiB) hold the
+// kernel's frame and a small handler, not a crash report. A smaller stack is replaced by ours.
+constexpr size_t kKeptAltStackSize = 64 * 1024;
 
 // A fault this close to the low end of the thread's stack is a stack overflow: it hit the
 // thread's guard page, the kernel's guard gap below the main thread's stack, or a large frame
@@ -61,18 +70,22 @@ constinit thread_local ThreadFaults tFaults TARN_STATIC_TLS = {};
 // The actions that were in place before ours, for a fault that no translator takes.
 constinit struct sigaction gPrevious[kSignalCount] = {};
 
-// Hands a signal to the action that was installed before ours (normally the default, which
-// ends the process), or to the default itself. A fault comes back by itself when the handler
-// returns, since the faulting instruction runs again; a signal that was sent, or a trap whose
-// instruction has completed, is raised again.
-void PassOn(int signal, const siginfo_t* info, bool toDefault) {
-    struct sigaction byDefault = {};
-    byDefault.sa_handler = SIG_DFL;
-    const struct sigaction* action = &byDefault;
-    for (int i = 0; i < kSignalCount && !toDefault; ++i) {
-        if (kSignals[i] == signal) action = &gPrevious[i];
+// All zero: the default action (SIG_DFL), which ends the process.
+constinit const struct sigaction kDefaultAction = {};
+
+// The action that was installed before ours, normally the default.
+const struct sigaction& PreviousAction(int signal) {
+    for (int i = 0; i < kSignalCount; ++i) {
+        if (kSignals[i] == signal) return gPrevious[i];
     }
-    sigaction(signal, action, nullptr);
+    return kDefaultAction;
+}
+
+// Hands a signal to `action`. A fault comes back by itself when the handler returns, since the
+// faulting instruction runs again; a signal that was sent, or a trap whose instruction has
+// completed, is raised again. Without the action in place the fault would come back to us.
+void PassOn(int signal, const siginfo_t* info, const struct sigaction& action) {
+    TARN_RAW_CHECK(sigaction(signal, &action, nullptr) == 0, "a fault's action is put back");
     if (info->si_code <= 0 || signal == SIGTRAP) raise(signal);
 }
 
@@ -192,11 +205,11 @@ private:
 void OnFault(int signal, siginfo_t* info, void* raw) {
     ThreadFaults& thread = tFaults;
     if (info->si_code <= 0) {  // sent by kill or raise: not a fault of this thread's code
-        PassOn(signal, info, false);
+        PassOn(signal, info, PreviousAction(signal));
         return;
     }
     if (thread.inHandler) {
-        PassOn(signal, info, true);
+        PassOn(signal, info, kDefaultAction);
         return;
     }
     HandlerScope scope(thread);
@@ -221,7 +234,7 @@ void OnFault(int signal, siginfo_t* info, void* raw) {
         TranslatorScope translating(thread);
         translator(record.ExceptionCode, &pointers);
     }
-    PassOn(signal, info, false);
+    PassOn(signal, info, PreviousAction(signal));
 }
 
 void InstallHandlers() {
@@ -229,7 +242,10 @@ void InstallHandlers() {
     action.sa_sigaction = &OnFault;
     action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &gPrevious[i]);
+    for (int i = 0; i < kSignalCount; ++i) {
+        TARN_RAW_CHECK(sigaction(kSignals[i], &action, &gPrevious[i]) == 0,
+                       "the fault handlers are installed");
+    }
 }
 
 uintptr_t CurrentStackLow() {
@@ -242,10 +258,15 @@ uintptr_t CurrentStackLow() {
     return reinterpret_cast<uintptr_t>(low);
 }
 
-// Gives the calling thread an alternate signal stack and records its stack bounds; returns the
-// mapping to release when the thread ends (null when none could be made).
+// Records the calling thread's stack bounds and gives it an alternate signal stack, unless the
+// program gave it a usable one; returns the mapping to release when the thread ends (null when
+// the program's is kept or none could be made).
 void* PrepareThread() {
     tFaults.stackLow = CurrentStackLow();
+    stack_t installed = {};
+    if (sigaltstack(nullptr, &installed) == 0 && !(installed.ss_flags & SS_DISABLE) &&
+        installed.ss_size >= kKeptAltStackSize)
+        return nullptr;
     void* base = mmap(nullptr, kAltGuardSize + kAltStackSize, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
     if (base == MAP_FAILED) return nullptr;
@@ -269,8 +290,8 @@ public:
         if (!base_) return;
         stack_t off = {};
         off.ss_flags = SS_DISABLE;
-        sigaltstack(&off, nullptr);
-        munmap(base_, kAltGuardSize + kAltStackSize);
+        // Refused only while the thread runs on it (it ends inside a handler): then it stays.
+        if (sigaltstack(&off, nullptr) == 0) munmap(base_, kAltGuardSize + kAltStackSize);
     }
     ThreadAltStack(const ThreadAltStack&) = delete;
     ThreadAltStack& operator=(const ThreadAltStack&) = delete;
@@ -302,6 +323,13 @@ struct ProcessFaults {
 } gProcessFaults;
 
 }  // namespace
+
+// write and abort are async-signal-safe. SIGABRT is none of the translated signals: the process
+// ends with a core where the system keeps one.
+void EndWithLine(const char* text, size_t length) {
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, text, length);
+    abort();
+}
 
 ProbeScope::ProbeScope() {
     tFaults.probing = true;

@@ -1,11 +1,13 @@
 // Machine faults reach C++ code as `unsigned long` exceptions carrying the Windows code, with
 // the fault's record and context handed to the translator, on every thread, again and again.
+#include "platform/check.h"
 #include "platform/testing.h"
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 
 #if !defined(_WIN32)
@@ -210,6 +212,9 @@ TEST(FaultTranslator, FaultsInsideItAreTranslatedAgain) {
     tarnrtl_SetTranslator(previous);
 }
 
+// How a failed check ends a process: a fail-fast exception on Windows, SIGABRT on POSIX.
+constexpr unsigned long kFailFast = 0xC0000602;
+
 #if defined(_WIN32)
 // A fault nobody takes ends the process with the exception code as its exit code.
 testing::ExitedWithCode DiesOf(unsigned long code) {
@@ -227,6 +232,7 @@ testing::KilledBySignal DiesOf(unsigned long code) {
     case EXCEPTION_STACK_OVERFLOW: return testing::KilledBySignal(SIGSEGV);
     case EXCEPTION_INT_DIVIDE_BY_ZERO: return testing::KilledBySignal(SIGFPE);
     case EXCEPTION_BREAKPOINT: return testing::KilledBySignal(SIGTRAP);
+    case kFailFast: return testing::KilledBySignal(SIGABRT);
     default: return testing::KilledBySignal(SIGILL);
     }
 }
@@ -313,7 +319,50 @@ TEST_F(Faults, FaultsNobodyTakesEndTheProcess) {
     }
 }
 
+volatile bool gFalse = false;
+
+void FailRawCheck() {
+    NoCoreDump();
+    TARN_RAW_CHECK(gFalse, "no test may pass");
+}
+constexpr int kRawCheckLine = __LINE__ - 2;
+
+// A failed check ends the process abnormally and says where on standard error: a debug check
+// names its condition where the build has debug checks, and elsewhere does not evaluate it.
+TEST(Checks, AFailureEndsTheProcessNamingItsLine) {
+    const std::string where = "fault_test.cpp:" + std::to_string(kRawCheckLine);
+    EXPECT_EXIT(FailRawCheck(), DiesOf(kFailFast), where + ": check failed: no test may pass");
+    int evaluated = 0;
+#if defined(TARN_DCHECKS)
+    EXPECT_EXIT((NoCoreDump(), TARN_DCHECK(++evaluated == 0)), DiesOf(kFailFast),
+                "check failed: \\+\\+evaluated == 0");
+#else
+    TARN_DCHECK(++evaluated == 0);
+#endif
+    EXPECT_EQ(evaluated, 0);
+}
+
 #if !defined(_WIN32)
+// The program's own alternate stack for the main thread, installed before any library's
+// constructor runs (as a sanitizer's runtime does): the library keeps it, and the main thread's
+// stack overflows above are caught on it.
+alignas(16) char gOwnAltStack[128 * 1024];
+void InstallOwnAltStack(int, char**, char**) {
+    stack_t own = {};
+    own.ss_sp = gOwnAltStack;
+    own.ss_size = sizeof gOwnAltStack;
+    sigaltstack(&own, nullptr);
+}
+[[gnu::section(".preinit_array"), gnu::used]] void (*gInstallOwnAltStack)(int, char**, char**) =
+    &InstallOwnAltStack;
+
+TEST(AltStack, TheMainThreadKeepsTheOneTheProgramInstalled) {
+    stack_t now = {};
+    ASSERT_EQ(sigaltstack(nullptr, &now), 0);
+    EXPECT_EQ(now.ss_sp, gOwnAltStack);
+    EXPECT_EQ(now.ss_flags & SS_DISABLE, 0);
+}
+
 // A handler put in front of the translator's that blocks every signal while it runs, as a
 // sanitizer's does: the throw out of it leaves the mask to the translator, and no later fault
 // may find its signal blocked.

@@ -8,6 +8,8 @@
 // Only faults at an address inside one of our modules (any module not under the Windows
 // directory) are taken; the system's own faults are left to the system, whose handlers expect
 // them (the real IsBadReadPtr probes that way).
+#include "runtime/fault.h"
+
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -218,6 +220,16 @@ struct ProcessFaults {
 } gProcessFaults;
 
 }  // namespace
+
+// A fail-fast exception passes by every handler, the vectored one above among them, and leaves
+// the system's crash report; should it return, the process ends with the exception's code.
+void EndWithLine(const char* text, size_t length) {
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(length), &written, nullptr);
+    RaiseFailFastException(nullptr, nullptr, 0);
+    EndProcess(0xC0000602);  // STATUS_FAIL_FAST_EXCEPTION
+}
+
 }  // namespace tarn
 
 // The loader finds TLS callbacks between the C runtime's .CRT$XLA and .CRT$XLZ.

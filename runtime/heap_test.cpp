@@ -205,12 +205,12 @@ TEST(MemIface, TheRuntimesOwnKeepsEachSlotsContractAndIsTheDefault) {
     EXPECT_EQ(tarnrtl_GetMemIface(), iface);
     EXPECT_TRUE(iface->Free(iface->Get(1)));
 
-    // Setting an interface returns the one it replaces; no interface means the runtime's own.
+    // Setting an interface returns the one it replaces; the raw heap's is the runtime's own.
     {
         RecordingIface recorder;
         EXPECT_EQ(tarnrtl_GetMemIface(), &recorder);
         EXPECT_EQ(recorder.replaced(), iface);
-        EXPECT_EQ(tarnrtl_SetMemIface(nullptr), &recorder);
+        EXPECT_EQ(tarnrtl_SetMemIface(tarn::kRawHeapIface), &recorder);
         EXPECT_EQ(tarnrtl_GetMemIface(), iface);
         EXPECT_EQ(tarnrtl_SetMemIface(&recorder), iface);
     }

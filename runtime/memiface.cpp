@@ -57,7 +57,7 @@ extern "C" ICppMemIface* tarnrtl_GetMemIface() {
     return tarn::CurrentMemIface();
 }
 
-// A null interface gives the runtime's own back.
 extern "C" ICppMemIface* tarnrtl_SetMemIface(ICppMemIface* iface) {
-    return tarn::gCurrent.exchange(iface ? iface : &tarn::gRawHeap, std::memory_order_acq_rel);
+    return tarn::gCurrent.exchange(iface != tarn::kRawHeapIface ? iface : &tarn::gRawHeap,
+                                   std::memory_order_acq_rel);
 }

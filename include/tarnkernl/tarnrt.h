@@ -54,3 +54,9 @@ TARNRT_API int _heapchk();
 TARNRT_API tarnrtl_Translator tarnrtl_SetTranslator(tarnrtl_Translator translator);
 TARNRT_API tarnrtl_Translator tarnrtl_GetTranslator();
 }
+
+namespace tarn {
+// Set with tarnrtl_SetMemIface: the runtime's own interface, which passes every slot straight to
+// the raw heap. It is the bottom of every chain and current until an allocator is set.
+inline constexpr ICppMemIface* kRawHeapIface = nullptr;
+}  // namespace tarn

@@ -126,16 +126,18 @@ struct ThreadSlot {
 constinit std::atomic<uint32_t> gSlotGeneration[kThreadSlots] = {};
 constinit thread_local ThreadSlot tSlots[kThreadSlots] TARN_STATIC_TLS = {};
 
-bool HandedOut(uint32_t generation)
+enum SlotState : uint32_t { kUnused, kHandedOut };
+
+SlotState StateOf(uint32_t generation)
 {
-    return generation % 2 == 1;
+    return SlotState(generation % 2);
 }
 
-// Moves the slot from one state to the other; false when it is not in the first.
-bool Turn(DWORD slot, bool handedOut)
+// Moves the slot from state `from` to the other; false when it is not in `from`.
+bool Turn(DWORD slot, SlotState from)
 {
     uint32_t generation = gSlotGeneration[slot].load(std::memory_order_relaxed);
-    while (HandedOut(generation) == handedOut)
+    while (StateOf(generation) == from)
         if (gSlotGeneration[slot].compare_exchange_weak(generation, generation + 1,
                                                         std::memory_order_acq_rel))
             return true;
@@ -147,7 +149,7 @@ bool Turn(DWORD slot, bool handedOut)
 DWORD WINAPI TlsAlloc()
 {
     for (DWORD slot = 0; slot < kThreadSlots; ++slot)
-        if (Turn(slot, false))
+        if (Turn(slot, kUnused))
             return slot;
     SetLastError(ERROR_NO_MORE_ITEMS);
     return TLS_OUT_OF_INDEXES;
@@ -155,7 +157,7 @@ DWORD WINAPI TlsAlloc()
 
 BOOL WINAPI TlsFree(DWORD slot)
 {
-    if (slot < kThreadSlots && Turn(slot, true))
+    if (slot < kThreadSlots && Turn(slot, kHandedOut))
         return TRUE;
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -177,7 +179,7 @@ BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value)
 {
     const uint32_t generation =
         slot < kThreadSlots ? gSlotGeneration[slot].load(std::memory_order_relaxed) : 0;
-    if (!HandedOut(generation)) {
+    if (StateOf(generation) != kHandedOut) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

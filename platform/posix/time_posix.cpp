@@ -86,13 +86,10 @@ BOOL ShiftFileTime(const FILETIME* from, LPFILETIME to, long seconds)
     return TRUE;
 }
 
-SYSTEMTIME SystemTimeOf(const timespec& now, bool local)
+SYSTEMTIME SystemTimeOf(const timespec& now, tm* (*breakDown)(const time_t*, tm*))
 {
     struct tm t{};
-    if (local)
-        localtime_r(&now.tv_sec, &t);
-    else
-        gmtime_r(&now.tv_sec, &t);
+    breakDown(&now.tv_sec, &t);
     return SYSTEMTIME{static_cast<WORD>(t.tm_year + 1900), static_cast<WORD>(t.tm_mon + 1),
                       static_cast<WORD>(t.tm_wday),        static_cast<WORD>(t.tm_mday),
                       static_cast<WORD>(t.tm_hour),        static_cast<WORD>(t.tm_min),
@@ -121,12 +118,12 @@ DWORD WINAPI GetTickCount()
 
 void WINAPI GetLocalTime(LPSYSTEMTIME time)
 {
-    *time = SystemTimeOf(Now(CLOCK_REALTIME), true);
+    *time = SystemTimeOf(Now(CLOCK_REALTIME), &localtime_r);
 }
 
 void WINAPI GetSystemTime(LPSYSTEMTIME time)
 {
-    *time = SystemTimeOf(Now(CLOCK_REALTIME), false);
+    *time = SystemTimeOf(Now(CLOCK_REALTIME), &gmtime_r);
 }
 
 void WINAPI GetSystemTimeAsFileTime(LPFILETIME time)
