@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace tarn::test {
 namespace {
@@ -27,9 +30,9 @@ std::vector<Leak> Leaks(const std::string& output) {
     return leaks;
 }
 
-// What the log holds behind "[End log]".
-std::string Report(const ProcessDir& dir) {
-    std::string log = dir.Read("LOG/" + Today() + "/logprobe.log");
+// What the log of `program` holds behind "[End log]".
+std::string Report(const ProcessDir& dir, const std::string& program = "logprobe") {
+    std::string log = dir.Read("LOG/" + Today() + "/" + program + ".log");
     return log.substr(WithoutMemoryReport(log).size());
 }
 
@@ -141,6 +144,43 @@ TEST(MemoryReport, TheLibraryLeavesNothingAndTheSummaryFollowsTheSwitch) {
         EXPECT_EQ(busy.find("BLOCKS OF MEMORY WAS ALLOCATED: ") != std::string::npos, !withMem)
             << busy;
     }
+}
+
+// The blocks that `pattern` finds in `text`: its first group the address, its second the size.
+std::set<std::pair<std::string, unsigned long>> Blocks(const std::string& text,
+                                                       const std::string& pattern) {
+    std::set<std::pair<std::string, unsigned long>> blocks;
+    std::regex line(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+        blocks.insert({(*it)[1], std::stoul((*it)[2])});
+    return blocks;
+}
+
+// Eight threads hand blocks of every size to one another for a while (TARN_STRESS_SECONDS, 2
+// unless told): no block's pattern changes, no damage is reported, and the report lists exactly
+// the three blocks the program kept.
+TEST(MemoryReport, BlocksHandedBetweenThreadsStayWholeAndOnlyTheKeptOnesAreListed) {
+    if (!TARN_ROUTE_MALLOC)
+        GTEST_SKIP() << kNotRouted;
+    const unsigned long seconds = EnvironmentNumber("TARN_STRESS_SECONDS", 2);
+    ProcessDir dir(TARN_STRESS_NAME);
+    ChildResult child = dir.Run({std::to_string(seconds)});
+    printf("%s", child.output.c_str());
+    EXPECT_EQ(child.exitCode, 0);
+    EXPECT_NE(child.output.find("\ndamaged 0\n"), std::string::npos);
+    const std::string day = "LOG/" + Today();
+    EXPECT_EQ(dir.Files(day), (std::set<std::string>{"memstress.hst", "memstress.log",
+                                                     "memstress.map"}))
+        << dir.Read(day + "/memstress.exc");
+
+    const auto kept = Blocks(child.output, R"(kept (0x[0-9A-F]+) (\d+)\n)");
+    ASSERT_EQ(kept.size(), 3u) << child.output;
+    const std::string report = Report(dir, "memstress");
+    EXPECT_EQ(Blocks(report, R"(Unfreed=(0x[0-9A-F]+)\[ *(\d+)\])"), kept) << report;
+    EXPECT_NE(report.find("Total missing space: 5100 bytes in 2 memory blocks\r\n"),
+              std::string::npos) << report;
+    EXPECT_NE(report.find("Total missing space: 40000 bytes (RTL:0 bytes)\r\n"),
+              std::string::npos) << report;
 }
 
 TEST(MemoryReport, TheCompanionModuleKeepsThePoolsAndTheReportOut) {

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -268,6 +272,148 @@ TEST(ProcessLog, ALineLoggedBeforeAKillIsInTheFile) {
     EXPECT_NE(child.exitCode, 0);
     std::string log = dir.Read("LOG/" + Today() + "/logprobe.log");
     EXPECT_TRUE(std::regex_search(log, std::regex(kStamp + "last words\r\n$"))) << log;
+}
+
+// A log line's stamp as the first minutes of a run give it: "mm:ss.mmm.uuu ". Checked by hand,
+// as a run leaves more lines than a regular expression reads in good time.
+bool StartsWithStamp(const std::string& line) {
+    static const char kForm[] = "00:00.000.000 ";
+    if (line.size() < sizeof kForm - 1)
+        return false;
+    for (size_t i = 0; i < sizeof kForm - 1; ++i)
+        if (kForm[i] == '0' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != kForm[i])
+            return false;
+    return true;
+}
+
+// The serials one thread of one run acknowledged (the last one, -1 for none) and the serials
+// its log lines and history records carry (how often each was found).
+struct KilledThread {
+    int acknowledged = -1;
+    std::vector<int> lines, records;
+};
+
+// Counts a whole "kill" line or record of `text` after its stamp; false for any other line.
+bool CountKilled(std::vector<std::vector<KilledThread>>& runs, const std::string& text,
+                 const char* format, bool record) {
+    int run, thread, serial, end = -1;
+    if (sscanf(text.c_str(), format, &run, &thread, &serial, &end) != 3 ||
+        end != static_cast<int>(text.size()) || run < 0 || run >= int(runs.size()) || thread < 0 ||
+        thread >= int(runs[run].size()) || serial < 0)
+        return false;
+    std::vector<int>& found = record ? runs[run][thread].records : runs[run][thread].lines;
+    if (found.size() <= size_t(serial))
+        found.resize(serial + 1);
+    ++found[serial];
+    return true;
+}
+
+// What a file the runs left holds: whole "kill" lines of the runs, lines matching one of the
+// start-up and closing patterns (how many matched each), and the torn or mixed lines: any other.
+struct KilledFile {
+    long killLines = 0;
+    std::vector<long> others;
+    std::vector<std::string> torn;
+};
+
+KilledFile ReadKilledFile(std::vector<std::vector<KilledThread>>& runs, const std::string& text,
+                          const char* format, bool record, const std::vector<std::string>& others) {
+    KilledFile file;
+    file.others.resize(others.size());
+    std::vector<std::regex> patterns(others.begin(), others.end());
+    std::vector<std::string> lines = Split(text, "\r\n");
+    if (!lines.back().empty())
+        file.torn.push_back(lines.back());
+    lines.pop_back();
+    for (const std::string& line : lines) {
+        if (StartsWithStamp(line) && CountKilled(runs, line.substr(14), format, record)) {
+            ++file.killLines;
+            continue;
+        }
+        auto match = std::find_if(patterns.begin(), patterns.end(), [&](const std::regex& pattern) {
+            return std::regex_match(line, pattern);
+        });
+        if (match == patterns.end())
+            file.torn.push_back(line);
+        else
+            ++file.others[match - patterns.begin()];
+    }
+    return file;
+}
+
+// The serials found are 0 to n, each once, where n is the last acknowledged serial or the one
+// after it (logged, but killed before its acknowledgement). Answers what is wrong, or "".
+std::string CheckSerials(const std::vector<int>& found, int acknowledged) {
+    for (size_t serial = 0; serial < found.size(); ++serial)
+        if (found[serial] != 1)
+            return "serial " + std::to_string(serial) + " found " + std::to_string(found[serial]) +
+                   " times";
+    const int last = int(found.size()) - 1;
+    if (last < acknowledged || last > acknowledged + 1)
+        return "serials up to " + std::to_string(last) + " found, " +
+               std::to_string(acknowledged) + " acknowledged";
+    return "";
+}
+
+// Runs in one working directory, each killed at a random moment while four threads log and
+// record history, then a run that ends normally: each run starts after the last line of the one
+// before, and each line that returned before a kill is there once and whole. TARN_KILL_RUNS
+// sets the number of runs, TARN_KILL_SEED repeats the moments of a seed.
+TEST(ProcessLog, EveryLineThatReturnedBeforeAKillIsThereWhole) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the kill is SIGKILL and the acknowledgements are POSIX writes";
+#endif
+    const int runs = int(EnvironmentNumber("TARN_KILL_RUNS", 10)), threads = 4;
+    const unsigned seed = unsigned(EnvironmentNumber("TARN_KILL_SEED", std::random_device()()));
+    SCOPED_TRACE("TARN_KILL_SEED=" + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> moment(0, 20000);
+    ProcessDir dir;
+    std::vector<std::vector<KilledThread>> killed(runs, std::vector<KilledThread>(threads));
+    long acknowledged = 0;
+    for (int run = 0; run < runs; ++run) {
+        ChildResult child = dir.Run({"kill-log", std::to_string(run), std::to_string(threads),
+                                     std::to_string(moment(random))});
+        ASSERT_TRUE(child.signalled) << child.output;
+        for (const std::string& line : Split(child.output, "\n")) {
+            int t, serial;
+            if (sscanf(line.c_str(), "ack %d %d", &t, &serial) != 2)
+                continue;
+            ASSERT_TRUE(t >= 0 && t < threads && serial == killed[run][t].acknowledged + 1)
+                << "run " << run << ": " << line;
+            killed[run][t].acknowledged = serial;
+            ++acknowledged;
+        }
+    }
+    ASSERT_EQ(dir.Run({"log", "restarted"}).exitCode, 0);
+
+    // Each file starts with the header of a start: every start wrote it at the beginning of a line.
+    const std::string day = "LOG/" + Today() + "/logprobe.";
+    const std::string date = R"(// \d{4}-\d\d-\d\d \d\d:\d\d:\d\d )";
+    const KilledFile log = ReadKilledFile(
+        killed, WithoutMemoryReport(dir.Read(day + "log")), "kill %d %d %d%n", false,
+        {kStamp + date, kStamp + kBuilt, "", kStamp + "restarted", R"(\[End log\])"});
+    const KilledFile history =
+        ReadKilledFile(killed, dir.Read(day + "hst"), "kill:run %d thread %d - %d%n", true,
+                       {kStamp + ":" + kBuilt + " - " + date, "", R"(\[End history\])"});
+    printf("kill runs %d (seed %u): lines acknowledged %ld, log lines found %ld, history records "
+           "found %ld, torn or mixed lines %zu\n",
+           runs, seed, acknowledged, log.killLines, history.killLines,
+           log.torn.size() + history.torn.size());
+    EXPECT_EQ(log.torn, std::vector<std::string>());
+    EXPECT_EQ(history.torn, std::vector<std::string>());
+    EXPECT_EQ(log.others[0], runs + 1);
+    EXPECT_EQ(history.others[0], runs + 1);
+    for (int run = 0; run < runs; ++run)
+        for (int t = 0; t < threads; ++t) {
+            const KilledThread& thread = killed[run][t];
+            // A thread acknowledges its first serial before the kill can come.
+            EXPECT_GE(thread.acknowledged, 0) << "run " << run << " thread " << t;
+            EXPECT_EQ(CheckSerials(thread.lines, thread.acknowledged), "")
+                << "log, run " << run << " thread " << t;
+            EXPECT_EQ(CheckSerials(thread.records, thread.acknowledged), "")
+                << "history, run " << run << " thread " << t;
+        }
 }
 
 // faketime (its preload library) moves the child's clock to Tuesday 2024-05-07, two seconds

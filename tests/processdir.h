@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -67,11 +68,17 @@ inline std::string WithoutMemoryReport(const std::string& log) {
     return at == std::string::npos ? log : log.substr(0, at + end.size());
 }
 
-// A fresh directory holding a copy of the helper program (and the modules it needs beside
-// it), which is also the child's working directory.
+// A number from the environment, for the runs that tools repeat longer than the tests do.
+inline unsigned long EnvironmentNumber(const char* name, unsigned long otherwise) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::stoul(value) : otherwise;
+}
+
+// A fresh directory holding a copy of a program of the build (the helper program unless told
+// otherwise) and the modules it needs beside it, which is also the child's working directory.
 class ProcessDir {
 public:
-    ProcessDir() {
+    explicit ProcessDir(const std::string& program = TARN_HELPER_NAME) : program_(program) {
         static int count = 0;
         root_ = fs::temp_directory_path() /
                 ("tarn-process-" + std::to_string(std::chrono::steady_clock::now()
@@ -80,7 +87,7 @@ public:
                  "-" + std::to_string(++count));
         fs::create_directories(root_);
         fs::path bin = TARN_TEST_BIN_DIR;
-        fs::copy_file(bin / TARN_HELPER_NAME, root_ / TARN_HELPER_NAME);
+        fs::copy_file(bin / program_, root_ / program_);
         for (const std::string& module : Split(TARN_HELPER_MODULES, ","))
             if (!module.empty())
                 fs::copy_file(bin / module, root_ / module);
@@ -94,7 +101,7 @@ public:
 
     ChildResult Run(const std::vector<std::string>& arguments,
                     const Environment& environment = {}) {
-        ChildResult child = RunChild((root_ / TARN_HELPER_NAME).string(), arguments,
+        ChildResult child = RunChild((root_ / program_).string(), arguments,
                                      root_.string(), environment);
         // Text output, whichever line ends the system gives it.
         std::erase(child.output, '\r');
@@ -124,6 +131,7 @@ public:
     }
 
 private:
+    std::string program_;
     fs::path root_;
 };
 

@@ -12,6 +12,10 @@
 //   print-names              the log's file names and the working directory
 //   print-companion          whether the companion module beside the program is loaded
 //   die                      ends the process at once, as a kill would (no shutdown)
+//   kill-log RUN T US        T threads each write log lines "kill RUN t s" and history records
+//                            "kill:run RUN thread t - s" for s = 0, 1, ... and, once both calls
+//                            of a serial have returned, print "ack t s"; US microseconds after
+//                            every thread's first "ack" the process dies as "die" does
 //   boxes                    message boxes to standard output ("box CAPTION: TEXT") from now on
 //   fault KIND               a fault (null, div or int3) three calls deep, caught as its code;
 //                            prints "caught 0x..." and the return addresses its record should
@@ -66,6 +70,7 @@
 
 #include <cinttypes>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -277,6 +282,35 @@ void SystemBlock() {
     abort();
 }
 
+// One write of the whole text: the acknowledgements of several threads do not mix, and one
+// that was written has reached the reader before a kill.
+void Acknowledge(int thread, int serial) {
+    char text[32];
+    const int length = snprintf(text, sizeof text, "ack %d %d\n", thread, serial);
+    if (write(1, text, static_cast<unsigned>(length)) != length)
+        abort();
+}
+
+std::atomic<int> gAcknowledgedThreads{0};
+
+[[noreturn]] void LogUntilKilled(int run, int threads, int microseconds) {
+    for (int t = 0; t < threads; ++t)
+        std::thread([run, t] {
+            const std::string where = "run " + std::to_string(run) + " thread " + std::to_string(t);
+            for (int serial = 0;; ++serial) {
+                Line("kill %d %d %d", run, t, serial);
+                Record("kill", where.c_str(), "%d", serial);
+                Acknowledge(t, serial);
+                if (serial == 0)
+                    ++gAcknowledgedThreads;
+            }
+        }).detach();
+    while (gAcknowledgedThreads.load() < threads)
+        Pause(1);
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+    Die();
+}
+
 }  // namespace
 
 namespace {
@@ -417,6 +451,10 @@ int main(int argc, char** argv) {
             PrintLanguageResource(file, kind, unsigned(strtoul(next(), nullptr, 10)));
         } else if (command == "die") {
             Die();
+        } else if (command == "kill-log") {
+            const int run = atoi(next());
+            const int threads = atoi(next());
+            LogUntilKilled(run, threads, atoi(next()));
         } else {
             fprintf(stderr, "unknown command %s\n", command.c_str());
             return 2;
