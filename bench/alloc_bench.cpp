@@ -39,18 +39,18 @@ constexpr char kGlibcCalloc[] = "glibc calloc";
 
 struct Variant {
     std::string name;
-    std::string program;                  // a file beside this one
-    std::string preload;                  // LD_PRELOAD, or empty
-    std::string config;                   // MALLOC_CONF, or empty
+    std::string program;  // a file beside this one
+    std::string preload;  // LD_PRELOAD, or empty
+    std::string config;   // MALLOC_CONF, or empty
     bool available = true;
     bool valgrind = false;
-    bool zeroed = false;                  // blocks taken with calloc
+    bool zeroed = false;  // blocks taken with calloc
     int runs = kRuns;
     long long warmUp = kWarmUp;
-    bool peak = true;                     // whether the million blocks are measured
+    bool peak = true;  // whether the million blocks are measured
 
-    std::vector<double> small, threads;   // malloc+free pairs per second, one per run
-    double peakMegabytes = 0;             // resident memory that the million blocks added
+    std::vector<double> small, threads;  // malloc+free pairs per second, one per run
+    double peakMegabytes = 0;            // resident memory that the million blocks added
     bool failed = false;
 };
 
@@ -61,9 +61,7 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-std::string GlibcName() {
-    return std::string("glibc ") + gnu_get_libc_version();
-}
+std::string GlibcName() { return std::string("glibc ") + gnu_get_libc_version(); }
 
 std::string Directory() {
     char path[4096];
@@ -191,14 +189,15 @@ public:
                     (Number(values, "peak_kb") - Number(values, "before_kb")) / 1024;
             }
         Progress("the pool's holders");
-        holders = Run({directory + "/alloc_holders", std::to_string(seconds)},
-                      Environment(Variant{}));
+        holders =
+            Run({directory + "/alloc_holders", std::to_string(seconds)}, Environment(Variant{}));
         Progress("");
     }
 
     void Print() const {
-        std::printf("Allocators side by side: malloc and free of random sizes from 16 to 1024 "
-                    "bytes, the same sequence under every allocator\n");
+        std::printf(
+            "Allocators side by side: malloc and free of random sizes from 16 to 1024 "
+            "bytes, the same sequence under every allocator\n");
         // Two threads on two shared cores are only as fast as the machine lets them be.
         double load[1];
         if (getloadavg(load, 1) == 1)
@@ -298,7 +297,9 @@ private:
         if (bound > 0) {
             bool kept = atLeast ? ratio >= bound : ratio <= bound;
             std::printf("   (goal: %s %.2f) %s", atLeast ? "at least" : "at most", bound,
-                        kept ? "" : atLeast ? "LOW" : "HIGH");
+                        kept      ? ""
+                        : atLeast ? "LOW"
+                                  : "HIGH");
         }
         std::printf("\n");
     }
@@ -331,12 +332,12 @@ private:
                   small(Find(kGlibcCalloc)), 0, true);
         PrintGoal("1 thread, pairs/s: tarnkernl / AddressSanitizer", small(tarnkernl),
                   small(Find("AddressSanitizer")), 5, true);
-        PrintGoal("1 thread, pairs/s: tarnkernl / jemalloc profiling every block",
-                  small(tarnkernl), small(Find(kJemallocProfiled)), 10, true);
-        PrintGoal("2 threads, pairs/s: tarnkernl / glibc", threads(tarnkernl), threads(glibc),
-                  0.25, true);
-        PrintGoal("1,000,000 x 64 bytes, memory: tarnkernl / glibc", peak(tarnkernl),
-                  peak(glibc), 4, false);
+        PrintGoal("1 thread, pairs/s: tarnkernl / jemalloc profiling every block", small(tarnkernl),
+                  small(Find(kJemallocProfiled)), 10, true);
+        PrintGoal("2 threads, pairs/s: tarnkernl / glibc", threads(tarnkernl), threads(glibc), 0.25,
+                  true);
+        PrintGoal("1,000,000 x 64 bytes, memory: tarnkernl / glibc", peak(tarnkernl), peak(glibc),
+                  4, false);
         if (holders.empty()) {
             std::printf("  the pool with many holders: no result\n");
             return;
@@ -346,11 +347,12 @@ private:
         PrintHolders("Free", freeMany, freeOne, 1.25);
         PrintHolders("Free+Get", freeMany + Number(holders, "get_ns_many"),
                      freeOne + Number(holders, "get_ns_one"), 0);
-        std::printf("  (through the process's memory interface, a %s, which %s malloc; requests "
-                    "of %s bytes, the largest class)\n",
-                    Text(holders, "iface").c_str(),
-                    Text(holders, "routed") == "1" ? "serves" : "does not serve",
-                    Text(holders, "request").c_str());
+        std::printf(
+            "  (through the process's memory interface, a %s, which %s malloc; requests "
+            "of %s bytes, the largest class)\n",
+            Text(holders, "iface").c_str(),
+            Text(holders, "routed") == "1" ? "serves" : "does not serve",
+            Text(holders, "request").c_str());
     }
 
     std::string directory;

@@ -51,15 +51,14 @@ int HolderCount(const ICppMemIface& iface) {
     Holder* const* tableEnd = LowFragPoolForTesting::Table(*pool) + LowFragPool::kTableSize;
     int count = 0;
     for (Holder* const* entry = LowFragPoolForTesting::Cursor(*pool, kClass);
-         entry && entry < tableEnd && *entry &&
-         (*entry)->elementSize == tarn::ElementSize(kClass);
+         entry && entry < tableEnd && *entry && (*entry)->elementSize == tarn::ElementSize(kClass);
          ++entry)
         ++count;
     return count;
 }
 
 struct Times {
-    double free, get;   // nanoseconds per call
+    double free, get;  // nanoseconds per call
 };
 
 class Holders {
@@ -159,9 +158,10 @@ int main(int argc, char** argv) {
         many = holders.Measure(budget);
         holdersMany = HolderCount(*iface);
     }
-    std::printf("iface=%s routed=%d request=%zu holders_one=%d free_ns_one=%.1f get_ns_one=%.1f "
-                "holders_many=%d free_ns_many=%.1f get_ns_many=%.1f\n",
-                ClassName(*iface).c_str(), ServesMalloc(*iface), kRequest, holdersOne, one.free,
-                one.get, holdersMany, many.free, many.get);
+    std::printf(
+        "iface=%s routed=%d request=%zu holders_one=%d free_ns_one=%.1f get_ns_one=%.1f "
+        "holders_many=%d free_ns_many=%.1f get_ns_many=%.1f\n",
+        ClassName(*iface).c_str(), ServesMalloc(*iface), kRequest, holdersOne, one.free, one.get,
+        holdersMany, many.free, many.get);
     return 0;
 }

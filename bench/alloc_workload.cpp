@@ -101,8 +101,8 @@ public:
 
 private:
     void Make(int slot, size_t size) {
-        auto* block = static_cast<unsigned char*>(gZeroed ? std::calloc(1, size)
-                                                          : std::malloc(size));
+        auto* block =
+            static_cast<unsigned char*>(gZeroed ? std::calloc(1, size) : std::malloc(size));
         if (!block) {
             std::fprintf(stderr, "malloc(%zu) failed\n", size);
             std::exit(2);
@@ -157,7 +157,7 @@ Result Small(double budget, long long warmUp) {
 Result Threads(double budget, long long warmUp) {
     std::vector<BlockSet> sets(kThreads);
     const long long warmRounds = warmUp / (kThreads * kRound);
-    long long rounds = -1;   // the first phase fills the sets
+    long long rounds = -1;  // the first phase fills the sets
     Clock::time_point start;
     double seconds = 0;
     bool stop = false;
@@ -234,16 +234,16 @@ int main(int argc, char** argv) {
     else if (workload == "peak")
         result = Peak(peak);
     else {
-        std::fprintf(stderr,
-                     "usage: %s small|threads|peak [seconds [warm-up pairs [calloc]]]\n",
+        std::fprintf(stderr, "usage: %s small|threads|peak [seconds [warm-up pairs [calloc]]]\n",
                      argv[0]);
         return 1;
     }
     if (workload != "peak")
         peak = MaxResidentKilobytes();
-    std::printf("workload=%s ops=%lld seconds=%.6f rate=%.0f peak_kb=%ld before_kb=%ld "
-                "damaged=%lld\n",
-                workload.c_str(), result.ops, result.seconds, result.ops / result.seconds, peak,
-                before, result.damaged);
+    std::printf(
+        "workload=%s ops=%lld seconds=%.6f rate=%.0f peak_kb=%ld before_kb=%ld "
+        "damaged=%lld\n",
+        workload.c_str(), result.ops, result.seconds, result.ops / result.seconds, peak, before,
+        result.damaged);
     return 0;
 }

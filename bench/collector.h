@@ -19,7 +19,8 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred) continue;
+            if (run.error_occurred)
+                continue;
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (median || run.run_type == Run::RT_Iteration)
                 nanoseconds[run.run_name.str()] = run.GetAdjustedCPUTime();

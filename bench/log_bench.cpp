@@ -116,8 +116,8 @@ public:
 };
 
 double Rate(const Collector& collector, const std::string& peer, const char* text, int threads) {
-    auto found = collector.rates.find(peer + "/" + text + "/real_time/threads:" +
-                                      std::to_string(threads));
+    auto found =
+        collector.rates.find(peer + "/" + text + "/real_time/threads:" + std::to_string(threads));
     return found == collector.rates.end() ? 0 : found->second;
 }
 
@@ -212,17 +212,18 @@ int main(int argc, char** argv) {
     FLAGS_alsologtostderr = false;
     google::InitGoogleLogging(argv[0]);
 
-    std::printf("One durable log line: each line reaches the system (a write call) before the "
-                "call returns.\n"
-                "  tarnkernl: voutlog through a variadic wrapper, into %s\n"
-                "  spdlog %d.%d.%d: basic file sink, flush_on(trace), into spdlog/\n"
-                "  glog: FLAGS_logbuflevel = -1 (no buffering), into glog/\n"
-                "The program is linked as every program of the family: %s\n\n",
-                LogName(), SPDLOG_VER_MAJOR, SPDLOG_VER_MINOR, SPDLOG_VER_PATCH,
-                RuntimeIsAllocator()
-                    ? "tarnkernl's runtime is the allocator of the whole process, peers included."
-                    : "the system's allocator serves the process (the runtime does not route "
-                      "malloc in this build).");
+    std::printf(
+        "One durable log line: each line reaches the system (a write call) before the "
+        "call returns.\n"
+        "  tarnkernl: voutlog through a variadic wrapper, into %s\n"
+        "  spdlog %d.%d.%d: basic file sink, flush_on(trace), into spdlog/\n"
+        "  glog: FLAGS_logbuflevel = -1 (no buffering), into glog/\n"
+        "The program is linked as every program of the family: %s\n\n",
+        LogName(), SPDLOG_VER_MAJOR, SPDLOG_VER_MINOR, SPDLOG_VER_PATCH,
+        RuntimeIsAllocator()
+            ? "tarnkernl's runtime is the allocator of the whole process, peers included."
+            : "the system's allocator serves the process (the runtime does not route "
+              "malloc in this build).");
 
     Register<ShortText>("short");
     Register<LongText>("long");
@@ -234,9 +235,10 @@ int main(int argc, char** argv) {
     google::FlushLogFiles(google::GLOG_INFO);
     std::string logDirectory = LogName();
     logDirectory.resize(logDirectory.find_last_of("\\/") + 1);
-    std::printf("\nWritten: tarnkernl %lld bytes (with its history file), spdlog %lld bytes, "
-                "glog %lld bytes\n",
-                WrittenBelow(logDirectory), WrittenBelow("spdlog"), WrittenBelow("glog"));
+    std::printf(
+        "\nWritten: tarnkernl %lld bytes (with its history file), spdlog %lld bytes, "
+        "glog %lld bytes\n",
+        WrittenBelow(logDirectory), WrittenBelow("spdlog"), WrittenBelow("glog"));
     google::ShutdownGoogleLogging();
     benchmark::Shutdown();
     return 0;

@@ -40,10 +40,10 @@ double NanosecondsPerPair(Allocate allocate, Release release, long pairs) {
 int main(int argc, char** argv) {
     const long pairs = argc > 1 ? atol(argv[1]) : 1000000;
     HMODULE system = GetModuleHandleA("msvcrt.dll");
-    auto systemMalloc = reinterpret_cast<Allocate>(
-        reinterpret_cast<void (*)()>(GetProcAddress(system, "malloc")));
-    auto systemFree = reinterpret_cast<Release>(
-        reinterpret_cast<void (*)()>(GetProcAddress(system, "free")));
+    auto systemMalloc =
+        reinterpret_cast<Allocate>(reinterpret_cast<void (*)()>(GetProcAddress(system, "malloc")));
+    auto systemFree =
+        reinterpret_cast<Release>(reinterpret_cast<void (*)()>(GetProcAddress(system, "free")));
     if (!systemMalloc || !systemFree) {
         fprintf(stderr, "the system's malloc and free are not found\n");
         return 1;

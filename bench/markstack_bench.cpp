@@ -35,7 +35,8 @@ constexpr int kFrames = 10;
 
 void UnmarkedCall(benchmark::State& state) {
     int n = 0;
-    for (auto _ : state) n = Unmarked(n);
+    for (auto _ : state)
+        n = Unmarked(n);
     benchmark::DoNotOptimize(n);
 }
 
@@ -44,19 +45,16 @@ void MarkedCall(benchmark::State& state) {
     if (GetCurrentThreadId() != GetProcess().mainThreadId)
         state.SkipWithError("not on the main thread: marks would not be recorded");
     int n = 0;
-    for (auto _ : state) n = Marked(n);
+    for (auto _ : state)
+        n = Marked(n);
     benchmark::DoNotOptimize(n);
 }
 
 using Walk = int (*)(uintptr_t* out);
 
-int WalkChain(uintptr_t* out) {
-    return tarn::WalkFrames(out, kFrames, 0, 0);
-}
+int WalkChain(uintptr_t* out) { return tarn::WalkFrames(out, kFrames, 0, 0); }
 
-int Backtrace(uintptr_t* out) {
-    return backtrace(reinterpret_cast<void**>(out), kFrames);
-}
+int Backtrace(uintptr_t* out) { return backtrace(reinterpret_cast<void**>(out), kFrames); }
 
 // Runs the measured walks `depth` calls deep, so that each finds ten frames of its own program.
 [[gnu::noinline]] void Deep(benchmark::State& state, Walk walk, int depth) {
@@ -66,20 +64,17 @@ int Backtrace(uintptr_t* out) {
         return;
     }
     uintptr_t out[kFrames];
-    if (walk(out) != kFrames) state.SkipWithError("the walk found fewer than ten frames");
+    if (walk(out) != kFrames)
+        state.SkipWithError("the walk found fewer than ten frames");
     for (auto _ : state) {
         benchmark::DoNotOptimize(walk(out));
         benchmark::ClobberMemory();
     }
 }
 
-void WalkFrames10(benchmark::State& state) {
-    Deep(state, &WalkChain, kFrames);
-}
+void WalkFrames10(benchmark::State& state) { Deep(state, &WalkChain, kFrames); }
 
-void Backtrace10(benchmark::State& state) {
-    Deep(state, &Backtrace, kFrames);
-}
+void Backtrace10(benchmark::State& state) { Deep(state, &Backtrace, kFrames); }
 
 void PrintSummary(const Collector& collector) {
     const double marked = collector.Nanoseconds("MarkedCall");
@@ -89,15 +84,17 @@ void PrintSummary(const Collector& collector) {
     std::printf("\n");
     if (marked > 0 && unmarked > 0) {
         const double added = marked - unmarked;
-        std::printf("Processor time: the mark adds %.2f ns to a call of %.2f ns (goal: at most "
-                    "5 ns) %s\n",
-                    added, unmarked, added <= 5 ? "" : "HIGH");
+        std::printf(
+            "Processor time: the mark adds %.2f ns to a call of %.2f ns (goal: at most "
+            "5 ns) %s\n",
+            added, unmarked, added <= 5 ? "" : "HIGH");
     }
     if (walk > 0 && backtrace > 0) {
         const double ratio = backtrace / walk;
-        std::printf("Ten frames: WalkFrames %.1f ns, backtrace() %.1f ns: %.1f times faster "
-                    "(goal: at least 20) %s\n",
-                    walk, backtrace, ratio, ratio >= 20 ? "" : "LOW");
+        std::printf(
+            "Ten frames: WalkFrames %.1f ns, backtrace() %.1f ns: %.1f times faster "
+            "(goal: at least 20) %s\n",
+            walk, backtrace, ratio, ratio >= 20 ? "" : "LOW");
     }
 }
 
@@ -105,7 +102,8 @@ void PrintSummary(const Collector& collector) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RegisterBenchmark("UnmarkedCall", UnmarkedCall);
     benchmark::RegisterBenchmark("MarkedCall", MarkedCall);
     benchmark::RegisterBenchmark("WalkFrames10", WalkFrames10);

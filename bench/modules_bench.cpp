@@ -110,17 +110,19 @@ void PrintSummary(const Collector& collector) {
         if (hook <= 0 || signals <= 0 || loop <= 0)
             continue;
         const bool goal = handlers < 8 || hook <= signals;
-        std::printf("%2d handlers: EventHook::_Call %.1f ns, Boost.Signals2 %.1f ns (%.2f times "
-                    "as fast), std::function loop %.1f ns (%.2f times its time)%s\n",
-                    handlers, hook, signals, signals / hook, loop, hook / loop,
-                    goal ? "" : " SLOWER than Signals2");
+        std::printf(
+            "%2d handlers: EventHook::_Call %.1f ns, Boost.Signals2 %.1f ns (%.2f times "
+            "as fast), std::function loop %.1f ns (%.2f times its time)%s\n",
+            handlers, hook, signals, signals / hook, loop, hook / loop,
+            goal ? "" : " SLOWER than Signals2");
     }
     const double is = collector.Nanoseconds("FileLinkIs");
     const double find = collector.Nanoseconds("SetFind");
     if (is > 0 && find > 0) {
-        std::printf("%d links: FileLink::pIs %.1f ns, std::set::find %.1f ns: %.2f times its "
-                    "time (goal: at most 1.5) %s\n",
-                    kLinks, is, find, is / find, is <= 1.5 * find ? "" : "HIGH");
+        std::printf(
+            "%d links: FileLink::pIs %.1f ns, std::set::find %.1f ns: %.2f times its "
+            "time (goal: at most 1.5) %s\n",
+            kLinks, is, find, is / find, is <= 1.5 * find ? "" : "HIGH");
     }
 }
 
@@ -128,7 +130,8 @@ void PrintSummary(const Collector& collector) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     for (int handlers : kHandlerCounts) {
         benchmark::RegisterBenchmark("EventHookCall", EventHookCall)->Arg(handlers);
         benchmark::RegisterBenchmark("Signals2Call", Signals2Call)->Arg(handlers);

@@ -46,7 +46,7 @@ constexpr const char* kSortedDomain = "tarnbench_sorted";
 
 struct Text {
     uint32_t id;
-    std::string msgid;   // the identifier in decimal
+    std::string msgid;  // the identifier in decimal
     std::string text;
 };
 
@@ -117,7 +117,8 @@ uint32_t MoHash(const std::string& s) {
 uint32_t NextPrime(uint32_t n) {
     auto prime = [](uint32_t v) {
         for (uint32_t d = 2; d * d <= v; ++d)
-            if (v % d == 0) return false;
+            if (v % d == 0)
+                return false;
         return v >= 2;
     };
     while (!prime(n))
@@ -192,8 +193,9 @@ void PrepareAndCheck() {
     if (!locale)
         locale = std::setlocale(LC_ALL, "en_US.UTF-8");
     if (!locale)
-        Fail("neither the C.UTF-8 nor the en_US.UTF-8 locale is available; gettext would not "
-             "translate");
+        Fail(
+            "neither the C.UTF-8 nor the en_US.UTF-8 locale is available; gettext would not "
+            "translate");
     const std::string messages = std::setlocale(LC_MESSAGES, nullptr);
     const fs::path root = fs::current_path() / "locale";
     WriteFile(root / messages / "LC_MESSAGES" / (std::string(kHashedDomain) + ".mo"),
@@ -210,8 +212,8 @@ void PrepareAndCheck() {
         for (const char* domain : {kHashedDomain, kSortedDomain}) {
             const char* found = dgettext(domain, text.msgid.c_str());
             if (text.text != found)
-                Fail(std::string("gettext does not translate in locale ") + messages +
-                     " (domain " + domain + "): \"" + text.msgid + "\" gave \"" + found + "\"");
+                Fail(std::string("gettext does not translate in locale ") + messages + " (domain " +
+                     domain + "): \"" + text.msgid + "\" gave \"" + found + "\"");
         }
         const char* mui = muiGetString(text.id);
         if (text.text != mui) {
@@ -224,9 +226,10 @@ void PrepareAndCheck() {
     const std::string& miss = work.missMsgids.front();
     if (dgettext(kHashedDomain, miss.c_str()) != miss.c_str() || muiGetString(work.missIds[0])[0])
         Fail("a missing text was found");
-    std::printf("Locale %s; %d texts with random 32-bit identifiers; gettext's msgids are the "
-                "identifiers in decimal (\"%s\")\n",
-                messages.c_str(), kTexts, work.texts[0].msgid.c_str());
+    std::printf(
+        "Locale %s; %d texts with random 32-bit identifiers; gettext's msgids are the "
+        "identifiers in decimal (\"%s\")\n",
+        messages.c_str(), kTexts, work.texts[0].msgid.c_str());
 }
 
 void MuiHit(benchmark::State& state) {
@@ -258,16 +261,17 @@ void Gettext(benchmark::State& state, const char* domain, const std::vector<std:
     }
 }
 
-void PrintRatio(const Collector& collector, const char* what, const char* mui,
-                const char* peer, const char* peerName, double goal) {
+void PrintRatio(const Collector& collector, const char* what, const char* mui, const char* peer,
+                const char* peerName, double goal) {
     const double ours = collector.Nanoseconds(mui);
     const double theirs = collector.Nanoseconds(peer);
     if (ours <= 0 || theirs <= 0)
         return;
-    std::printf("%s: muiGetString %.1f ns, %s %.1f ns: %.2f times as fast "
-                "(goal: at least %.0f) %s\n",
-                what, ours, peerName, theirs, theirs / ours, goal,
-                theirs / ours >= goal ? "" : "BELOW GOAL");
+    std::printf(
+        "%s: muiGetString %.1f ns, %s %.1f ns: %.2f times as fast "
+        "(goal: at least %.0f) %s\n",
+        what, ours, peerName, theirs, theirs / ours, goal,
+        theirs / ours >= goal ? "" : "BELOW GOAL");
 }
 
 void PrintSummary(const Collector& collector) {
@@ -280,7 +284,8 @@ void PrintSummary(const Collector& collector) {
 
 int RunBenchmarks(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     PrepareAndCheck();
     const Workload& work = TheWorkload();
     benchmark::RegisterBenchmark("MuiHit", MuiHit);
@@ -306,7 +311,10 @@ int RunInLanguageDirectory(int argc, char** argv) {
     const fs::path copy = dir / "mui_bench";
     fs::copy_file(fs::read_symlink("/proc/self/exe"), copy);
     fs::permissions(copy, fs::perms::owner_all);
-    const std::string cfg("\xFF\xFE" "0\0\r\0\n\0D\0e\0f\0a\0u\0l\0t\0\r\0\n\0", 22);
+    const std::string cfg(
+        "\xFF\xFE"
+        "0\0\r\0\n\0D\0e\0f\0a\0u\0l\0t\0\r\0\n\0",
+        22);
     WriteFile(dir / "MUI" / "default" / "langid.cfg", cfg);
     WriteFile(dir / "MUI" / "default" / "texts.mui", MakeTextTable(TheWorkload().texts));
 

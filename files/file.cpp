@@ -10,16 +10,12 @@
 
 namespace {
 
-bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n' || c == '\0';
-}
+bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 // The image block is the runtime's, like every block that may cross modules.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void ReleaseImage(File& file)
-{
+void ReleaseImage(File& file) {
     if (file.ownsImage && file.image)
         ::operator delete(file.image);
     file.image = nullptr;
@@ -27,8 +23,7 @@ void ReleaseImage(File& file)
 #pragma GCC diagnostic pop
 
 // An empty image of the file's own, as capture and zones start.
-void ResetImage(File& file)
-{
+void ResetImage(File& file) {
     ReleaseImage(file);
     file.length = file.pos = file.capacity = 0;
     file.keepHandle = 0;
@@ -36,8 +31,7 @@ void ResetImage(File& file)
 }
 
 // A zero-filled image of `size` bytes; false when the runtime has none.
-bool AllocImage(File& file, uint32_t size)
-{
+bool AllocImage(File& file, uint32_t size) {
     file.image = static_cast<char*>(calloc(size ? size : 1, 1));
     if (!file.image)
         return false;
@@ -47,8 +41,7 @@ bool AllocImage(File& file, uint32_t size)
 
 // The bytes of one line at `pos`: its characters, then every line-end character after them,
 // scanning at most `limit` bytes.
-uint32_t LineLength(const char* image, uint32_t pos, uint32_t limit)
-{
+uint32_t LineLength(const char* image, uint32_t pos, uint32_t limit) {
     uint32_t n = 0;
     while (n < limit && !IsLineEnd(image[pos + n]))
         ++n;
@@ -59,8 +52,7 @@ uint32_t LineLength(const char* image, uint32_t pos, uint32_t limit)
 
 }  // namespace
 
-File::~File()
-{
+File::~File() {
     tarn::ReadGuarded([this] {
         if (!keepHandle)
             handle.attach(TFileHandle::InvalidHandle(), false);
@@ -68,8 +60,7 @@ File::~File()
     });
 }
 
-bool File::capture(const char* name)
-{
+bool File::capture(const char* name) {
     if (!existfile(name))
         return false;
     handle.open(name, 0, OPEN_EXISTING);
@@ -97,8 +88,7 @@ bool File::capture(const char* name)
     return read;
 }
 
-bool File::capture(TFileHandle& from, long size)
-{
+bool File::capture(TFileHandle& from, long size) {
     return tarn::ReadGuarded(false, [&] {
         if (size == -1) {
             const long start = from.tell();
@@ -116,8 +106,7 @@ bool File::capture(TFileHandle& from, long size)
     });
 }
 
-bool File::close()
-{
+bool File::close() {
     return tarn::ReadGuarded(false, [&] {
         bool complete = true;
         if (handle.IsOpen() && image)
@@ -128,8 +117,7 @@ bool File::close()
     });
 }
 
-unsigned int File::read(void* buffer, unsigned int count)
-{
+unsigned int File::read(void* buffer, unsigned int count) {
     if (count == 0)
         return 0;
     if (handle.IsOpen())
@@ -144,8 +132,7 @@ unsigned int File::read(void* buffer, unsigned int count)
     });
 }
 
-unsigned int File::write(const void* data, unsigned int count)
-{
+unsigned int File::write(const void* data, unsigned int count) {
     if (count == 0)
         return 0;
     if (handle.IsOpen())
@@ -186,33 +173,30 @@ unsigned int File::write(const void* data, unsigned int count)
     });
 }
 
-long File::seek(long offset, int method)
-{
+long File::seek(long offset, int method) {
     if (handle.IsOpen())
         return handle.seek(offset, method);
     switch (method) {
-    case FILE_BEGIN:
-        pos = static_cast<uint32_t>(offset);
-        break;
-    case FILE_CURRENT:
-        pos += static_cast<uint32_t>(offset);
-        break;
-    case FILE_END:
-        pos = length - static_cast<uint32_t>(offset);
-        break;
+        case FILE_BEGIN:
+            pos = static_cast<uint32_t>(offset);
+            break;
+        case FILE_CURRENT:
+            pos += static_cast<uint32_t>(offset);
+            break;
+        case FILE_END:
+            pos = length - static_cast<uint32_t>(offset);
+            break;
     }
     return static_cast<long>(static_cast<int32_t>(pos));
 }
 
-long File::puts(const char* text)
-{
+long File::puts(const char* text) {
     return tarn::ReadGuarded(0, [&] {
         return static_cast<long>(write(text, static_cast<unsigned int>(tarn::TextLength(text))));
     });
 }
 
-char* File::gets(char* buffer, int size)
-{
+char* File::gets(char* buffer, int size) {
     if (pos >= length || size <= 0)
         return nullptr;
     return tarn::ReadGuarded(nullptr, [&] {
@@ -226,8 +210,7 @@ char* File::gets(char* buffer, int size)
     });
 }
 
-const char* File::gets(str& line)
-{
+const char* File::gets(str& line) {
     line = "";
     if (pos >= length)
         return nullptr;
@@ -237,8 +220,7 @@ const char* File::gets(str& line)
     return text;
 }
 
-int vfprintf(File* file, const char* format, va_list args)
-{
+int vfprintf(File* file, const char* format, va_list args) {
     if (!file)
         return -1;
     PrintBuffer<1024> buffer;
@@ -246,8 +228,7 @@ int vfprintf(File* file, const char* format, va_list args)
     return static_cast<int>(file->write(buffer.data, buffer.length));
 }
 
-int fprintf(File* file, const char* format, ...)
-{
+int fprintf(File* file, const char* format, ...) {
     va_list args;
     va_start(args, format);
     const int result = vfprintf(file, format, args);
@@ -255,8 +236,7 @@ int fprintf(File* file, const char* format, ...)
     return result;
 }
 
-int fprintf(File& file, const char* format, ...)
-{
+int fprintf(File& file, const char* format, ...) {
     va_list args;
     va_start(args, format);
     const int result = vfprintf(&file, format, args);
@@ -264,7 +244,4 @@ int fprintf(File& file, const char* format, ...)
     return result;
 }
 
-int vfprintf(File& file, const char* format, va_list args)
-{
-    return vfprintf(&file, format, args);
-}
+int vfprintf(File& file, const char* format, va_list args) { return vfprintf(&file, format, args); }

@@ -21,8 +21,7 @@ struct Access {
 // `longName`). When both fail, the wide call's error stands unless it gave none or has no wide
 // call (120): then the first error. `opening`: a lost handle without a reason reports 111.
 void CreateWithFallback(TFileHandle& file, const char* name, Access access, DWORD disposition,
-                        bool opening, UNCFileName& longName)
-{
+                        bool opening, UNCFileName& longName) {
     SetLastError(0);
     file.owned = true;
     file.handle = CreateFileA(name, access.rights, access.sharing, nullptr, disposition,
@@ -58,8 +57,7 @@ void CreateWithFallback(TFileHandle& file, const char* name, Access access, DWOR
 
 // An existing file whose long name could not be opened without a reason: the name is too long.
 // The long name is that of the file's full path, so the file is looked for by the name given.
-void ReportTooLong(TFileHandle& file, const char* name, UNCFileName& longName)
-{
+void ReportTooLong(TFileHandle& file, const char* name, UNCFileName& longName) {
     if (file.IsOpen() || !longName.p || longName.Length() < kLongNameLength)
         return;
     if (existfile(name)) {
@@ -70,26 +68,25 @@ void ReportTooLong(TFileHandle& file, const char* name, UNCFileName& longName)
 
 }  // namespace
 
-bool TFileHandle::open(const char* name, int mode, unsigned long disposition)
-{
+bool TFileHandle::open(const char* name, int mode, unsigned long disposition) {
     Access access;
     switch (static_cast<unsigned>(mode)) {
-    case 0:
-    case GENERIC_READ:
-        access = {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE};
-        break;
-    case 1:
-    case GENERIC_WRITE:
-        access = {GENERIC_WRITE, FILE_SHARE_READ};
-        break;
-    case 2:
-    case GENERIC_READ | GENERIC_WRITE:
-        access = {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ};
-        break;
-    case 0x1000:
-        return creat(name);
-    default:
-        return false;
+        case 0:
+        case GENERIC_READ:
+            access = {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE};
+            break;
+        case 1:
+        case GENERIC_WRITE:
+            access = {GENERIC_WRITE, FILE_SHARE_READ};
+            break;
+        case 2:
+        case GENERIC_READ | GENERIC_WRITE:
+            access = {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ};
+            break;
+        case 0x1000:
+            return creat(name);
+        default:
+            return false;
     }
     close();
     if (disposition == OPEN_EXISTING && !existfile(name)) {
@@ -107,8 +104,7 @@ bool TFileHandle::open(const char* name, int mode, unsigned long disposition)
     return IsOpen();
 }
 
-bool TFileHandle::creat(const char* name)
-{
+bool TFileHandle::creat(const char* name) {
     close();
     TFileDir directory(name);
     if (!existdirectory(directory) && !CreateDirectories(directory))
@@ -120,8 +116,7 @@ bool TFileHandle::creat(const char* name)
     return IsOpen();
 }
 
-bool TFileHandle::close()
-{
+bool TFileHandle::close() {
     bool closed = true;
     if (owned && IsOpen())
         closed = CloseHandle(handle) != FALSE;
@@ -130,8 +125,7 @@ bool TFileHandle::close()
     return closed;
 }
 
-unsigned long TFileHandle::read(void* buffer, unsigned long count)
-{
+unsigned long TFileHandle::read(void* buffer, unsigned long count) {
     SetLastError(0);
     DWORD done = 0;
     if (buffer && !ReadFile(handle, buffer, static_cast<DWORD>(count), &done, nullptr))
@@ -140,8 +134,7 @@ unsigned long TFileHandle::read(void* buffer, unsigned long count)
     return done;
 }
 
-unsigned long TFileHandle::write(const void* buffer, unsigned long count)
-{
+unsigned long TFileHandle::write(const void* buffer, unsigned long count) {
     SetLastError(0);
     DWORD done = 0;
     if (buffer && !WriteFile(handle, buffer, static_cast<DWORD>(count), &done, nullptr))
@@ -150,8 +143,7 @@ unsigned long TFileHandle::write(const void* buffer, unsigned long count)
     return done;
 }
 
-bool TFileHandle::ChSize(long size)
-{
+bool TFileHandle::ChSize(long size) {
     seek(size, FILE_BEGIN);
     if (lastError != 0)
         return false;
@@ -161,16 +153,14 @@ bool TFileHandle::ChSize(long size)
     return cut;
 }
 
-unsigned long TFileHandle::size()
-{
+unsigned long TFileHandle::size() {
     SetLastError(0);
     const DWORD low = GetFileSize(handle, nullptr);
     lastError = GetLastError();
     return low;
 }
 
-long TFileHandle::seek(long offset, int method)
-{
+long TFileHandle::seek(long offset, int method) {
     SetLastError(0);
     const DWORD position =
         SetFilePointer(handle, static_cast<LONG>(offset), nullptr, static_cast<DWORD>(method));
@@ -178,8 +168,7 @@ long TFileHandle::seek(long offset, int method)
     return static_cast<LONG>(position);
 }
 
-int fputs(const char* text, TFileHandle& file)
-{
+int fputs(const char* text, TFileHandle& file) {
     return tarn::ReadGuarded(-1, [&] {
         int total = 0;
         for (;;) {
@@ -196,15 +185,13 @@ int fputs(const char* text, TFileHandle& file)
     });
 }
 
-int fputc(int c, TFileHandle& file)
-{
+int fputc(int c, TFileHandle& file) {
     const char text[2] = {static_cast<char>(c), '\0'};
     fputs(text, file);
     return c;
 }
 
-int fprintf(TFileHandle& file, const char* format, ...)
-{
+int fprintf(TFileHandle& file, const char* format, ...) {
     PrintBuffer<1024> buffer;
     va_list args;
     va_start(args, format);
@@ -215,17 +202,11 @@ int fprintf(TFileHandle& file, const char* format, ...)
 
 StaticFileHandle::StaticFileHandle(const WCHAR* name)
     : handle(CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr))
-{
-}
+                         FILE_ATTRIBUTE_NORMAL, nullptr)) {}
 
-StaticFileHandle::~StaticFileHandle()
-{
-    CloseHandle(handle);
-}
+StaticFileHandle::~StaticFileHandle() { CloseHandle(handle); }
 
-int StaticFileHandle::fWriteData(const void* data, unsigned int size)
-{
+int StaticFileHandle::fWriteData(const void* data, unsigned int size) {
     if (!handle)
         return 0;
     DWORD written = 0;

@@ -142,8 +142,8 @@ TEST(FileHandle, TextWriters) {
         int result;
         const char* written;
     } cases[] = {
-        {"a\nb", 4, "a\r\nb"}, {"a\n", 3, "a\r\n"}, {"\n\n", 4, "\r\n\r\n"}, {"", 0, ""},
-        {"plain", 5, "plain"},
+        {"a\nb", 4, "a\r\nb"}, {"a\n", 3, "a\r\n"},   {"\n\n", 4, "\r\n\r\n"},
+        {"", 0, ""},           {"plain", 5, "plain"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

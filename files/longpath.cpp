@@ -19,9 +19,7 @@ constexpr char kSharePrefix[] = "\\\\?\\UNC";
 // for the wide answer, and keeps the wide buffer's size within an int.
 constexpr unsigned long kMaxPathChars = 32768;
 
-unsigned long WideRoom(unsigned long size) {
-    return std::min(size, kMaxPathChars);
-}
+unsigned long WideRoom(unsigned long size) { return std::min(size, kMaxPathChars); }
 
 // A zero-filled block of at least `minChars` characters holding the conversion of `text`, with
 // room for four characters more than the text has. A text that cannot be read converts to "".
@@ -38,15 +36,11 @@ WCHAR* NewWideText(const char* text, int minChars) {
 // Wide blocks go back through operator delete, like every text block of the library.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void ReleaseWide(WCHAR* block) {
-    ::operator delete(block);
-}
+void ReleaseWide(WCHAR* block) { ::operator delete(block); }
 #pragma GCC diagnostic pop
 
 // The wide retry name of `name`.
-UNICODE_Str LongName(const char* name) {
-    return UNICODE_Str(tarn::LongPathName(name));
-}
+UNICODE_Str LongName(const char* name) { return UNICODE_Str(tarn::LongPathName(name)); }
 
 // The ordinary form of a wide full path: \\?\C:\x gives C:\x, \\?\UNC\server\x gives \\server\x
 // (written into the path itself).
@@ -126,8 +120,7 @@ void ConvertFindData(const WIN32_FIND_DATAW& wide, WIN32_FIND_DATAA& data) {
     static_assert(offsetof(WIN32_FIND_DATAA, cFileName) == offsetof(WIN32_FIND_DATAW, cFileName));
     memcpy(&data, &wide, offsetof(WIN32_FIND_DATAA, cFileName));
     bool fits = AnsiBytes(wide.cFileName, -1) < MAX_PATH;
-    ToField(fits ? wide.cFileName : wide.cAlternateFileName, data.cFileName,
-            sizeof data.cFileName);
+    ToField(fits ? wide.cFileName : wide.cAlternateFileName, data.cFileName, sizeof data.cFileName);
     ToField(wide.cAlternateFileName, data.cAlternateFileName, sizeof data.cAlternateFileName);
 }
 
@@ -145,9 +138,7 @@ UNICODE_Str::UNICODE_Str(const char* text, int minChars) : p(NewWideText(text, m
 
 UNICODE_Str::UNICODE_Str(const char* text) : p(NewWideText(text, 0)) {}
 
-UNICODE_Str::~UNICODE_Str() {
-    ReleaseWide(p);
-}
+UNICODE_Str::~UNICODE_Str() { ReleaseWide(p); }
 
 const WCHAR* UNICODE_Str::operator()(const char* text) {
     WCHAR* old = p;
@@ -173,9 +164,7 @@ unsigned long UNI_GetFileAttributes(const char* name) {
     return attributes;
 }
 
-bool UNI_DeleteFile(const char* name) {
-    return DeleteFileA(name) || DeleteFileW(LongName(name));
-}
+bool UNI_DeleteFile(const char* name) { return DeleteFileA(name) || DeleteFileW(LongName(name)); }
 
 bool UNI_CreateDirectory(const char* name, _SECURITY_ATTRIBUTES* security) {
     return CreateDirectoryA(name, security) || CreateDirectoryW(LongName(name), security);
@@ -248,7 +237,8 @@ unsigned long UNI_GetFullPathName(const char* name, unsigned long size, char* bu
     if (bytes > size)
         return bytes;
     if (filePart && widePart && widePart >= text)
-        *filePart = buffer + (widePart > text ? AnsiBytes(text, static_cast<int>(widePart - text)) : 0);
+        *filePart =
+            buffer + (widePart > text ? AnsiBytes(text, static_cast<int>(widePart - text)) : 0);
     return bytes - 1;
 }
 

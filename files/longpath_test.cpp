@@ -18,12 +18,10 @@ namespace {
 
 using tarn::kUnreadableText;
 
-constexpr unsigned long kInvalid = 0xFFFFFFFF;   // no attributes
+constexpr unsigned long kInvalid = 0xFFFFFFFF;  // no attributes
 
 // The error of a call that failed; 0 for one that did not.
-DWORD FailedWith(bool failed) {
-    return failed ? GetLastError() : 0;
-}
+DWORD FailedWith(bool failed) { return failed ? GetLastError() : 0; }
 
 std::string Narrow(const WCHAR* text) {
     str narrow;
@@ -34,7 +32,7 @@ std::string Narrow(const WCHAR* text) {
 TEST(LongNames, ExtendedLengthForm) {
     EXPECT_STREQ(UNCFileName("C:\\x"), "\\\\?\\C:\\x");
     EXPECT_STREQ(UNCFileName("\\\\server\\share\\x"), "\\\\?\\UNC\\server\\share\\x");
-    EXPECT_STREQ(UNCFileName("rel\\x"), "\\\\?\\rel\\x");   // no check that it is absolute
+    EXPECT_STREQ(UNCFileName("rel\\x"), "\\\\?\\rel\\x");  // no check that it is absolute
     EXPECT_STREQ(UNCFileName(""), "\\\\?\\");
     EXPECT_EQ(UNCFileName(nullptr).p, str::GetStrNull());
     EXPECT_STREQ(UNCFileName(kUnreadableText), "\\\\?\\");
@@ -223,7 +221,8 @@ TEST_F(LongPaths, PathsBeyondTheShortLimit) {
     dir.CopyIn(TARN_FILES_TEST_MODULE, copy);
     std::string name = deep + "\\module.dll";
     HINSTANCE module = LoadLibraryA(name.c_str());
-    if (!module) module = LoadLibraryW(UNICODE_Str(UNCFileName(name.c_str())));
+    if (!module)
+        module = LoadLibraryW(UNICODE_Str(UNCFileName(name.c_str())));
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(std::string(TModuleName(module)), name);
     EXPECT_EQ(std::string(TModuleDir(module)), deep);

@@ -28,9 +28,15 @@ struct PathMarks {
     PathMarks marks;
     for (int i = 0; path[i]; ++i) {
         switch (path[i]) {
-        case '\\': marks.lastBackslash = i; break;
-        case ':': marks.lastColon = i; break;
-        case '.': marks.lastDot = i; break;
+            case '\\':
+                marks.lastBackslash = i;
+                break;
+            case ':':
+                marks.lastColon = i;
+                break;
+            case '.':
+                marks.lastDot = i;
+                break;
         }
         marks.length = i + 1;
     }
@@ -117,8 +123,16 @@ struct NameSpan {
         if (c < 32)
             return false;
         switch (c) {
-        case '\\': case '/': case ':': case '*': case '?': case '<': case '>': case '"': case '|':
-            return false;
+            case '\\':
+            case '/':
+            case ':':
+            case '*':
+            case '?':
+            case '<':
+            case '>':
+            case '"':
+            case '|':
+                return false;
         }
     }
     return true;
@@ -224,9 +238,7 @@ void ReadModuleFileName(str& name, HINSTANCE module) {
     }
 }
 
-char* LastOf(const str& text, char c) {
-    return text.p ? strrchr(text.p, c) : nullptr;
-}
+char* LastOf(const str& text, char c) { return text.p ? strrchr(text.p, c) : nullptr; }
 
 }  // namespace
 
@@ -254,16 +266,16 @@ int GetFileNamePos(const char* path) {
 
 void StrictPath(char* path, char*& dir, char*& name, char*& ext) {
     PathParts empty{gNoText, gNoText, gNoText};
-    PathParts parts = path ? tarn::ReadGuarded(empty, [path] { return SplitInPlace(path); })
-                           : empty;
+    PathParts parts =
+        path ? tarn::ReadGuarded(empty, [path] { return SplitInPlace(path); }) : empty;
     dir = parts.dir;
     name = parts.name;
     ext = parts.ext;
 }
 
 bool FindFileName(const char* line, const char*& begin, const char*& end) {
-    NameSpan span = line ? tarn::ReadGuarded(NameSpan{}, [line] { return FindName(line); })
-                         : NameSpan{};
+    NameSpan span =
+        line ? tarn::ReadGuarded(NameSpan{}, [line] { return FindName(line); }) : NameSpan{};
     if (span.begin)
         begin = span.begin;
     if (!span.end)
@@ -319,9 +331,7 @@ TFullName::TFullName(const char* name) {
         Clear();
 }
 
-TModuleName::TModuleName(HINSTANCE module) {
-    ReadModuleFileName(*this, module);
-}
+TModuleName::TModuleName(HINSTANCE module) { ReadModuleFileName(*this, module); }
 
 TModuleNameNoPath::TModuleNameNoPath(HINSTANCE module) {
     ReadModuleFileName(*this, module);

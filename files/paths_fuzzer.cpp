@@ -74,9 +74,12 @@ void CheckJoin(const std::string& first, const std::string& second, const std::s
 
 std::vector<std::string> tarn::fuzz::Seeds() {
     using namespace std::string_literals;
-    return {"C:\\dir\\file.txt"s, "\\\\server\\share\\dir\0name.log\0.hst"s,
-            "  \"C:\\Program Files\\x.exe\" /mem"s, "C:file.txt\0\\\\\0..\\"s,
-            "\\\\?\\UNC\\s\\x\0"s, "a.b:c\\d.\0.e\0f"s};
+    return {"C:\\dir\\file.txt"s,
+            "\\\\server\\share\\dir\0name.log\0.hst"s,
+            "  \"C:\\Program Files\\x.exe\" /mem"s,
+            "C:file.txt\0\\\\\0..\\"s,
+            "\\\\?\\UNC\\s\\x\0"s,
+            "a.b:c\\d.\0.e\0f"s};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -19,9 +19,16 @@ TEST(PathNames, ExtensionAndNamePositions) {
         int extension, name;
     } cases[] = {
         {"C:\\dir\\file.txt", 11, 7},
-        {"dir.d\\file", 10, 6},   // a dot before the last separator is no extension
-        {"a.b.c", 3, 0}, {"name.", 4, 0}, {".ini", 0, 0}, {"C:name", 6, 2}, {"name", 4, 0},
-        {"dir\\", 4, 4}, {"a:b\\c.d", 5, 4}, {"a\\b:c", 5, 4}, {"\\\\server\\share\\x", 16, 15},
+        {"dir.d\\file", 10, 6},  // a dot before the last separator is no extension
+        {"a.b.c", 3, 0},
+        {"name.", 4, 0},
+        {".ini", 0, 0},
+        {"C:name", 6, 2},
+        {"name", 4, 0},
+        {"dir\\", 4, 4},
+        {"a:b\\c.d", 5, 4},
+        {"a\\b:c", 5, 4},
+        {"\\\\server\\share\\x", 16, 15},
         {"", 0, 0},
     };
     for (const Case& c : cases) {
@@ -36,10 +43,15 @@ TEST(PathNames, StrictPathSplitsInPlace) {
     struct Case {
         const char *path, *dir, *name, *ext;
     } cases[] = {
-        {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"}, {"\\file", "\\", "file", ""},
-        {"C:file.txt", "", "C:file", "txt"}, {"dir.d\\file", "dir.d", "file", ""},
-        {"a.b.c", "", "a.b", "c"}, {"\\.txt", "\\", "", "txt"}, {"C:\\d\\", "C:\\d", "", ""},
-        {"a\\b\\c", "a\\b", "c", ""}, {"", "", "", ""},
+        {"C:\\dir\\file.txt", "C:\\dir", "file", "txt"},
+        {"\\file", "\\", "file", ""},
+        {"C:file.txt", "", "C:file", "txt"},
+        {"dir.d\\file", "dir.d", "file", ""},
+        {"a.b.c", "", "a.b", "c"},
+        {"\\.txt", "\\", "", "txt"},
+        {"C:\\d\\", "C:\\d", "", ""},
+        {"a\\b\\c", "a\\b", "c", ""},
+        {"", "", "", ""},
     };
     for (const Case& c : cases) {
         std::string text = c.path;
@@ -67,7 +79,9 @@ TEST(PathNames, FindFileNameOnCommandLines) {
         const char* line;
         int begin, end;
     } cases[] = {
-        {"  \"C:\\My File.exe\" /x", 3, 17}, {" prog.exe /x", 1, 9}, {"prog.exe", 0, 8},
+        {"  \"C:\\My File.exe\" /x", 3, 17},
+        {" prog.exe /x", 1, 9},
+        {"prog.exe", 0, 8},
         {"\"\" x", 1, 1},
     };
     const char* begin = nullptr;
@@ -95,10 +109,11 @@ TEST(PathNames, FindFileNameOnCommandLines) {
 }
 
 TEST(PathNames, ValidFileNames) {
-    for (const char* name : {"a.b", "name with blanks", " ", "caf\xC3\xA9", "\xE9t\xE9", "~$x", "."})
+    for (const char* name :
+         {"a.b", "name with blanks", " ", "caf\xC3\xA9", "\xE9t\xE9", "~$x", "."})
         EXPECT_TRUE(IsValidFileName(name)) << name;
-    for (const char* name : {"a/b", "a\tb", "\x1f", "a\\b", "c:", "*.txt", "what?", "<a", "a>",
-                             "\"a\"", "a|b", ""})
+    for (const char* name :
+         {"a/b", "a\tb", "\x1f", "a\\b", "c:", "*.txt", "what?", "<a", "a>", "\"a\"", "a|b", ""})
         EXPECT_FALSE(IsValidFileName(name)) << name;
     EXPECT_FALSE(IsValidFileName(nullptr));
     EXPECT_FALSE(IsValidFileName(kUnreadableText));
@@ -107,19 +122,24 @@ TEST(PathNames, ValidFileNames) {
 // The drive or share root of a path, and its directory, which keeps its separator.
 TEST(PathNames, DrivesAndDirectories) {
     const char* cases[][2] = {
-        {"C:\\dir", "C:"}, {"C:", "C:"},
-        {"rel\\C:x", "rel\\C:"},   // the first colon anywhere
+        {"C:\\dir", "C:"},
+        {"C:", "C:"},
+        {"rel\\C:x", "rel\\C:"},  // the first colon anywhere
         {"\\\\server\\share\\dir\\x", "\\\\server\\share"},
-        {"\\\\server\\share", "\\\\server\\share"}, {"\\\\server", "\\\\server"},
-        {"\\dir\\file", ""}, {"file", ""},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\\\server", "\\\\server"},
+        {"\\dir\\file", ""},
+        {"file", ""},
     };
-    for (auto& c : cases) EXPECT_STREQ(SplitDrive(c[0]), c[1]) << c[0];
+    for (auto& c : cases)
+        EXPECT_STREQ(SplitDrive(c[0]), c[1]) << c[0];
     for (const char* nothing : {"file", static_cast<const char*>(nullptr), kUnreadableText})
         EXPECT_EQ(SplitDrive(nothing).p, str::GetStrNull());
 
     const char* dirs[][2] = {
         {"C:\\dir\\a.txt", "C:\\dir\\"}, {"C:a.txt", "C:"}, {"\\a", "\\"}, {"a.txt", ""}};
-    for (auto& c : dirs) EXPECT_STREQ(TFileDir(c[0]), c[1]) << c[0];
+    for (auto& c : dirs)
+        EXPECT_STREQ(TFileDir(c[0]), c[1]) << c[0];
     EXPECT_STREQ(TFileDir(nullptr), "");
 }
 
@@ -129,20 +149,28 @@ TEST(FileNameJoin, SeparatorsExtensionsAndNullParts) {
         const char* joined;
     } cases[] = {
         {{"C:\\dir", "name", ".log"}, "C:\\dir\\name.log"},
-        {{"C:\\dir\\", "\\name"}, "C:\\dir\\name"}, {{"C:\\dir\\", "name"}, "C:\\dir\\name"},
+        {{"C:\\dir\\", "\\name"}, "C:\\dir\\name"},
+        {{"C:\\dir\\", "name"}, "C:\\dir\\name"},
         {{"C:\\dir", "\\name"}, "C:\\dir\\name"},
-        {{"C:\\dir", "name.log", ".hst"}, "C:\\dir\\name.hst"}, {{"", "name", ".ini"}, "name.ini"},
+        {{"C:\\dir", "name.log", ".hst"}, "C:\\dir\\name.hst"},
+        {{"", "name", ".ini"}, "name.ini"},
         {{"\\\\?\\", "C:\\x"}, "\\\\?\\C:\\x"},
         {{"a.b", ".c"}, "a.c"},                          // a dot and no backslash at all
         {{"dir.x", "file", ".ini"}, "dir.x\\file.ini"},  // the dot before the name stays
-        {{"dir.x\\", ".ini"}, "dir.x\\.ini"}, {{"a", "", "b"}, "a\\b"},
-        {{"a", "b", "c", "d"}, "a\\b\\c\\d"}, {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
-        {{"C:\\", "x"}, "C:\\x"}, {{"", ""}, ""},
+        {{"dir.x\\", ".ini"}, "dir.x\\.ini"},
+        {{"a", "", "b"}, "a\\b"},
+        {{"a", "b", "c", "d"}, "a\\b\\c\\d"},
+        {{"a", "b", "c", ".d"}, "a\\b\\c.d"},
+        {{"C:\\", "x"}, "C:\\x"},
+        {{"", ""}, ""},
         // A null second part in front of a third counts as empty; likewise a null first part.
-        {{"C:\\d", nullptr, ".ini"}, "C:\\d.ini"}, {{nullptr, "b"}, "b"},
+        {{"C:\\d", nullptr, ".ini"}, "C:\\d.ini"},
+        {{nullptr, "b"}, "b"},
         {{nullptr, nullptr, "c"}, "c"},
         // Otherwise the first null or unreadable part ends the list.
-        {{"a", nullptr}, "a"}, {{"a", "b", nullptr, "d"}, "a\\b"}, {{nullptr, nullptr}, ""},
+        {{"a", nullptr}, "a"},
+        {{"a", "b", nullptr, "d"}, "a\\b"},
+        {{nullptr, nullptr}, ""},
         {{"C:\\dir", kUnreadableText, "x"}, "C:\\dir"},
     };
     for (const Case& c : cases) {
@@ -181,9 +209,13 @@ TEST(FileQuestions, ExistenceAndWritability) {
         const char* name;
         bool file, directory, writable;
     } cases[] = {
-        {"file.txt", true, false, true}, {"readonly.txt", true, false, false},
-        {"sub", false, true, true}, {"sub\\", false, true, true}, {"missing", false, false, true},
-        {"sub\\new.txt", false, false, true}, {"missing\\file.txt", false, false, false},
+        {"file.txt", true, false, true},
+        {"readonly.txt", true, false, false},
+        {"sub", false, true, true},
+        {"sub\\", false, true, true},
+        {"missing", false, false, true},
+        {"sub\\new.txt", false, false, true},
+        {"missing\\file.txt", false, false, false},
     };
     for (const Case& c : cases) {
         std::string path = dir.Path(c.name);

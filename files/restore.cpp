@@ -13,8 +13,7 @@ constexpr unsigned int kBackupNotRemoved = 1034000;
 constexpr unsigned int kFileNotMoved = 1034005;
 
 // The language text, the name and a closing quote; the system's reason when it gave one.
-void SetError(str& errorText, unsigned int textId, const char* name)
-{
+void SetError(str& errorText, unsigned int textId, const char* name) {
     const DWORD error = GetLastError();
     if (error == 0) {
         errorText.Assign(muiGetString(textId), name, "'");
@@ -27,16 +26,14 @@ void SetError(str& errorText, unsigned int textId, const char* name)
 
 namespace tarn {
 
-bool MoveFileOver(const char* from, const char* to)
-{
+bool MoveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
 }
 
 }  // namespace tarn
 
 RestoreFileIfError::RestoreFileIfError(const char* file, const char* backupExt)
-    : backupName(TFileName(file, "", backupExt)), fileExt(file + GetExtPointPos(file))
-{
+    : backupName(TFileName(file, "", backupExt)), fileExt(file + GetExtPointPos(file)) {
     if (existfile(backupName) && !UNI_DeleteFile(backupName)) {
         SetError(errorText, kBackupNotRemoved, backupName);
         backupName.Clear();

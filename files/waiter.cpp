@@ -23,14 +23,10 @@ static_assert(sizeof(void*) != 4 || sizeof(WaitRequest) == 20, "the 32-bit layou
 // block that may cross modules.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void Release(WaitRequest* request)
-{
-    ::operator delete(request);
-}
+void Release(WaitRequest* request) { ::operator delete(request); }
 #pragma GCC diagnostic pop
 
-void Waiter(void* argument)
-{
+void Waiter(void* argument) {
     auto* request = static_cast<WaitRequest*>(argument);
     WaitForSingleObject(request->object, INFINITE);
     PostMessageA(request->window, request->message, request->wParam, request->lParam);
@@ -41,8 +37,7 @@ void Waiter(void* argument)
 }  // namespace
 
 void WaitNotifyAndCloseHandle(void* object, HWND window, unsigned int message, unsigned int wParam,
-                              long lParam)
-{
+                              long lParam) {
     auto* request = static_cast<WaitRequest*>(calloc(1, sizeof(WaitRequest)));
     if (!request)
         return;

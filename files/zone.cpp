@@ -12,42 +12,34 @@ constexpr uint8_t kMarker[2] = {0, 0};
 // A stored length counts the terminator and is read back as a signed 16-bit number.
 constexpr size_t kMaxStoredLength = 32766;
 
-bool WriteWhole(File* file, const void* data, uint32_t count)
-{
+bool WriteWhole(File* file, const void* data, uint32_t count) {
     return file->write(data, count) == count;
 }
 
-bool ReadWhole(File* file, void* data, uint32_t count)
-{
-    return file->read(data, count) == count;
-}
+bool ReadWhole(File* file, void* data, uint32_t count) { return file->read(data, count) == count; }
 
-bool Write32(File* file, uint32_t value)
-{
+bool Write32(File* file, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     return WriteWhole(file, bytes, sizeof bytes);
 }
 
-bool Read32(File* file, uint32_t& value)
-{
+bool Read32(File* file, uint32_t& value) {
     uint8_t bytes[4];
     if (!ReadWhole(file, bytes, sizeof bytes))
         return false;
-    value = bytes[0] | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-            uint32_t{bytes[3]} << 24;
+    value =
+        bytes[0] | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
     return true;
 }
 
-bool ReadMarker(File* file)
-{
+bool ReadMarker(File* file) {
     uint8_t bytes[2];
     return ReadWhole(file, bytes, sizeof bytes) && bytes[0] == 0 && bytes[1] == 0;
 }
 
 // Bytes from the file's position to its end; the position is kept.
-uint32_t BytesLeft(File* file)
-{
+uint32_t BytesLeft(File* file) {
     const long here = file->tell();
     const long end = file->seekend(0);
     file->seekset(here);
@@ -55,8 +47,7 @@ uint32_t BytesLeft(File* file)
 }
 
 // The zone's image as Zone::open reads it; false when the record is not sound.
-bool ReadRecord(Zone& zone, File* parent, const char* wanted)
-{
+bool ReadRecord(Zone& zone, File* parent, const char* wanted) {
     unsigned short tag;
     if (!ReadMarker(parent) || !Load(zone.name, parent) || !LoadSizer(tag, parent))
         return false;
@@ -77,8 +68,7 @@ bool ReadRecord(Zone& zone, File* parent, const char* wanted)
 // The zone's state before it is filled: an empty image of its own, in memory mode.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void Reset(Zone& zone)
-{
+void Reset(Zone& zone) {
     zone.keepHandle = 0;
     if (zone.ownsImage && zone.image)
         ::operator delete(zone.image);
@@ -90,16 +80,14 @@ void Reset(Zone& zone)
 
 }  // namespace
 
-bool SaveSizer(unsigned short size, File* file)
-{
+bool SaveSizer(unsigned short size, File* file) {
     return tarn::ReadGuarded(false, [&] {
         const uint8_t bytes[2] = {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)};
         return WriteWhole(file, bytes, sizeof bytes);
     });
 }
 
-bool LoadSizer(unsigned short& size, File* file)
-{
+bool LoadSizer(unsigned short& size, File* file) {
     return tarn::ReadGuarded(false, [&] {
         uint8_t bytes[2];
         if (!ReadWhole(file, bytes, sizeof bytes))
@@ -109,8 +97,7 @@ bool LoadSizer(unsigned short& size, File* file)
     });
 }
 
-bool Save(const char* text, File* file)
-{
+bool Save(const char* text, File* file) {
     return tarn::ReadGuarded(false, [&] {
         const size_t length = tarn::TextLength(text);
         if (length > kMaxStoredLength)
@@ -120,8 +107,7 @@ bool Save(const char* text, File* file)
     });
 }
 
-bool Load(str& text, File* file)
-{
+bool Load(str& text, File* file) {
     return tarn::ReadGuarded(false, [&] {
         unsigned short stored;
         if (!LoadSizer(stored, file))
@@ -134,16 +120,14 @@ bool Load(str& text, File* file)
     });
 }
 
-bool Zone::create(File* newParent, const char* newName)
-{
+bool Zone::create(File* newParent, const char* newName) {
     parent = newParent;
     name = newName;
     Reset(*this);
     return true;
 }
 
-bool Zone::close(int newTag)
-{
+bool Zone::close(int newTag) {
     tag = static_cast<uint16_t>(newTag);
     if (!parent)
         return false;
@@ -154,8 +138,7 @@ bool Zone::close(int newTag)
     });
 }
 
-bool Zone::open(File* newParent, const char* wanted)
-{
+bool Zone::open(File* newParent, const char* wanted) {
     parent = newParent;
     if (!parent)
         return false;

@@ -25,7 +25,8 @@ std::string Stored(const std::string& text) {
 
 std::string Record(const std::string& name, uint16_t tag, const std::string& data) {
     const uint32_t size = static_cast<uint32_t>(data.size());
-    return std::string(2, '\0') + Stored(name) + std::string(reinterpret_cast<const char*>(&tag), 2) +
+    return std::string(2, '\0') + Stored(name) +
+           std::string(reinterpret_cast<const char*>(&tag), 2) +
            std::string(reinterpret_cast<const char*>(&size), 4) + data + std::string(2, '\0');
 }
 
@@ -49,8 +50,8 @@ void CheckRewrite(const Zone& zone, const uint8_t* record, size_t size) {
 }  // namespace
 
 std::vector<std::string> tarn::fuzz::Seeds() {
-    return {Record("settings", 1, "abc") + Record("", 0x7FFF, ""),
-            Record("x", 0x8000, "refused"), Record(std::string("a\0b", 3), 2, "zero in name"),
+    return {Record("settings", 1, "abc") + Record("", 0x7FFF, ""), Record("x", 0x8000, "refused"),
+            Record(std::string("a\0b", 3), 2, "zero in name"),
             Record("cut", 3, "data").substr(0, 12), Stored("text") + Stored("")};
 }
 

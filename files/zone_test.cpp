@@ -9,9 +9,7 @@
 
 namespace {
 
-std::string Bytes(const File& file) {
-    return std::string(file.image, file.length);
-}
+std::string Bytes(const File& file) { return std::string(file.image, file.length); }
 
 // A parent in memory mode holding `bytes`, at position 0.
 void Hold(File& parent, const std::string& bytes) {
@@ -106,9 +104,12 @@ TEST(Zones, DamagedRecordsLeaveTheParentInPlace) {
         size_t at;
         std::string bytes;
     } damages[] = {
-        {"opening marker", 0, "\1"}, {"opening marker", 1, "\1"},
-        {"closing marker", 17, "\1"}, {"closing marker", 18, "\x80"},
-        {"name without terminator", 7, "x"}, {"data beyond the end", 10, std::string("\4\0\0\0", 4)},
+        {"opening marker", 0, "\1"},
+        {"opening marker", 1, "\1"},
+        {"closing marker", 17, "\1"},
+        {"closing marker", 18, "\x80"},
+        {"name without terminator", 7, "x"},
+        {"data beyond the end", 10, std::string("\4\0\0\0", 4)},
         {"data far beyond the end", 10, "\xFF\xFF\xFF\xFF"},
         {"name length beyond the end", 2, "\xFF\x7F"},
     };

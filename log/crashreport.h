@@ -12,8 +12,7 @@ namespace tarn {
 
 // exceptout with the record's stack walked from `frame` instead of the writer's own frame.
 bool ExceptOutAt(uintptr_t frame, const char* format, ...) TARN_PRINTF(2, 3);
-bool VExceptOutAt(uintptr_t frame, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
+bool VExceptOutAt(uintptr_t frame, const char* format, va_list args) TARN_PRINTF(2, 0);
 
 // Serialises the writers of the exception file and of the module map; taken before the
 // history lock. Re-entrant.

@@ -38,9 +38,7 @@ bool Write(int file, const char* text, size_t length) {
     return _lwrite(file, text, static_cast<UINT>(length)) == length;
 }
 
-bool Write(int file, const char* text) {
-    return Write(file, text, strlen(text));
-}
+bool Write(int file, const char* text) { return Write(file, text, strlen(text)); }
 
 // The outside tool that writes a dump of the process beside its exception file: started once,
 // at the first report, given an inheritable handle of this process, its identifier and the
@@ -60,8 +58,8 @@ void StartDumpTool(const char* excName) {
     const char* dot = strrchr(excName, '.');
     if (!dot)
         return;
-    HANDLE self = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, TRUE,
-                              GetCurrentProcessId());
+    HANDLE self =
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, TRUE, GetCurrentProcessId());
     if (!self)
         return;
     char commandLine[2048];
@@ -191,9 +189,7 @@ void WriteFallback(uintptr_t frame, const char* format, va_list args) {
 
 }  // namespace
 
-LazyLock& ReportLock() {
-    return gReportLock;
-}
+LazyLock& ReportLock() { return gReportLock; }
 
 int OpenRecordFile(const char* name) {
     int file = _lopen(name, OF_READWRITE | OF_SHARE_DENY_WRITE);
@@ -246,9 +242,7 @@ namespace {
 constinit bool gInt3Busy = false;
 
 // Out of line, so that the breakpoint is raised inside a call: the caller's catch then stays.
-TARN_NOIPA void Breakpoint() {
-    asm volatile("int3");
-}
+TARN_NOIPA void Breakpoint() { asm volatile("int3"); }
 
 }  // namespace
 

@@ -101,10 +101,11 @@ void ShowFirstFaultBox(DWORD code, const char* name, const FaultRegisters& r) {
         char text[512];
         snprintf(text, sizeof text,
                  "Exception 0x%X: %s\r\n%cIP=0x" TARN_REG "\r\n%cAX=0x" TARN_REG " %cBX=0x" TARN_REG
-                 "\r\n%cCX=0x" TARN_REG " %cDX=0x" TARN_REG "\r\n%cSI=0x" TARN_REG " %cDI=0x" TARN_REG
-                 "\r\n%cBP=0x" TARN_REG " %cSP=0x" TARN_REG "\r\nEFL=0x%08X\r\n",
-                 static_cast<unsigned>(code), name, p, r.ip, p, r.ax, p, r.bx, p, r.cx, p, r.dx,
-                 p, r.si, p, r.di, p, r.bp, p, r.sp, static_cast<unsigned>(r.flags));
+                 "\r\n%cCX=0x" TARN_REG " %cDX=0x" TARN_REG "\r\n%cSI=0x" TARN_REG
+                 " %cDI=0x" TARN_REG "\r\n%cBP=0x" TARN_REG " %cSP=0x" TARN_REG
+                 "\r\nEFL=0x%08X\r\n",
+                 static_cast<unsigned>(code), name, p, r.ip, p, r.ax, p, r.bx, p, r.cx, p, r.dx, p,
+                 r.si, p, r.di, p, r.bp, p, r.sp, static_cast<unsigned>(r.flags));
         ShowMessageBox(nullptr, text, "INTERNAL ERROR", MB_SYSTEMMODAL | MB_OK);
     } catch (...) {
         exceptout("GPF show catched");
@@ -148,30 +149,23 @@ void ReportFault(const EXCEPTION_RECORD& record, const CONTEXT& context) {
                 "Exception 0x%X: %s\r\n%cAX=%" PRIXPTR " %cBX=%" PRIXPTR " %cCX=%" PRIXPTR
                 " %cDX=%" PRIXPTR " %cSI=%" PRIXPTR "\r\n%cDI=%" PRIXPTR " %cIP=%" PRIXPTR
                 " %cBP=%" PRIXPTR " %cSP=%" PRIXPTR " EFL=%X\r\n",
-                static_cast<unsigned>(code), name, p, r.ax, p, r.bx, p, r.cx, p, r.dx, p, r.si,
-                p, r.di, p, r.ip, p, r.bp, p, r.sp, static_cast<unsigned>(r.flags));
+                static_cast<unsigned>(code), name, p, r.ax, p, r.bx, p, r.cx, p, r.dx, p, r.si, p,
+                r.di, p, r.ip, p, r.bp, p, r.sp, static_cast<unsigned>(r.flags));
     ShowFirstFaultBox(code, name, r);
     throw static_cast<unsigned long>(code);
 }
 
-void InstallTranslator() {
-    tarnrtl_SetTranslator(&Translate);
-}
+void InstallTranslator() { tarnrtl_SetTranslator(&Translate); }
 
 void RemoveTranslator() {
-    if (tarnrtl_GetTranslator() == &Translate) tarnrtl_SetTranslator(nullptr);
+    if (tarnrtl_GetTranslator() == &Translate)
+        tarnrtl_SetTranslator(nullptr);
 }
 
-bool ReportFaults() {
-    return !Quiet();
-}
+bool ReportFaults() { return !Quiet(); }
 
-QuietFaults::QuietFaults() : previous_(!Quiet()) {
-    SetQuiet(true);
-}
+QuietFaults::QuietFaults() : previous_(!Quiet()) { SetQuiet(true); }
 
-QuietFaults::~QuietFaults() {
-    SetQuiet(!previous_);
-}
+QuietFaults::~QuietFaults() { SetQuiet(!previous_); }
 
 }  // namespace tarn

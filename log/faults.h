@@ -48,7 +48,7 @@ std::invoke_result_t<Read> ReadGuarded(std::invoke_result_t<Read> unreadable, Re
 
 // Runs `read` as above; false when it faulted part way.
 template <class Read>
-    requires std::is_void_v<std::invoke_result_t<Read>>
+requires std::is_void_v<std::invoke_result_t<Read>>
 bool ReadGuarded(Read read) {
     return ReadGuarded(false, [&] {
         read();
@@ -71,7 +71,7 @@ std::invoke_result_t<Work> Contained(std::invoke_result_t<Work> failed, Work wor
 
 // Runs `work` as above; false when it faulted or threw.
 template <class Work>
-    requires std::is_void_v<std::invoke_result_t<Work>>
+requires std::is_void_v<std::invoke_result_t<Work>>
 bool Contained(Work work) {
     return Contained(false, [&] {
         work();

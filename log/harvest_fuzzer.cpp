@@ -30,9 +30,10 @@ Paths Read(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> tarn::fuzz::Seeds() {
-    return {"12:00:01 Allocator STACK: 0x00401000 0x7F547116524A 0x00000000\r\n"
-            "STACK: 0xDEADbeef 0x10\r\nSTACK:0x1 STACK: 0x 0x\r\n",
-            std::string("STACK: 0x1\0STACK: 0xFFFFFFFFFFFFFFFFFF 0x2", 41), "STACK: 0x0"};
+    return {
+        "12:00:01 Allocator STACK: 0x00401000 0x7F547116524A 0x00000000\r\n"
+        "STACK: 0xDEADbeef 0x10\r\nSTACK:0x1 STACK: 0x 0x\r\n",
+        std::string("STACK: 0x1\0STACK: 0xFFFFFFFFFFFFFFFFFF 0x2", 41), "STACK: 0x0"};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

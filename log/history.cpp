@@ -16,9 +16,7 @@ constinit int gHistoryFile = HFILE_ERROR;
 
 }  // namespace
 
-LazyLock& HistoryLock() {
-    return gHistoryLock;
-}
+LazyLock& HistoryLock() { return gHistoryLock; }
 
 void HistoryAdvancedStack(uintptr_t frame) {
     LazyLock::Guard guard(gHistoryLock);

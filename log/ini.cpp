@@ -56,8 +56,8 @@ DWORD ReadWide(const char* section, const char* key, const char* defaultValue, c
     UNICODE_Str wideDefault(defaultValue);
     UNICODE_Str wideFile{tarn::LongPathName(file)};
     UNICODE_Str value("", size);
-    DWORD n = GetPrivateProfileStringW(wideSection.Get(), wideKey.Get(), wideDefault, value.p,
-                                       size, wideFile);
+    DWORD n = GetPrivateProfileStringW(wideSection.Get(), wideKey.Get(), wideDefault, value.p, size,
+                                       wideFile);
     if (n == 0)
         return 0;
     int bytes = WideCharToMultiByte(CP_ACP, 0, value.p, static_cast<int>(n), block, size - 1,
@@ -73,9 +73,7 @@ DWORD ReadWide(const char* section, const char* key, const char* defaultValue, c
 
 using namespace tarn;
 
-const char* GetInstallWorkingDir() {
-    return gInstallWorkingDir.text;
-}
+const char* GetInstallWorkingDir() { return gInstallWorkingDir.text; }
 
 const char* GetIniFileEntry(str& value, const char* section, const char* key,
                             const char* defaultValue, const char* file) {

@@ -18,9 +18,7 @@ CRITICAL_SECTION* Section(unsigned char* storage) {
 
 // A lock in static storage is zero before its construction, which reads as "not yet
 // initialised"; construction initialises it unless an early entry already did.
-LazyLock::LazyLock() {
-    Initialise();
-}
+LazyLock::LazyLock() { Initialise(); }
 
 void LazyLock::Initialise() {
     static_assert(sizeof(CRITICAL_SECTION) <= sizeof(section_));
@@ -45,6 +43,4 @@ void LazyLock::Enter() {
     EnterCriticalSection(Section(section_));
 }
 
-void LazyLock::Leave() {
-    LeaveCriticalSection(Section(section_));
-}
+void LazyLock::Leave() { LeaveCriticalSection(Section(section_)); }

@@ -49,9 +49,11 @@ public:
     }
     uintptr_t High() const { return high_.load(std::memory_order_relaxed); }
     void Learn(uintptr_t own) {
-        if (high_.load(std::memory_order_relaxed) != 0) return;
+        if (high_.load(std::memory_order_relaxed) != 0)
+            return;
         const StackBounds stack = ThreadStack(own);
-        if (!stack.Contains(own)) return;  // on the alternate signal stack
+        if (!stack.Contains(own))
+            return;  // on the alternate signal stack
         low_.store(stack.low, std::memory_order_relaxed);
         high_.store(stack.high, std::memory_order_release);
     }
@@ -64,7 +66,8 @@ private:
 constinit MainStack gMainStack;
 
 [[gnu::noinline]] bool IsMainThreadId(uintptr_t own) {
-    if (CurrentThreadId() != GetProcess().mainThreadId) return false;
+    if (CurrentThreadId() != GetProcess().mainThreadId)
+        return false;
     gMainStack.Learn(own);
     return true;
 }
@@ -80,9 +83,7 @@ constinit MainStack gMainStack;
     return OnMainThread(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
 }
 
-uintptr_t Word(uintptr_t address) {
-    return *reinterpret_cast<const volatile uintptr_t*>(address);
-}
+uintptr_t Word(uintptr_t address) { return *reinterpret_cast<const volatile uintptr_t*>(address); }
 
 // The return address stored in `frame`, when it can be read; a fault is an answer, not an error.
 bool ReadIP(uintptr_t frame, uintptr_t& ip) {
@@ -100,9 +101,7 @@ bool ReadNext(uintptr_t frame, uintptr_t& next) {
     });
 }
 
-uintptr_t MarkAt(uint32_t index) {
-    return *gMarks.frames.At(index);
-}
+uintptr_t MarkAt(uint32_t index) { return *gMarks.frames.At(index); }
 
 uintptr_t IPOf(uint32_t index) {
     uintptr_t ip;
@@ -119,8 +118,10 @@ bool WriteIP(int file, uintptr_t ip) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     char text[7 + 2 * sizeof(uintptr_t)] = {' ', 'E', 'I', 'P', '=', '0', 'x'};
     int digits = 8;
-    while (digits < int(2 * sizeof(uintptr_t)) && (ip >> (4 * digits)) != 0) ++digits;
-    for (int i = 0; i < digits; ++i) text[7 + i] = kDigits[(ip >> (4 * (digits - 1 - i))) & 0xF];
+    while (digits < int(2 * sizeof(uintptr_t)) && (ip >> (4 * digits)) != 0)
+        ++digits;
+    for (int i = 0; i < digits; ++i)
+        text[7 + i] = kDigits[(ip >> (4 * (digits - 1 - i))) & 0xF];
     return WriteText(file, text, 7 + digits);
 }
 
@@ -130,20 +131,25 @@ bool WriteIP(int file, uintptr_t ip) {
 // The caller keeps faults quiet.
 int FollowChain(uintptr_t* out, int max, uintptr_t frame, int skip) {
     const StackBounds stack = ThreadStack(frame);
-    if (stack.high - stack.low < 2 * kWord) return 0;
+    if (stack.high - stack.low < 2 * kWord)
+        return 0;
     // A frame's two words lie on the stack when it starts no further than this above its bottom.
     const uintptr_t room = stack.high - stack.low - 2 * kWord;
     CodeRanges code;
     int count = 0;
     try {
         for (uintptr_t f = frame; count < skip + max;) {
-            if (f % kWord != 0 || f - stack.low > room) break;
+            if (f % kWord != 0 || f - stack.low > room)
+                break;
             const uintptr_t ip = Word(f + kWord);
-            if (!code.Contains(ip)) break;
-            if (count >= skip) out[count - skip] = ip;
+            if (!code.Contains(ip))
+                break;
+            if (count >= skip)
+                out[count - skip] = ip;
             ++count;
             const uintptr_t next = Word(f);
-            if (next <= f) break;
+            if (next <= f)
+                break;
             f = next;
         }
     } catch (unsigned long) {
@@ -176,32 +182,39 @@ uintptr_t ReadHex(const char*& p) {
 // may hold, the report-faults flag (a thread-local of a module loaded with the program: plain
 // memory) and its own loads. A fault on one of those loads ends the walk, quietly.
 int WalkFrames(uintptr_t* out, int max, uintptr_t frame, int skip) {
-    if (max < 0) return 0;
-    if (skip < 0) skip = 0;
-    if (frame == 0) frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (max < 0)
+        return 0;
+    if (skip < 0)
+        skip = 0;
+    if (frame == 0)
+        frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     int count;
     {
         QuietFaults quiet;
         count = UnwindFromFrame(out, max, frame, skip);
-        if (count < 0) count = FollowChain(out, max, frame, skip);
+        if (count < 0)
+            count = FollowChain(out, max, frame, skip);
     }
-    for (int i = count > skip ? count - skip : 0; i < max; ++i) out[i] = 0;
+    for (int i = count > skip ? count - skip : 0; i < max; ++i)
+        out[i] = 0;
     return count;
 }
 
 void WriteAdvancedStack(int file, uintptr_t frame) {
-    if (frame == 0) frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (!WriteText(file, "[Advanced STACK:", 16)) return;
+    if (frame == 0)
+        frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (!WriteText(file, "[Advanced STACK:", 16))
+        return;
     uintptr_t ips[kAdvancedFrames];
     const int count = WalkFrames(ips, kAdvancedFrames, frame, 0);
     for (int i = 0; i < count; ++i) {
-        if (!WriteIP(file, ips[i])) return;
+        if (!WriteIP(file, ips[i]))
+            return;
     }
     WriteText(file, "]\r\n", 3);
 }
 
-void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor,
-                     void* context) {
+void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor, void* context) {
     Vector<uintptr_t> candidate;
     const char* piece = image;
     const char* const end = image + length;
@@ -226,30 +239,31 @@ void ReadBreakStacks(const char* image, size_t length, BreakStackVisitor visitor
 }
 
 bool AddBreakStack(const uintptr_t* ips, int count) {
-    if (count <= 0) return false;
+    if (count <= 0)
+        return false;
     for (uint32_t e = 0; e < gBreakStacks.count; ++e) {
         const Vector<uintptr_t>& entry = *gBreakStacks.At(e);
         bool same = entry.count == uint32_t(count);
-        for (int i = 0; same && i < count; ++i) same = *entry.At(i) == ips[i];
-        if (same) return true;
+        for (int i = 0; same && i < count; ++i)
+            same = *entry.At(i) == ips[i];
+        if (same)
+            return true;
     }
-    if (!gBreakStacks.SetCount(gBreakStacks.count + 1)) return false;
+    if (!gBreakStacks.SetCount(gBreakStacks.count + 1))
+        return false;
     Vector<uintptr_t>& entry = *gBreakStacks.At(gBreakStacks.count - 1);
     if (!entry.SetCount(count)) {
         gBreakStacks.RemoveAt(gBreakStacks.count - 1);
         return false;
     }
-    for (int i = 0; i < count; ++i) *entry.At(i) = ips[i];
+    for (int i = 0; i < count; ++i)
+        *entry.At(i) = ips[i];
     return true;
 }
 
-uint32_t MarkCountForTesting() {
-    return gMarks.frames.count;
-}
+uint32_t MarkCountForTesting() { return gMarks.frames.count; }
 
-uint32_t BreakStackCountForTesting() {
-    return gBreakStacks.count;
-}
+uint32_t BreakStackCountForTesting() { return gBreakStacks.count; }
 
 }  // namespace tarn
 
@@ -266,10 +280,13 @@ void CheckBreakStacks(uintptr_t ip) {
     try {
         for (; comparing < gBreakStacks.count; ++comparing) {
             const Vector<uintptr_t>& entry = *gBreakStacks.At(comparing);
-            if (entry.count != marks + 1 || *entry.At(marks) != ip) continue;
+            if (entry.count != marks + 1 || *entry.At(marks) != ip)
+                continue;
             bool match = true;
-            for (uint32_t k = marks; match && k > 0; --k) match = *entry.At(k - 1) == IPOf(k - 1);
-            if (!match) continue;
+            for (uint32_t k = marks; match && k > 0; --k)
+                match = *entry.At(k - 1) == IPOf(k - 1);
+            if (!match)
+                continue;
             int3call();
             gBreakStacks.RemoveAt(comparing);
             return;
@@ -302,8 +319,10 @@ namespace {
             ip = Word(frame + kWord);
         else
             readable = ReadIP(frame, ip);
-        if (!readable) mark = 0;
-        else if (gBreakStacks.count != 0) CheckBreakStacks(ip);
+        if (!readable)
+            mark = 0;
+        else if (gBreakStacks.count != 0)
+            CheckBreakStacks(ip);
         if (!gMarks.frames.Append(mark) && readable)
             exceptout("INVALID entry[%d]:%" PRIXPTR "->%" PRIXPTR, int(gMarks.frames.count), frame,
                       ip);
@@ -317,7 +336,8 @@ namespace {
     try {
         Vector<uintptr_t>& frames = gMarks.frames;
         uint32_t i = frames.count;
-        while (i > 0 && MarkAt(i - 1) != frame) --i;
+        while (i > 0 && MarkAt(i - 1) != frame)
+            --i;
         uintptr_t ip;
         if (i > 0)
             frames.SetCount(i - 1);
@@ -336,7 +356,8 @@ namespace {
 void MarkStack::Mark(uintptr_t frame) {
     this->frame = frame;
     const uintptr_t own = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (gMarks.busy || !OnMainThread(own)) return;
+    if (gMarks.busy || !OnMainThread(own))
+        return;
     Vector<uintptr_t>& frames = gMarks.frames;
     if (gBreakStacks.count == 0 && SurelyReadable(frame, own) &&
         (frames.count + 1) * kWord <= frames.capacity && frames.capacity != frames.Destroyed) {
@@ -349,7 +370,8 @@ void MarkStack::Mark(uintptr_t frame) {
 }
 
 void MarkStack::UnMark(uintptr_t frame) {
-    if (gMarks.busy || !OnMainThread()) return;
+    if (gMarks.busy || !OnMainThread())
+        return;
     Vector<uintptr_t>& frames = gMarks.frames;
     if (frames.count != 0 && static_cast<uintptr_t*>(frames.data)[frames.count - 1] == frame) {
         --frames.count;  // plain values: nothing to destroy, the storage stays
@@ -361,25 +383,27 @@ void MarkStack::UnMark(uintptr_t frame) {
 }
 
 uintptr_t MarkStack::GetIP(unsigned int index) {
-    if (!OnMainThread() || index >= gMarks.frames.count) return kNoIP;
+    if (!OnMainThread() || index >= gMarks.frames.count)
+        return kNoIP;
     return IPOf(index);
 }
 
-uintptr_t MarkStack::GetFirstIP() {
-    return GetIP(0);
-}
+uintptr_t MarkStack::GetFirstIP() { return GetIP(0); }
 
 uintptr_t MarkStack::GetLastIP() {
-    if (!OnMainThread()) return kNoIP;
+    if (!OnMainThread())
+        return kNoIP;
     for (uint32_t i = gMarks.frames.count; i > 0; --i) {
         uintptr_t ip;
-        if (ReadIP(MarkAt(i - 1), ip)) return ip;
+        if (ReadIP(MarkAt(i - 1), ip))
+            return ip;
     }
     return kNoIP;
 }
 
 void MarkStack::Dump() {
-    if (!OnMainThread()) return;
+    if (!OnMainThread())
+        return;
     try {
         exceptout("STACK DUMP:\r\n");
         // The records mark frames of their own above these; the marks below stay as they are.
@@ -394,9 +418,11 @@ void MarkStack::Dump() {
 }
 
 void MarkStack::DumpStack(int file, uintptr_t frame) {
-    if (!OnMainThread()) return;
+    if (!OnMainThread())
+        return;
     const uint32_t marks = gMarks.frames.count;
-    if (gDumpCount == 0 && marks == 0) return;
+    if (gDumpCount == 0 && marks == 0)
+        return;
     gDumpCount = marks;
     bool ok = WriteText(file, "[STACK:", 7);
     if (marks == 0) {
@@ -404,35 +430,46 @@ void MarkStack::DumpStack(int file, uintptr_t frame) {
         return;
     }
     if (ok) {
-        for (uint32_t i = 0; ok && i < marks; ++i) ok = WriteIP(file, IPOf(i));
-        if (ok) WriteText(file, "]\r\n", 3);
+        for (uint32_t i = 0; ok && i < marks; ++i)
+            ok = WriteIP(file, IPOf(i));
+        if (ok)
+            WriteText(file, "]\r\n", 3);
     }
 
     // Then the frame chain, in groups: each group walks up from a mark (or `frame`) until it
     // meets the next mark below which the chain does not reach; marks it passes are consumed.
     int k = int(marks);
     uintptr_t f = frame;
-    if (frame == 0) f = MarkAt(--k);
+    if (frame == 0)
+        f = MarkAt(--k);
     ok = WriteText(file, "Advanced STACK:\r\n", 17);
     for (;;) {
-        if (ok) ok = WriteText(file, "[", 1);
+        if (ok)
+            ok = WriteText(file, "[", 1);
         --k;
         for (int step = 0; step < kAdvancedFrames; ++step) {
             uintptr_t ip = kNoIP, next = 0;
             const bool readable = ReadIP(f, ip);
-            if (!WriteIP(file, readable ? ip : kNoIP) || !readable || !ReadNext(f, next)) break;
+            if (!WriteIP(file, readable ? ip : kNoIP) || !readable || !ReadNext(f, next))
+                break;
             bool below = false;
             while (k > 0 && !below) {
                 const uintptr_t mark = MarkAt(k);
-                if (next > mark) break;
-                if (next < mark) below = true;
-                else --k;
+                if (next > mark)
+                    break;
+                if (next < mark)
+                    below = true;
+                else
+                    --k;
             }
-            if (below || next <= f) break;
+            if (below || next <= f)
+                break;
             f = next;
         }
-        if (ok) WriteText(file, "]\r\n", 3);
-        if (k < 0) return;
+        if (ok)
+            WriteText(file, "]\r\n", 3);
+        if (k < 0)
+            return;
         f = MarkAt(k);
     }
 }

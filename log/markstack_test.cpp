@@ -47,7 +47,8 @@ std::string Hex(uintptr_t value, bool eightDigits = true) {
 // The whole file, read with the library's own file functions (paths with '\').
 std::string ReadFileText(const char* name) {
     HFILE file = _lopen(name, OF_READ | OF_SHARE_DENY_NONE);
-    if (file == HFILE_ERROR) return "";
+    if (file == HFILE_ERROR)
+        return "";
     std::string text;
     char buffer[4096];
     for (UINT got; (got = _lread(file, buffer, sizeof buffer)) != 0 && got != UINT(HFILE_ERROR);)
@@ -58,13 +59,12 @@ std::string ReadFileText(const char* name) {
 
 int Occurrences(const std::string& text, const std::string& part) {
     int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
     return count;
 }
 
-std::string ExceptionFile() {
-    return ReadFileText(GetProcess().excName.p);
-}
+std::string ExceptionFile() { return ReadFileText(GetProcess().excName.p); }
 
 TEST(MarkStack, OnlyTheMainThreadIsRecorded) {
     ASSERT_EQ(GetProcess().mainThreadId, GetCurrentThreadId());
@@ -77,7 +77,8 @@ TEST(MarkStack, OnlyTheMainThreadIsRecorded) {
         other[2] = MarkStack::GetLastIP();
     }).join();
     EXPECT_EQ(tarn::MarkCountForTesting(), before);
-    for (uintptr_t ip : other) EXPECT_EQ(ip, MarkStack::kNoIP);
+    for (uintptr_t ip : other)
+        EXPECT_EQ(ip, MarkStack::kNoIP);
 
     MarkStack mark(TARN_FRAME);
     EXPECT_EQ(tarn::MarkCountForTesting(), before + 1);
@@ -90,9 +91,11 @@ TEST(MarkStack, UnMarkRemovesTheMarkAndEveryLaterOne) {
     const uint32_t base = tarn::MarkCountForTesting();
     // Marks that stay until the test removes them: a destructor would unmark again.
     alignas(MarkStack) unsigned char storage[4][sizeof(MarkStack)];
-    for (int i = 0; i < 3; ++i) new (storage[i]) MarkStack(chain.Frame(2 - i));
+    for (int i = 0; i < 3; ++i)
+        new (storage[i]) MarkStack(chain.Frame(2 - i));
     ASSERT_EQ(tarn::MarkCountForTesting(), base + 3);
-    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(MarkStack::GetIP(base + i), FakeChain::IP(2 - i));
+    for (uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(MarkStack::GetIP(base + i), FakeChain::IP(2 - i));
     EXPECT_EQ(MarkStack::GetIP(base + 3), MarkStack::kNoIP);
     EXPECT_EQ(MarkStack::GetLastIP(), FakeChain::IP(0));
 
@@ -113,8 +116,9 @@ TEST(MarkStack, UnMarkOfAnUnknownFrameWritesOneRecord) {
     FakeChain chain;
     MarkStack mark(chain.Frame(1));
     const uint32_t count = tarn::MarkCountForTesting();
-    const std::string record = "INVALID STACK leave[" + std::to_string(count) + "]:" +
-                               Hex(chain.Frame(0), false) + "->" + Hex(FakeChain::IP(0), false);
+    const std::string record = "INVALID STACK leave[" + std::to_string(count) +
+                               "]:" + Hex(chain.Frame(0), false) + "->" +
+                               Hex(FakeChain::IP(0), false);
     const int before = Occurrences(ExceptionFile(), record);
 
     MarkStack::UnMark(chain.Frame(0));
@@ -143,8 +147,8 @@ TEST(MarkStack, BreakStackFiresOnceWhenTheWholePathMatches) {
     const std::string breakpoint = "Exception 0x80000003";
     const int breaksBefore = Occurrences(ExceptionFile(), breakpoint);
     // "/gpfshow" is in force by default: the breakpoint's box must not wait for a user.
-    tarn::MessageBoxHandler previous =
-        tarn::SetMessageBoxForTesting([](HWND, const char*, const char*, unsigned) { return IDOK; });
+    tarn::MessageBoxHandler previous = tarn::SetMessageBoxForTesting(
+        [](HWND, const char*, const char*, unsigned) { return IDOK; });
 
     for (uint32_t round = 0; round < 2; ++round) {
         MarkStack outer(chain.Frame(2));
@@ -180,10 +184,15 @@ TEST(MarkStack, DumpStackWritesTheMarksAndTheChainsBetweenThem) {
     const std::string a = " EIP=0x" + Hex(FakeChain::IP(0));
     const std::string b = " EIP=0x" + Hex(FakeChain::IP(1));
     const std::string c = " EIP=0x" + Hex(FakeChain::IP(2));
-    EXPECT_EQ(ReadFileText(name), "[STACK:NotLogged]\r\n"
-                                  "[STACK:" + c + b + a + "]\r\nAdvanced STACK:\r\n"
-                                  "[" + a + b + c + "]\r\n[" + c + "]\r\n"
-                                  "[STACK:NotLogged]\r\n");
+    EXPECT_EQ(ReadFileText(name),
+              "[STACK:NotLogged]\r\n"
+              "[STACK:" +
+                  c + b + a +
+                  "]\r\nAdvanced STACK:\r\n"
+                  "[" +
+                  a + b + c + "]\r\n[" + c +
+                  "]\r\n"
+                  "[STACK:NotLogged]\r\n");
     _unlink(name);
 }
 
@@ -204,10 +213,13 @@ TEST(WalkFrames, EveryStepIsCheckedBeforeItIsTaken) {
         FakeChain chain;
         test.spoil(chain);
         uintptr_t out[10];
-        for (uintptr_t& ip : out) ip = 0xA5;
+        for (uintptr_t& ip : out)
+            ip = 0xA5;
         EXPECT_EQ(tarn::WalkFrames(out, 10, chain.Frame(0), 0), test.count) << test.what;
-        for (int i = 0; i < test.count; ++i) EXPECT_EQ(out[i], FakeChain::IP(i)) << test.what;
-        for (int i = test.count; i < 10; ++i) EXPECT_EQ(out[i], 0u) << test.what << " " << i;
+        for (int i = 0; i < test.count; ++i)
+            EXPECT_EQ(out[i], FakeChain::IP(i)) << test.what;
+        for (int i = test.count; i < 10; ++i)
+            EXPECT_EQ(out[i], 0u) << test.what << " " << i;
     }
 
     // Skipped frames count; what is not collected is zeroed; the limit holds.
@@ -304,8 +316,8 @@ TEST(WalkFrames, FindsTheReturnAddressesOfRealCalls) {
 // the faulting function's callers.
 TEST(WalkFrames, FaultRecordNamesTheCallersOfTheFaultingFunction) {
     tarn::GuardedPagesForTesting pages;
-    tarn::MessageBoxHandler previous =
-        tarn::SetMessageBoxForTesting([](HWND, const char*, const char*, unsigned) { return IDOK; });
+    tarn::MessageBoxHandler previous = tarn::SetMessageBoxForTesting(
+        [](HWND, const char*, const char*, unsigned) { return IDOK; });
     RealWalk walk;
     unsigned long code = 0;
     try {
@@ -326,9 +338,7 @@ TEST(WalkFrames, FaultRecordNamesTheCallersOfTheFaultingFunction) {
     EXPECT_NE(line.find(" EIP=0x" + Hex(walk.returns[1])), std::string::npos) << line;
 }
 
-[[gnu::noinline]] void WalkFromCallback(void* data) {
-    Inner(*static_cast<RealWalk*>(data));
-}
+[[gnu::noinline]] void WalkFromCallback(void* data) { Inner(*static_cast<RealWalk*>(data)); }
 
 TEST(WalkFrames, PassesThroughAModuleLoadedAfterTheFirstWalk) {
     uintptr_t first[10];

@@ -6,8 +6,7 @@
 
 namespace tarn {
 
-typedef int (*MessageBoxHandler)(HWND owner, const char* text, const char* caption,
-                                 unsigned style);
+typedef int (*MessageBoxHandler)(HWND owner, const char* text, const char* caption, unsigned style);
 
 // Shows the box (MessageBoxA) and answers what the user chose; a handler set for testing
 // receives it instead.

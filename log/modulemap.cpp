@@ -31,12 +31,14 @@ namespace {
 class Line {
 public:
     Line& Text(const char* text) {
-        while (*text && used_ < sizeof text_) text_[used_++] = *text++;
+        while (*text && used_ < sizeof text_)
+            text_[used_++] = *text++;
         return *this;
     }
     // "0x" and at least `digits` upper-case hexadecimal digits.
     Line& Hex(uint64_t value, int digits) {
-        while (digits < 16 && (value >> (4 * digits)) != 0) ++digits;
+        while (digits < 16 && (value >> (4 * digits)) != 0)
+            ++digits;
         Text("0x");
         for (int i = digits - 1; i >= 0 && used_ < sizeof text_; --i)
             text_[used_++] = "0123456789ABCDEF"[(value >> (4 * i)) & 0xF];
@@ -50,12 +52,14 @@ public:
             reversed[n++] = char('0' + value % 10);
             value /= 10;
         } while (value != 0 || n < digits);
-        while (n > 0 && used_ < sizeof text_) text_[used_++] = reversed[--n];
+        while (n > 0 && used_ < sizeof text_)
+            text_[used_++] = reversed[--n];
         return *this;
     }
     // A line cut short by the buffer still ends its line.
     bool WriteTo(int file) {
-        if (used_ > sizeof text_ - 2) used_ = sizeof text_ - 2;
+        if (used_ > sizeof text_ - 2)
+            used_ = sizeof text_ - 2;
         text_[used_++] = '\r';
         text_[used_++] = '\n';
         return _lwrite(file, text_, static_cast<UINT>(used_)) == used_;
@@ -78,7 +82,8 @@ struct Writing {
 
 void WriteModule(const LoadedModule& module, void* context) {
     Writing& writing = *static_cast<Writing*>(context);
-    if (!writing.ok) return;
+    if (!writing.ok)
+        return;
     Line line;
     line.Text("module ").Hex(module.base, kAddressDigits).Text(" ");
     line.Hex(module.size, kAddressDigits);
@@ -91,9 +96,11 @@ void WriteModule(const LoadedModule& module, void* context) {
 bool ModuleMapName(const char* recordFile, char* out, size_t size) {
     const char* dot = strrchr(recordFile, '.');
     const char* slash = strrchr(recordFile, '\\');
-    if (!dot || (slash && dot < slash)) return false;
+    if (!dot || (slash && dot < slash))
+        return false;
     const size_t stem = static_cast<size_t>(dot - recordFile);
-    if (stem + sizeof ".map" > size) return false;
+    if (stem + sizeof ".map" > size)
+        return false;
     memcpy(out, recordFile, stem);
     memcpy(out + stem, ".map", sizeof ".map");
     return true;
@@ -101,14 +108,17 @@ bool ModuleMapName(const char* recordFile, char* out, size_t size) {
 
 void SetModuleMapFile(const char* recordFile) {
     LazyLock::Guard guard(ReportLock());
-    if (!ModuleMapName(recordFile, gMapName, sizeof gMapName)) gMapName[0] = 0;
+    if (!ModuleMapName(recordFile, gMapName, sizeof gMapName))
+        gMapName[0] = 0;
 }
 
 void WriteModuleMap(const char* occasion) {
     LazyLock::Guard guard(ReportLock());
-    if (!gMapName[0]) return;
+    if (!gMapName[0])
+        return;
     const int file = OpenRecordFile(gMapName);
-    if (file == HFILE_ERROR) return;
+    if (file == HFILE_ERROR)
+        return;
     Contained([&] {
         _llseek(file, 0, FILE_END);
         const LocalTime& t = GetProcess().startTime.startLocal;
@@ -124,7 +134,8 @@ void WriteModuleMap(const char* occasion) {
             end.Text("modules incomplete");
         else
             end.Text("modules ").Decimal(static_cast<uint64_t>(count));
-        if (writing.ok) end.WriteTo(file);
+        if (writing.ok)
+            end.WriteTo(file);
     });
     _lclose(file);
 }

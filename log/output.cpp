@@ -30,8 +30,9 @@ public:
 
     Function Get() {
         if (!lookedUp_.load(std::memory_order_acquire)) {
-            address_.store(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), name_)),
-                           std::memory_order_relaxed);
+            address_.store(
+                reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), name_)),
+                std::memory_order_relaxed);
             lookedUp_.store(true, std::memory_order_release);
         }
         return reinterpret_cast<Function>(address_.load(std::memory_order_relaxed));
@@ -133,7 +134,7 @@ bool WriteLine(PrintBufferBase& line, int stampLength, const LocalTime& now) {
 // "stamp what:where - message\r\n", or "stamp what:where\r\n" for an empty message, unless the
 // application's hook stores the record.
 void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void* where,
-                 const char* what) {
+                        const char* what) {
     const char* message = line.data + stampLength;
     if (HistoryHook hook = gHistory.Get()) {
         bool stored = false;
@@ -160,9 +161,7 @@ void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void
 
 }  // namespace
 
-LazyLock& LogLock() {
-    return gLogLock;
-}
+LazyLock& LogLock() { return gLogLock; }
 
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError) {
     try {

@@ -61,8 +61,8 @@ extern "C" TARN_EXPORT bool PUT2LOG_WINDOW(const char* text) {
 extern "C" TARN_EXPORT bool HISTORY_WHAT_WHERE_DETAILS_(const char* what, const void* where,
                                                         const char* details) {
     std::lock_guard<std::mutex> lock(gMutex);
-    gRecords.push_back({what ? what : "(null)",
-                        where ? static_cast<const char*>(where) : "(null)", details});
+    gRecords.push_back(
+        {what ? what : "(null)", where ? static_cast<const char*>(where) : "(null)", details});
     return true;
 }
 
@@ -98,10 +98,10 @@ TEST(LogHooks, MessagesArriveWholeOnceEachAndBadFormatsAsTheirAddress) {
     EXPECT_TRUE(Out(reinterpret_cast<const char*>(0x41)));
     EXPECT_TRUE(Out(nullptr));
     EXPECT_TRUE(Out(reinterpret_cast<const char*>(0x434241)));
-    EXPECT_EQ(Take(gLines), (std::vector<std::string>{
-                                "42 " + big + "|", "refused", "outer",
-                                "<INVALID PTR(0x00000041)[   A]", "<INVALID PTR(0x00000000)[    ]",
-                                "<INVALID PTR(0x00434241)[ ABC]"}));
+    EXPECT_EQ(Take(gLines),
+              (std::vector<std::string>{
+                  "42 " + big + "|", "refused", "outer", "<INVALID PTR(0x00000041)[   A]",
+                  "<INVALID PTR(0x00000000)[    ]", "<INVALID PTR(0x00434241)[ ABC]"}));
 }
 
 TEST(HistoryHook, ReceivesWhatWhereAndTheMessage) {
@@ -162,12 +162,21 @@ TEST(ToWritable, FormsCutsAndUnreadableBytes) {
         int length, outSize, hex;
         const char* expected;
     } cases[] = {
-        {"a\tb", -1, 64, 0, "a\\09\\b"}, {"a\tb", -1, 64, 1, "61 09 62 "},
-        {"\xE4\x7F ok", -1, 64, 0, "\xE4\x7F ok"}, {"a\0b", 3, 64, 0, "a\\00\\b"},
-        {"abc", 2, 64, 1, "61 62 "}, {"abc", -1, 1, 0, ""}, {"abc", -1, 3, 0, "ab"},
-        {"a\x01z", -1, 5, 0, "a"}, {"a\x01z", -1, 6, 0, "a\\01\\"}, {"abc", -1, 7, 1, "61 62 "},
-        {"abc", -1, 3, 1, ""}, {wild, -1, 64, 0, ""}, {wild, 8, 64, 1, ""},
-        {tail, 10, 64, 0, "xyz"}, {tail, -1, 64, 1, "78 79 7A "},
+        {"a\tb", -1, 64, 0, "a\\09\\b"},
+        {"a\tb", -1, 64, 1, "61 09 62 "},
+        {"\xE4\x7F ok", -1, 64, 0, "\xE4\x7F ok"},
+        {"a\0b", 3, 64, 0, "a\\00\\b"},
+        {"abc", 2, 64, 1, "61 62 "},
+        {"abc", -1, 1, 0, ""},
+        {"abc", -1, 3, 0, "ab"},
+        {"a\x01z", -1, 5, 0, "a"},
+        {"a\x01z", -1, 6, 0, "a\\01\\"},
+        {"abc", -1, 7, 1, "61 62 "},
+        {"abc", -1, 3, 1, ""},
+        {wild, -1, 64, 0, ""},
+        {wild, 8, 64, 1, ""},
+        {tail, 10, 64, 0, "xyz"},
+        {tail, -1, 64, 1, "78 79 7A "},
     };
     for (const Case& c : cases) {
         char out[80];

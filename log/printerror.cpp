@@ -13,10 +13,10 @@ char* PrintError(char* buffer, int size, unsigned long code) {
         n = size - 1;
     // The system refuses a buffer too small for the whole message: take it whole, then cut.
     char message[1024];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(code),
-                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message,
-                                  sizeof message, nullptr);
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), message,
+                       sizeof message, nullptr);
     size_t room = static_cast<size_t>(size - n - 1);
     if (length > room)
         length = static_cast<DWORD>(room);

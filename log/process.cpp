@@ -71,8 +71,7 @@ void RemoveStale(const str& name, const LocalTime& start) {
 // debugger. The log is read into memory only; nothing is written back.
 void HarvestBreakStacks(const str& logName) {
     const char* switches = GetCommandLineInternal();
-    if (!strnistrn(switches, "/mem") || !strnistrn(switches, "/int3") ||
-        !existfile(Text(logName)))
+    if (!strnistrn(switches, "/mem") || !strnistrn(switches, "/int3") || !existfile(Text(logName)))
         return;
     File previous;
     if (!previous.capture(Text(logName)))
@@ -81,30 +80,22 @@ void HarvestBreakStacks(const str& logName) {
     if (previous.write("", 1) != 1)
         return;
     previous.seekset(0);
-    ReadBreakStacks(previous.image, previous.length,
-                    [](const uintptr_t* ips, int count, void*) { return AddBreakStack(ips, count); },
-                    nullptr);
+    ReadBreakStacks(
+        previous.image, previous.length,
+        [](const uintptr_t* ips, int count, void*) { return AddBreakStack(ips, count); }, nullptr);
 }
 
 }  // namespace
 
 const char kBuiltText[] = "Executable from: " __DATE__ " " __TIME__;
 
-void NoteCrashRecordWritten() {
-    gCrashRecordWritten.store(true);
-}
+void NoteCrashRecordWritten() { gCrashRecordWritten.store(true); }
 
-bool CrashRecordWritten() {
-    return gCrashRecordWritten.load();
-}
+bool CrashRecordWritten() { return gCrashRecordWritten.load(); }
 
-bool ShowFirstFault() {
-    return gShowFirstFault.on.load();
-}
+bool ShowFirstFault() { return gShowFirstFault.on.load(); }
 
-void ClearShowFirstFault() {
-    gShowFirstFault.on.store(false);
-}
+void ClearShowFirstFault() { gShowFirstFault.on.store(false); }
 
 }  // namespace tarn
 
@@ -112,9 +103,7 @@ using namespace tarn;
 
 extern "C" void TARN_RTL_DUMMY_ENTRY(...) {}
 
-Log& GetProcess() {
-    return gLog;
-}
+Log& GetProcess() { return gLog; }
 
 const char* GetCommandLineInternal() {
     if (gCommandLine)
@@ -180,8 +169,8 @@ void Log::StartUp(const LocalTime& t) {
         logDay = t.wDay;
 
         bool later = memcmp(&t, &start, sizeof t) != 0;
-        LogLine("// %4d-%02d-%02d %02d:%02d:%02d ", t.wYear, t.wMonth, t.wDay, t.wHour,
-                t.wMinute, t.wSecond);
+        LogLine("// %4d-%02d-%02d %02d:%02d:%02d ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                t.wSecond);
         LogLine("%s\r\n", kBuiltText);
         if (later)
             LogLine("Working since %4d-%02d-%02d %02d:%02d:%02d\r\n ", start.wYear, start.wMonth,

@@ -14,8 +14,7 @@ LazyLock& HistoryLock();
 // A log line (voutlog without "where" and "what").
 bool LogLine(const char* format, ...) TARN_PRINTF(1, 2);
 // A history record "what:where - text"; false when voutlog raised.
-bool HistoryRecord(const void* where, const char* what, const char* format, ...)
-    TARN_PRINTF(3, 4);
+bool HistoryRecord(const void* where, const char* what, const char* format, ...) TARN_PRINTF(3, 4);
 
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to
@@ -24,9 +23,7 @@ bool HistoryRecord(const void* where, const char* what, const char* format, ...)
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError);
 
 // The text of a str, also for a string built before the shared empty string existed.
-inline const char* Text(const str& s) {
-    return s.p ? s.p : "";
-}
+inline const char* Text(const str& s) { return s.p ? s.p : ""; }
 
 // The library's build, as the headers of the log, history and exception files show it:
 // "Executable from: " and the build date and time.

@@ -13,13 +13,9 @@ static_assert(offsetof(SYSTEMTIME, wMilliseconds) == offsetof(LocalTime, wMillis
 
 namespace {
 
-int64_t Counter() {
-    return static_cast<int64_t>(tarn::ReadTimeStampCounter());
-}
+int64_t Counter() { return static_cast<int64_t>(tarn::ReadTimeStampCounter()); }
 
-SYSTEMTIME* AsSystemTime(LocalTime* time) {
-    return reinterpret_cast<SYSTEMTIME*>(time);
-}
+SYSTEMTIME* AsSystemTime(LocalTime* time) { return reinterpret_cast<SYSTEMTIME*>(time); }
 
 // Sets `time` from a file time in UTC; false, and `time` unchanged, when a conversion fails.
 bool FromFileTime(LocalTime* time, const FILETIME& written) {
@@ -33,7 +29,8 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
 
 // Writes `value` as printf's "%0<width>d" does; returns the end.
 char* PutNumber(char* out, int value, int width) {
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     if (value < 0) {
         *out++ = '-';
         --width;
@@ -85,9 +82,7 @@ int Deliver(char* buffer, int size, const char* text, const char* end) {
 
 }  // namespace
 
-LocalTime::LocalTime() {
-    GetLocalTime(AsSystemTime(this));
-}
+LocalTime::LocalTime() { GetLocalTime(AsSystemTime(this)); }
 
 bool LocalTime::operator()(const char* fileName) {
     WIN32_FIND_DATAA found;
@@ -173,9 +168,7 @@ double Log::StartTime::CPU2MS(long long cycles) {
     }
 }
 
-double Log::StartTime::CPU2MS() {
-    return CPU2MS(Counter());
-}
+double Log::StartTime::CPU2MS() { return CPU2MS(Counter()); }
 
 // Room for the longest stamp: seven numbers of at most eleven characters and their separators.
 constexpr int kStampRoom = 80;

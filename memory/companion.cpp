@@ -44,21 +44,13 @@ void ReleaseCompanion() {
         FreeLibrary(companion);
 }
 
-bool CompanionLoaded() {
-    return gCompanionLoaded.load();
-}
+bool CompanionLoaded() { return gCompanionLoaded.load(); }
 
-bool StartupPhase() {
-    return gStartupPhase.load(std::memory_order_relaxed);
-}
+bool StartupPhase() { return gStartupPhase.load(std::memory_order_relaxed); }
 
-void SetStartupPhaseForTesting(bool on) {
-    gStartupPhase.store(on, std::memory_order_relaxed);
-}
+void SetStartupPhaseForTesting(bool on) { gStartupPhase.store(on, std::memory_order_relaxed); }
 
-LazyLock& MemoryLock() {
-    return gMemoryLock;
-}
+LazyLock& MemoryLock() { return gMemoryLock; }
 
 }  // namespace tarn
 
@@ -67,6 +59,4 @@ void EndStartup() {
     tarn::ProbeCompanion();
 }
 
-bool CheckMemory() {
-    return _heapchk() == -2;
-}
+bool CheckMemory() { return _heapchk() == -2; }

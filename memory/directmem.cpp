@@ -23,9 +23,7 @@ public:
     char text[512];
 };
 
-uint64_t CyclesSince(uint64_t start) {
-    return ReadTimeStampCounter() - start;
-}
+uint64_t CyclesSince(uint64_t start) { return ReadTimeStampCounter() - start; }
 
 // The start-up allocator: from the library's attach on, every allocation of the process passes
 // the library. It is never destroyed by the library: the runtime releases the chain at the end.
@@ -38,9 +36,7 @@ struct StartupAllocator {
 
 using namespace tarn;
 
-DirectMem::~DirectMem() {
-    Uninstall();
-}
+DirectMem::~DirectMem() { Uninstall(); }
 
 void* DirectMem::Get(size_t size) {
     if (size == 0)
@@ -102,8 +98,7 @@ void* DirectMem::Realloc(void* block, size_t size) {
     try {
         uint64_t start = tarn::ReadTimeStampCounter();
         result = tarnrtl_Realloc(block, size);
-        TARN_RTL_DUMMY_ENTRY("tarnrtl_Realloc(%d bytes): %d CPU cycles", size,
-                             CyclesSince(start));
+        TARN_RTL_DUMMY_ENTRY("tarnrtl_Realloc(%d bytes): %d CPU cycles", size, CyclesSince(start));
         if (result)
             return result;
         LastErrorText reason;
@@ -144,9 +139,7 @@ void* DirectMem::Expand(void* block, size_t size) {
     }
 }
 
-bool DirectMem::FreeAll() {
-    return false;
-}
+bool DirectMem::FreeAll() { return false; }
 
 size_t DirectMem::GetSize(const void* block) {
     LazyLock::Guard guard(MemoryLock());
@@ -157,9 +150,7 @@ size_t DirectMem::GetSize(const void* block) {
     }
 }
 
-bool DirectMem::CheckForBugs() {
-    return tarnrtl_CheckForBugs();
-}
+bool DirectMem::CheckForBugs() { return tarnrtl_CheckForBugs(); }
 
 void DirectMem::Release() {
     ICppMemIface* previous = replaced;
@@ -168,21 +159,13 @@ void DirectMem::Release() {
         previous->Release();
 }
 
-void* DirectMem::New(size_t size) {
-    return DirectMem::Get(size);
-}
+void* DirectMem::New(size_t size) { return DirectMem::Get(size); }
 
-bool DirectMem::Delete(void* block) {
-    return DirectMem::Free(block);
-}
+bool DirectMem::Delete(void* block) { return DirectMem::Free(block); }
 
-void* DirectMem::NewV(size_t size) {
-    return DirectMem::Get(size);
-}
+void* DirectMem::NewV(size_t size) { return DirectMem::Get(size); }
 
-bool DirectMem::DeleteV(void* block) {
-    return DirectMem::Free(block);
-}
+bool DirectMem::DeleteV(void* block) { return DirectMem::Free(block); }
 
 void DirectMem::Install() {
     replaced = nullptr;

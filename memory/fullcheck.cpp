@@ -11,9 +11,7 @@
 namespace tarn {
 namespace {
 
-bool PointsAtItself(const Mark* mark) {
-    return mark->next == mark || mark->pred == mark;
-}
+bool PointsAtItself(const Mark* mark) { return mark->next == mark || mark->pred == mark; }
 
 // A pair whose links point at themselves is cut loose from its neighbours before it moves, so
 // that the move cannot make a loop.

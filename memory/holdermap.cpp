@@ -23,7 +23,7 @@ Holder* HolderMap::Find(uintptr_t p) const {
     const uintptr_t granule = p >> kGranuleBits;
     if (granule >> kGranules)
         return nullptr;
-    Holder* (*slots)[2] = Slots(granule);
+    Holder*(*slots)[2] = Slots(granule);
     if (!slots)
         return nullptr;
     for (Holder* holder : *slots) {
@@ -62,7 +62,7 @@ bool HolderMap::Add(Holder* holder) {
 
 void HolderMap::Remove(const Holder* holder) {
     for (uintptr_t p : {holder->array, holder->array + kHolderArray - 1}) {
-        if (Holder* (*slots)[2] = Slots(p >> kGranuleBits)) {
+        if (Holder * (*slots)[2] = Slots(p >> kGranuleBits)) {
             for (Holder*& slot : *slots) {
                 if (slot == holder)
                     slot = nullptr;

@@ -26,13 +26,9 @@ namespace {
 // --- An element, by its user address `block`. The trailer and, behind a head of 8 bytes on
 // 32-bit targets, nothing else is aligned for more than its own width.
 
-uint32_t* SizeWord(uintptr_t block) {
-    return reinterpret_cast<uint32_t*>(block - 8);
-}
+uint32_t* SizeWord(uintptr_t block) { return reinterpret_cast<uint32_t*>(block - 8); }
 
-uint32_t* SignatureWord(uintptr_t block) {
-    return reinterpret_cast<uint32_t*>(block - 4);
-}
+uint32_t* SignatureWord(uintptr_t block) { return reinterpret_cast<uint32_t*>(block - 4); }
 
 uint32_t Trailer(uintptr_t block, uint32_t size) {
     uint32_t trailer;
@@ -144,7 +140,8 @@ private:
 
 // "Attempt to <what> memory block ptr: ..." for a pointer the holder cannot take.
 void ReportAttempt(const char* what, uintptr_t address, const Holder* holder) {
-    exceptout("Attempt to %s memory block ptr: 0x%" PRIXPTR "; Holder block size: %d; "
+    exceptout("Attempt to %s memory block ptr: 0x%" PRIXPTR
+              "; Holder block size: %d; "
               "Holder internal array: 0x%" PRIXPTR,
               what, address, int(holder->elementSize), holder->array);
 }
@@ -239,8 +236,7 @@ uint32_t ListUnfreed(void*, uintptr_t element, uint32_t elementSize) {
     const uint32_t size = *SizeWord(block);
     char buffer[1024];
     FixedText text(buffer, sizeof buffer);
-    text.Append("Unfreed=0x%08" PRIXPTR "[%u]; Native block size=%u\r\n", block, size,
-                elementSize);
+    text.Append("Unfreed=0x%08" PRIXPTR "[%u]; Native block size=%u\r\n", block, size, elementSize);
     text.AppendStack(element, elementSize);
     WriteReopening(text.Data());
     return size;
@@ -297,17 +293,11 @@ LowFragPool::LowFragPool()
     backing = new MarkPool("App memory");
 }
 
-LowFragPool::~LowFragPool() {
-    DeleteCriticalSection(&lock);
-}
+LowFragPool::~LowFragPool() { DeleteCriticalSection(&lock); }
 
-void LowFragPool::EnterForFork() {
-    EnterCriticalSection(&lock);
-}
+void LowFragPool::EnterForFork() { EnterCriticalSection(&lock); }
 
-void LowFragPool::LeaveAfterFork() {
-    LeaveCriticalSection(&lock);
-}
+void LowFragPool::LeaveAfterFork() { LeaveCriticalSection(&lock); }
 
 void LowFragPool::Install() {
     Locked guard(lock);
@@ -317,9 +307,7 @@ void LowFragPool::Install() {
 
 // While the pool is released, after "App memory" went, what still comes (the backing pool's
 // own destruction among it) goes to the interface the pool replaced.
-ICppMemIface& LowFragPool::Large() {
-    return backing ? *backing : *replaced;
-}
+ICppMemIface& LowFragPool::Large() { return backing ? *backing : *replaced; }
 
 // The index entry of a holder of the pool. A missing or stale one would have the table and the
 // index close up over another holder.
@@ -386,10 +374,9 @@ Holder** LowFragPool::AddHolder(int cls) {
     if (!cursor[cls])
         cursor[cls] = at;
 
-    Place* place = std::upper_bound(placeOf, placeOf + places, holder->array,
-                                    [](uintptr_t address, const Place& p) {
-                                        return address < p.array;
-                                    });
+    Place* place =
+        std::upper_bound(placeOf, placeOf + places, holder->array,
+                         [](uintptr_t address, const Place& p) { return address < p.array; });
     memmove(place + 1, place, size_t(placeOf + places - place) * sizeof *place);
     *place = {holder->array, holder, uint32_t(at - table)};
     ++places;
@@ -499,9 +486,11 @@ bool LowFragPool::CheckBlock(uintptr_t block, uint32_t elementSize) {
     char buffer[1024];
     FixedText text(buffer, sizeof buffer);
     if (upper || lower) {
-        const char* where = !upper ? "LOWER boundary" : !lower ? "UPPER boundary"
-                                                               : "BOTH boundaries";
-        text.Append("Corrupted memory block, %s. Block ptr: 0x%" PRIXPTR "; Size:%d; "
+        const char* where = !upper   ? "LOWER boundary"
+                            : !lower ? "UPPER boundary"
+                                     : "BOTH boundaries";
+        text.Append("Corrupted memory block, %s. Block ptr: 0x%" PRIXPTR
+                    "; Size:%d; "
                     "Holder block size: %d\r\n",
                     where, block, int(size), int(elementSize));
         text.AppendStack(block - kElementHead, elementSize);
@@ -509,7 +498,8 @@ bool LowFragPool::CheckBlock(uintptr_t block, uint32_t elementSize) {
     // Marked before the reports, which may allocate: a freed element can be taken meanwhile.
     *SignatureWord(block) = kReportedSignature;
     if (sizeFault)
-        exceptout("Invalid memory block size, Block ptr: 0x%" PRIXPTR "; Size:%d; Holder block "
+        exceptout("Invalid memory block size, Block ptr: 0x%" PRIXPTR
+                  "; Size:%d; Holder block "
                   "size: %d Holder block size: %d\r\n",
                   block, int(size), int(elementSize), int(elementSize));
     if (!text.Empty())
@@ -530,17 +520,11 @@ bool LowFragPool::CheckBlock(uintptr_t block, uint32_t elementSize) {
     return Allocate(ClassOf(size), size, stack);
 }
 
-void* LowFragPool::Get(size_t size) {
-    return Obtain(size);
-}
+void* LowFragPool::Get(size_t size) { return Obtain(size); }
 
-void* LowFragPool::New(size_t size) {
-    return Obtain(size);
-}
+void* LowFragPool::New(size_t size) { return Obtain(size); }
 
-void* LowFragPool::NewV(size_t size) {
-    return Obtain(size);
-}
+void* LowFragPool::NewV(size_t size) { return Obtain(size); }
 
 bool LowFragPool::Free(void* block) {
     Locked guard(lock);
@@ -552,13 +536,9 @@ bool LowFragPool::Free(void* block) {
     return true;
 }
 
-bool LowFragPool::Delete(void* block) {
-    return LowFragPool::Free(block);
-}
+bool LowFragPool::Delete(void* block) { return LowFragPool::Free(block); }
 
-bool LowFragPool::DeleteV(void* block) {
-    return LowFragPool::Free(block);
-}
+bool LowFragPool::DeleteV(void* block) { return LowFragPool::Free(block); }
 
 // An element that keeps more than half of its size is stamped again in place (what lies between
 // the old and the new size stays as it was); otherwise the data moves to a block of its size.
@@ -619,9 +599,7 @@ void* LowFragPool::Expand(void* block, size_t size) {
     return block;
 }
 
-bool LowFragPool::FreeAll() {
-    return false;
-}
+bool LowFragPool::FreeAll() { return false; }
 
 size_t LowFragPool::GetSize(const void* block) {
     Locked guard(lock);

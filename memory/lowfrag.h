@@ -29,13 +29,9 @@ inline constexpr size_t kElementOverhead = kElementHead + sizeof(uint32_t) + kEl
 // --- Classes: class c has elements of 64 << c bytes, 1 MB / element size per holder.
 inline constexpr int kClasses = 10;
 inline constexpr size_t kHolderArray = 1048576;
-inline constexpr size_t ElementSize(int cls) {
-    return size_t(64) << cls;
-}
+inline constexpr size_t ElementSize(int cls) { return size_t(64) << cls; }
 // The largest request a class serves: its data, overhead and one byte more fit the element.
-inline constexpr size_t LargestRequest(int cls) {
-    return ElementSize(cls) - kElementOverhead - 1;
-}
+inline constexpr size_t LargestRequest(int cls) { return ElementSize(cls) - kElementOverhead - 1; }
 // The smallest request that goes to the backing pool.
 inline constexpr size_t kLargeRequest = LargestRequest(kClasses - 1) + 1;
 // The class of a request of `size` bytes (1 to kLargeRequest - 1): the smallest element that
@@ -52,8 +48,8 @@ static_assert(sizeof(void*) != 4 || (LargestRequest(0) == 11 && LargestRequest(1
                                      LargestRequest(6) == 4043 && LargestRequest(7) == 8139 &&
                                      LargestRequest(8) == 16331 && LargestRequest(9) == 32715),
               "the 32-bit class table");
-static_assert(ClassOf(1) == (kElementOverhead < 63 ? 0 : 1) &&
-              ClassOf(LargestRequest(9)) == 9 && ClassOf(kLargeRequest) == kClasses);
+static_assert(ClassOf(1) == (kElementOverhead < 63 ? 0 : 1) && ClassOf(LargestRequest(9)) == 9 &&
+              ClassOf(kLargeRequest) == kClasses);
 
 struct Holder;
 
@@ -76,13 +72,13 @@ using ClassWalk = void (*)(WalkTotal& total, Holder* holder, ElementCallback cal
 // word w stands for element 32w + b; 1 is free). The record is taken with the bitmap behind it.
 struct Holder {
     uint32_t elementSize;
-    uint32_t hint;        // the bitmap word of the last allocation
-    uint32_t count;       // elements in use
+    uint32_t hint;   // the bitmap word of the last allocation
+    uint32_t count;  // elements in use
     uintptr_t array;
     ClassAllocate allocate;
     ClassRelease release;
     ClassWalk walk;
-    uint32_t bitmap[];    // capacity / 32 words
+    uint32_t bitmap[];  // capacity / 32 words
 
     uint32_t Capacity() const { return uint32_t(kHolderArray >> std::countr_zero(elementSize)); }
     bool Contains(uintptr_t p) const { return p - array < kHolderArray; }
@@ -138,13 +134,13 @@ public:
 private:
     friend class LowFragPoolForTesting;
 
-    Holder* table[kTableSize];       // the holders, by element size, then in creation order
-    Holder** cursor[kClasses];       // the first entry of each class; null while it has none
+    Holder* table[kTableSize];  // the holders, by element size, then in creation order
+    Holder** cursor[kClasses];  // the first entry of each class; null while it has none
     // On cache lines of its own: a thread that waits reads it over and over, while the owner
     // works on the fields around it.
     alignas(64) CRITICAL_SECTION lock;
     alignas(64) ICppMemIface* backing;  // "App memory"; null once released
-    ICppMemIface* replaced;          // what Install replaced; null before
+    ICppMemIface* replaced;             // what Install replaced; null before
 
     // Where a holder stands: its array's first address and its table entry, sorted by address.
     struct Place {
@@ -166,11 +162,11 @@ private:
     bool Inspect(const Holder* holder, uintptr_t block, const char* what);
     void WriteReport();
 
-    int holders;                     // entries in use
+    int holders;  // entries in use
     int places;
-    Holder** roomFrom[kClasses];     // no holder of the class in front of it has a free element
+    Holder** roomFrom[kClasses];  // no holder of the class in front of it has a free element
     Place placeOf[kTableSize];
-    HolderMap map;                   // the holder of a pointer
+    HolderMap map;  // the holder of a pointer
 };
 
 // What the tests and the benchmarks read of a pool: its holder table, the first entry of a

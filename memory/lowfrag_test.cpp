@@ -158,8 +158,9 @@ TEST_F(LowFragTest, BadReleasesAreReportedAndChangeNothing) {
     char* block = static_cast<char*>(pool->Get(20));
     memset(block, 'd', 20);
     const Holder* holder = HolderOf(block);
-    const std::string tail = "; Holder block size: " + std::to_string(holder->elementSize) +
-                             "; Holder internal array: " + Hex(reinterpret_cast<void*>(holder->array));
+    const std::string tail =
+        "; Holder block size: " + std::to_string(holder->elementSize) +
+        "; Holder internal array: " + Hex(reinterpret_cast<void*>(holder->array));
 
     EXPECT_TRUE(pool->Free(block + 4));
     EXPECT_TRUE(Has(exc.Text(),
@@ -173,8 +174,8 @@ TEST_F(LowFragTest, BadReleasesAreReportedAndChangeNothing) {
     EXPECT_TRUE(pool->Free(block));
     EXPECT_EQ(exc.Text(), "");
     EXPECT_TRUE(pool->Free(block));
-    EXPECT_TRUE(Has(exc.Text(),
-                    "Attempt to free not allocated memory block ptr: " + Hex(Element(block)) + tail))
+    EXPECT_TRUE(Has(exc.Text(), "Attempt to free not allocated memory block ptr: " +
+                                    Hex(Element(block)) + tail))
         << exc.Text();
     EXPECT_EQ(holder->count, 0u);
 
@@ -208,7 +209,8 @@ TEST_F(LowFragTest, ALaterHolderGoesWhenEmptyAndTheTableClosesUp) {
 
     pool->Free(blocks.back());
     blocks.pop_back();
-    EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
+    EXPECT_EQ(Holders(),
+              (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
     EXPECT_EQ(Cursor(9), &Table()[1]);
     // Pointers into the remaining holders are still found.
     EXPECT_EQ(pool->GetSize(largest), LargestRequest(9));
@@ -234,7 +236,8 @@ TEST_F(LowFragTest, ReleasesInAnyOrderFindTheirHoldersAmongMany) {
     std::shuffle(blocks.begin(), blocks.end(), random);
     for (void* block : blocks)
         ASSERT_TRUE(pool->Free(block));
-    EXPECT_EQ(Holders(), (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
+    EXPECT_EQ(Holders(),
+              (std::vector<uint32_t>{uint32_t(ElementSize(8)), uint32_t(ElementSize(9))}));
     EXPECT_EQ(exc.Text(), "");
 }
 
@@ -352,8 +355,9 @@ TEST_F(LowFragTest, TheReportListsTheApplicationsElementsAndCountsTheStartUps) {
     EXPECT_FALSE(Has(report, Hex(startup, 8)));
     EXPECT_TRUE(std::regex_search(
         report,
-        std::regex("^Unfreed=" + Hex(unfreed, 8) + "\\[50\\]; Native block size=" +
-                   std::to_string(elementSize) + "\r\nAllocator STACK: (0x[0-9A-F]{8,} ){10}\r\n"
+        std::regex("^Unfreed=" + Hex(unfreed, 8) +
+                   "\\[50\\]; Native block size=" + std::to_string(elementSize) +
+                   "\r\nAllocator STACK: (0x[0-9A-F]{8,} ){10}\r\n"
                    "===========\r\nLOW FRAGMENTATION BLOCKS OF MEMORY \\( included OBJECTS and "
                    "ARRAYS\\):\r\nTotal missing space: 50 bytes in 1 memory blocks\r\n"
                    "Unfreed startup memory blocks : 1\r\n===========\r\n")))

@@ -47,9 +47,7 @@ uint32_t* StackCountOf(const Mark* down) {
     return reinterpret_cast<uint32_t*>(reinterpret_cast<uintptr_t>(down) + kMarkSize);
 }
 
-char* StackOf(const Mark* down) {
-    return reinterpret_cast<char*>(StackCountOf(down) + 1);
-}
+char* StackOf(const Mark* down) { return reinterpret_cast<char*>(StackCountOf(down) + 1); }
 
 // A mark's size and allocator IP for a report; -1 for those of a mark that cannot be read.
 struct MarkFacts {
@@ -68,11 +66,16 @@ struct MarkFacts {
 
 const char* KindLabel(char kind) {
     switch (kind) {
-    case kNewArrayBlock: return "new[]";
-    case kMallocBlock: return "malloc()";
-    case kStartupBlock: return "'C' startup code";
-    case kNewBlock: return "new()";
-    default: return "<INTERNAL ERROR>";
+        case kNewArrayBlock:
+            return "new[]";
+        case kMallocBlock:
+            return "malloc()";
+        case kStartupBlock:
+            return "'C' startup code";
+        case kNewBlock:
+            return "new()";
+        default:
+            return "<INTERNAL ERROR>";
     }
 }
 
@@ -90,9 +93,7 @@ void Diagnose(const char* text) {
 
 MarkPool::MarkPool(const char* name) : StackedMem(name), blocks{}, bytes{}, lists{} {}
 
-MarkPool::~MarkPool() {
-    Destroy();
-}
+MarkPool::~MarkPool() { Destroy(); }
 
 void MarkPool::Destroy() {
     try {
@@ -207,15 +208,14 @@ bool MarkPool::Listed(const Mark* up) const {
     if (!ListEndsValid() && !AllMarkOk())
         exceptout("memory already corrupted when begin allocation: addr=0x%" PRIXPTR
                   ", size=%d, allocator ID=0x%" PRIXPTR,
-                  reinterpret_cast<uintptr_t>(data), static_cast<int>(up->size),
-                  up->allocatorIP);
+                  reinterpret_cast<uintptr_t>(data), static_cast<int>(up->size), up->allocatorIP);
     Push(up, down);
     return data;
 }
 
 // Inlined into each slot, so that the stack walk sees the same frames from every slot.
 [[gnu::always_inline]] inline void* MarkPool::Allocate(size_t size, char kind,
-                                                      const char* failure) {
+                                                       const char* failure) {
     if (size == 0)
         return nullptr;
     void* raw = size <= kMaxMarkedSize ? DirectMem::Get(size + kBlockOverhead) : nullptr;
@@ -279,8 +279,8 @@ void* MarkPool::SubMark(void* block, size_t* oldSize) {
                 uintptr_t downIP = down ? down->allocatorIP : 0;
                 exceptout("memory already corrupted when begin deallocation: addr=0x%" PRIXPTR
                           ", size=%d=%d, allocator ID=0x%" PRIXPTR "=0x%" PRIXPTR,
-                          reinterpret_cast<uintptr_t>(block), static_cast<int>(up->size),
-                          downSize, up->allocatorIP, downIP);
+                          reinterpret_cast<uintptr_t>(block), static_cast<int>(up->size), downSize,
+                          up->allocatorIP, downIP);
                 logfix();
                 // The check may have accepted this very pair while failing elsewhere: the
                 // block goes, so its marks must not stay in the lists.
@@ -318,8 +318,8 @@ void ReportBounds(const char* what, const void* begin, const Mark* up, const Mar
     MarkFacts d(down);
     exceptout("%sbounds[0x%" PRIXPTR ",0x%" PRIXPTR "), size=%d=%d, allocator ID=0x%" PRIXPTR
               "=0x%" PRIXPTR,
-              what, reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(down),
-              u.size, d.size, u.ip, d.ip);
+              what, reinterpret_cast<uintptr_t>(begin), reinterpret_cast<uintptr_t>(down), u.size,
+              d.size, u.ip, d.ip);
 }
 
 // A block the pool does not know goes to the runtime as it is; what the runtime refuses is
@@ -349,13 +349,9 @@ bool MarkPool::FreeMarked(void* block, char kind) {
     }
 }
 
-bool MarkPool::Free(void* block) {
-    return FreeMarked(block, kMallocBlock);
-}
+bool MarkPool::Free(void* block) { return FreeMarked(block, kMallocBlock); }
 
-bool MarkPool::Delete(void* block) {
-    return FreeMarked(block, kNewBlock);
-}
+bool MarkPool::Delete(void* block) { return FreeMarked(block, kNewBlock); }
 
 bool MarkPool::DeleteV(void* block) {
     if (!block)
@@ -399,8 +395,8 @@ void* MarkPool::Realloc(void* block, size_t size) {
         return Resized(resized, oldSize, size);
     void* moved = DirectMem::Get(size + kBlockOverhead);
     if (!moved) {
-        exceptout("Failed ReAlloc(%8" PRIXPTR "[%" PRId32 "])\r\n", reinterpret_cast<uintptr_t>(raw),
-                  static_cast<int32_t>(size));
+        exceptout("Failed ReAlloc(%8" PRIXPTR "[%" PRId32 "])\r\n",
+                  reinterpret_cast<uintptr_t>(raw), static_cast<int32_t>(size));
         return nullptr;
     }
     memcpy(static_cast<char*>(moved) + kMarkSize, static_cast<char*>(raw) + kMarkSize,
@@ -420,8 +416,8 @@ void* MarkPool::Expand(void* block, size_t size) {
     void* raw = SubMark(block, &oldSize);
     if (!raw)
         return DirectMem::Expand(block, size);
-    void* resized = size <= kMaxMarkedSize ? DirectMem::Expand(raw, size + kBlockOverhead)
-                                           : nullptr;
+    void* resized =
+        size <= kMaxMarkedSize ? DirectMem::Expand(raw, size + kBlockOverhead) : nullptr;
     return resized ? Resized(resized, oldSize, size) : nullptr;
 }
 
@@ -442,8 +438,7 @@ bool MarkPool::IsMarkedBlock(const void* block) {
         if (!Readable(up))
             return false;
         const Mark* down = DownMarkOf(up, up->size);
-        return Readable(down) && down->size == up->size && up->other == down &&
-               down->other == up;
+        return Readable(down) && down->size == up->size && up->other == down && down->other == up;
     });
 }
 

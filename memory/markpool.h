@@ -17,10 +17,10 @@ class MarkPool;
 // (the down mark). Down marks sit at any address: x86 reads them unaligned, and no field asks
 // for more than 8-byte alignment, so the compiler never emits an access that needs more.
 struct Mark {
-    Mark* pred;             // toward the head of the same list; null at the head
-    Mark* next;             // toward the tail; null at the tail
-    Mark* other;            // the block's other mark
-    uint32_t size;          // user bytes
+    Mark* pred;     // toward the head of the same list; null at the head
+    Mark* next;     // toward the tail; null at the tail
+    Mark* other;    // the block's other mark
+    uint32_t size;  // user bytes
     MarkPool* owner;
     uintptr_t allocatorIP;  // the first entry of the allocating stack
     uint64_t timeStamp;     // time-stamp counter at allocation
@@ -165,8 +165,6 @@ void ReportBounds(const char* what, const void* begin, const Mark* up, const Mar
 // down: where the write fails, the log is started again for today and the text written once more.
 void WriteReopening(const char* text);
 // True when the whole mark (`size` bytes) can be read.
-inline bool Readable(const void* p, size_t size = kMarkSize) {
-    return !IsBadReadPtr(p, size);
-}
+inline bool Readable(const void* p, size_t size = kMarkSize) { return !IsBadReadPtr(p, size); }
 
 }  // namespace tarn

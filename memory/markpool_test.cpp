@@ -186,7 +186,8 @@ TEST_F(MarkPoolTest, PointersThePoolDidNotMakeGoToTheRuntime) {
         const char* what;
         void* pointer;
     };
-    const Case unknown[] = {{"stack", onStack.data}, {"static", gStatic.data}, {"interior", block + 8}};
+    const Case unknown[] = {
+        {"stack", onStack.data}, {"static", gStatic.data}, {"interior", block + 8}};
     for (const Case& c : unknown) {
         SCOPED_TRACE(c.what);
         exc.Mark();
@@ -231,7 +232,7 @@ TEST_F(MarkPoolTest, ASecondReleaseIsRefusedAndReported) {
 struct Damage {
     const char* what;
     void (*apply)(char* data, size_t size);
-    const char* logText;   // a line of the checks in the log
+    const char* logText;  // a line of the checks in the log
 };
 
 const Damage kReleasedAnyway[] = {

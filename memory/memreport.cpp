@@ -24,8 +24,8 @@ void WriteUnfreed(const Mark* up) {
     const Mark* down = up->other;
     PrintBuffer<512> line("Unfreed=0x%08" PRIXPTR "[%6" PRId32 "]'%s' allocator IP=0x%08" PRIXPTR
                           " (Ts:%" PRId64 "):",
-                          reinterpret_cast<uintptr_t>(DataOf(up)),
-                          static_cast<int32_t>(up->size), KindLabel(up->kind), up->allocatorIP,
+                          reinterpret_cast<uintptr_t>(DataOf(up)), static_cast<int32_t>(up->size),
+                          KindLabel(up->kind), up->allocatorIP,
                           static_cast<int64_t>(up->timeStamp));
     WriteReopening(line.data);
     logdump("\r\nSTACK:", -1);
@@ -74,13 +74,14 @@ void MarkPool::dump() {
         logdump(summary.data, -1);
         return;
     }
-    sprintf(summary,
-            "\r\nBIG BLOCKS OF MEMORY ( included OBJECTS and ARRAYS space):\r\n  Allocated  %" PRId32
-            "\r\n  Freed      %" PRId32 "\r\nTotal missing space: %" PRId32
-            " bytes (RTL:%" PRId32 " bytes)\r\nMax count of blocks allocated at once time= %" PRId32
-            "\r\nMax space           allocated at once time= %" PRId32 " bytes\r\n",
-            blocks.total, blocks.total - blocks.current + startupBlocks, bytes.listed, rtlBytes,
-            blocks.peak, bytes.peak);
+    sprintf(
+        summary,
+        "\r\nBIG BLOCKS OF MEMORY ( included OBJECTS and ARRAYS space):\r\n  Allocated  %" PRId32
+        "\r\n  Freed      %" PRId32 "\r\nTotal missing space: %" PRId32 " bytes (RTL:%" PRId32
+        " bytes)\r\nMax count of blocks allocated at once time= %" PRId32
+        "\r\nMax space           allocated at once time= %" PRId32 " bytes\r\n",
+        blocks.total, blocks.total - blocks.current + startupBlocks, bytes.listed, rtlBytes,
+        blocks.peak, bytes.peak);
     WriteReopening(summary.data);
     logfix();
 }

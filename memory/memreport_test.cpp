@@ -45,13 +45,14 @@ TEST_F(MemReportTest, AnUnfreedBlockIsListedWithItsStackAndTheLongSummaryFollows
         << report;
     EXPECT_EQ(line[1], Hex(unfreed, 8));
     EXPECT_FALSE(Has(report, Hex(startup, 8))) << "start-up blocks are not listed";
-    EXPECT_TRUE(Has(report, "\r\nBIG BLOCKS OF MEMORY ( included OBJECTS and ARRAYS space):\r\n"
-                            "  Allocated  3\r\n"
-                            "  Freed      2\r\n"
-                            "Total missing space: 40000 bytes (RTL:0 bytes)\r\n"
-                            "Max count of blocks allocated at once time= 3\r\n"
-                            "Max space           allocated at once time= 40130 bytes\r\n"
-                            "[ Test pool closed]\r\n"))
+    EXPECT_TRUE(Has(report,
+                    "\r\nBIG BLOCKS OF MEMORY ( included OBJECTS and ARRAYS space):\r\n"
+                    "  Allocated  3\r\n"
+                    "  Freed      2\r\n"
+                    "Total missing space: 40000 bytes (RTL:0 bytes)\r\n"
+                    "Max count of blocks allocated at once time= 3\r\n"
+                    "Max space           allocated at once time= 40130 bytes\r\n"
+                    "[ Test pool closed]\r\n"))
         << report;
     ReleaseRaw({startup, unfreed});
 }
@@ -62,8 +63,9 @@ TEST_F(MemReportTest, AnUnfreed200ByteMallocBlockCountsAsTheRuntimesOwn) {
     std::string report = Report();
     EXPECT_FALSE(Has(report, Hex(rtl, 8))) << report;
     EXPECT_TRUE(Has(report, "Unfreed=" + Hex(array, 8) + "[   200]'new[]'")) << report;
-    EXPECT_TRUE(Has(report, "  Allocated  2\r\n  Freed      0\r\n"
-                            "Total missing space: 200 bytes (RTL:200 bytes)\r\n"))
+    EXPECT_TRUE(Has(report,
+                    "  Allocated  2\r\n  Freed      0\r\n"
+                    "Total missing space: 200 bytes (RTL:200 bytes)\r\n"))
         << report;
     ReleaseRaw({rtl, array});
 }
@@ -74,10 +76,11 @@ TEST_F(MemReportTest, APoolThatLostNothingGetsTheShortSummary) {
     EXPECT_TRUE(pool->Free(first));
     EXPECT_TRUE(pool->Delete(second));
     std::string report = Report();
-    EXPECT_EQ(report, "BLOCKS OF MEMORY WAS ALLOCATED: 2\r\n"
-                      "Max count of blocks allocated at once time= 2\r\n"
-                      "Max space           allocated at once time= 1500 bytes\r\n"
-                      "[ Test pool closed]\r\n");
+    EXPECT_EQ(report,
+              "BLOCKS OF MEMORY WAS ALLOCATED: 2\r\n"
+              "Max count of blocks allocated at once time= 2\r\n"
+              "Max space           allocated at once time= 1500 bytes\r\n"
+              "[ Test pool closed]\r\n");
     EXPECT_EQ(RawBlocksLeft(), 0);
 }
 

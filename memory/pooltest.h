@@ -19,9 +19,9 @@ namespace tarn::test {
 // The whole text of a file the library writes; empty when it cannot be opened.
 inline std::string FileText(const str& name) {
     std::string text;
-    HANDLE file = CreateFileA(name.p ? name.p : "", GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(name.p ? name.p : "", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return text;
     char buffer[4096];

@@ -13,9 +13,7 @@ namespace {
 // Module handles; the handle type cannot be deleted, so the vector holds them untyped.
 pVector<void*>* gKeptModules;
 
-void ReleaseModule(void** module) {
-    FreeLibrary(static_cast<HINSTANCE>(*module));
-}
+void ReleaseModule(void** module) { FreeLibrary(static_cast<HINSTANCE>(*module)); }
 
 // Releases the kept modules, the last loaded first, when the library goes.
 struct KeptModulesExit {
@@ -50,19 +48,14 @@ HINSTANCE LoadKept(const char* directory, const char* file) {
     return module;
 }
 
-void ReleaseKept(HINSTANCE module) {
-    gKeptModules->DeleteValue(module);
-}
+void ReleaseKept(HINSTANCE module) { gKeptModules->DeleteValue(module); }
 
-uint32_t KeptModuleCountForTesting() {
-    return gKeptModules ? gKeptModules->Count() : 0;
-}
+uint32_t KeptModuleCountForTesting() { return gKeptModules ? gKeptModules->Count() : 0; }
 
 }  // namespace tarn
 
 int _FindInstances(pConstVector<void const*>& result, HINSTANCE module, const char* prefix,
-                   long count, InstanceConverter converter)
-{
+                   long count, InstanceConverter converter) {
     MarkStack mark(TARN_FRAME);
     int found = 0;
     for (long i = 0; i < count; ++i) {
@@ -79,8 +72,7 @@ int _FindInstances(pConstVector<void const*>& result, HINSTANCE module, const ch
 }
 
 int _FindInstances(pConstVector<void const*>& result, const char* directory, const char* mask,
-                   const char* prefix, long count, InstanceConverter converter, Vector<str>* seen)
-{
+                   const char* prefix, long count, InstanceConverter converter, Vector<str>* seen) {
     return tarn::SearchDirectory(
         directory, mask,
         [&](HINSTANCE module) { return _FindInstances(result, module, prefix, count, converter); },

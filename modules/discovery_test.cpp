@@ -18,9 +18,7 @@ std::vector<std::string> gEvents;
 }  // namespace
 
 // The plug-ins tell this program when they are loaded and unloaded.
-extern "C" TARN_EXPORT void tarnTestPluginEvent(const char* text) {
-    gEvents.push_back(text);
-}
+extern "C" TARN_EXPORT void tarnTestPluginEvent(const char* text) { gEvents.push_back(text); }
 
 namespace {
 

@@ -42,8 +42,7 @@ private:
 
 }  // namespace
 
-EventPool* EventHook::Add(EventHandler handler, void* user)
-{
+EventPool* EventHook::Add(EventHandler handler, void* user) {
     if (Count() == 0) {
         EventPool* pool = new (std::nothrow) EventPool;
         if (!pool || !Append(pool)) {
@@ -55,8 +54,7 @@ EventPool* EventHook::Add(EventHandler handler, void* user)
     return registrations->Append(EventEntry{handler, user}) ? registrations : nullptr;
 }
 
-bool EventHook::Del(EventHandler handler, void* user)
-{
+bool EventHook::Del(EventHandler handler, void* user) {
     if (Count() == 0)
         return false;
     EventPool* registrations = *At(0);
@@ -81,8 +79,7 @@ bool EventHook::Del(EventHandler handler, void* user)
     return kept != before;
 }
 
-void EventHook::_Call(uintptr_t event, EvParam parameter, const void* sender)
-{
+void EventHook::_Call(uintptr_t event, EvParam parameter, const void* sender) {
     if (Count() == 0)
         return;
     Snapshot snapshot(**At(0));
@@ -101,8 +98,7 @@ void EventHook::_Call(uintptr_t event, EvParam parameter, const void* sender)
     RemoveAt(Count() - 1);
 }
 
-uintptr_t StateChangedEvent()
-{
+uintptr_t StateChangedEvent() {
     static const char name[] = "StateChangedEvent";
     return reinterpret_cast<uintptr_t>(name);
 }

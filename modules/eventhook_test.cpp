@@ -43,9 +43,7 @@ void Throws(void* user, uintptr_t event, EvParam parameter, const void* sender) 
     throw std::runtime_error("handler failed");
 }
 
-void* Letter(const char& letter) {
-    return const_cast<char*>(&letter);
-}
+void* Letter(const char& letter) { return const_cast<char*>(&letter); }
 
 std::string Fire(EventHook& hook) {
     gTrace.clear();

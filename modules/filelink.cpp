@@ -14,22 +14,18 @@ namespace {
 // static objects built before it work too.
 ExistingNodePoolBase::NodeReestr gFileLinks TARN_START(FileLinks);
 
-uintptr_t Address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
+uintptr_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
 }  // namespace
 
-ExistingNodePoolBase::NodeReestr::~NodeReestr()
-{
+ExistingNodePoolBase::NodeReestr::~NodeReestr() {
     try {
         addresses.Destroy();
     } catch (...) {
     }
 }
 
-unsigned ExistingNodePoolBase::findObjMatchPlaceIdx(NodeReestr& reestr, const void* pointer)
-{
+unsigned ExistingNodePoolBase::findObjMatchPlaceIdx(NodeReestr& reestr, const void* pointer) {
     const uintptr_t wanted = Address(pointer);
     const uintptr_t* addresses = static_cast<const uintptr_t*>(reestr.addresses.data);
     unsigned low = 0, high = reestr.addresses.Count();
@@ -43,8 +39,7 @@ unsigned ExistingNodePoolBase::findObjMatchPlaceIdx(NodeReestr& reestr, const vo
     return low;
 }
 
-void ExistingNodePoolBase::Insert(NodeReestr& reestr)
-{
+void ExistingNodePoolBase::Insert(NodeReestr& reestr) {
     Vector<uintptr_t>& addresses = reestr.addresses;
     const unsigned place = findObjMatchPlaceIdx(reestr, this);
     if (place < addresses.Count() && *addresses.At(place) == Address(this)) {
@@ -59,15 +54,13 @@ void ExistingNodePoolBase::Insert(NodeReestr& reestr)
     slots[place] = Address(this);
 }
 
-void ExistingNodePoolBase::Free(NodeReestr& reestr)
-{
+void ExistingNodePoolBase::Free(NodeReestr& reestr) {
     const unsigned place = findObjMatchPlaceIdx(reestr, this);
     if (place < reestr.addresses.Count() && *reestr.addresses.At(place) == Address(this))
         reestr.addresses.RemoveAt(place);
 }
 
-const void* ExistingNodePoolBase::pIs(const void* pointer, NodeReestr& reestr, const void* result)
-{
+const void* ExistingNodePoolBase::pIs(const void* pointer, NodeReestr& reestr, const void* result) {
     if (!result)
         return nullptr;
     try {
@@ -81,8 +74,7 @@ const void* ExistingNodePoolBase::pIs(const void* pointer, NodeReestr& reestr, c
 }
 
 FileLink::FileLink(const char* fileName, const void* owner, const void* extra)
-    : owner(owner), extra(extra)
-{
+    : owner(owner), extra(extra) {
     // The name is stored under the lock too: a search on another thread reads it as soon as the
     // link is in the registry.
     LazyLock::Guard guard(gFileLinks.lock);
@@ -95,26 +87,20 @@ FileLink::FileLink(const char* fileName, const void* owner, const void* extra)
     }
 }
 
-FileLink::~FileLink()
-{
+FileLink::~FileLink() {
     LazyLock::Guard guard(gFileLinks.lock);
     Free(gFileLinks);
 }
 
-ExistingNodePoolBase::NodeReestr& FileLink::GetNodeReestr()
-{
-    return gFileLinks;
-}
+ExistingNodePoolBase::NodeReestr& FileLink::GetNodeReestr() { return gFileLinks; }
 
-FileLink* FileLink::pIs(const void* pointer)
-{
+FileLink* FileLink::pIs(const void* pointer) {
     LazyLock::Guard guard(gFileLinks.lock);
     return static_cast<FileLink*>(
         const_cast<void*>(ExistingNodePoolBase::pIs(pointer, gFileLinks, pointer)));
 }
 
-void* FileLink::_Owner(const char* fileName, FileLinkFilter filter, const void** extraOut)
-{
+void* FileLink::_Owner(const char* fileName, FileLinkFilter filter, const void** extraOut) {
     str fullName;
     size_t length = UNI_GetFullPathName(fileName, fullName);
     while (length > 0 && fullName.p[length - 1] == ' ')

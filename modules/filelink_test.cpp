@@ -33,7 +33,8 @@ TEST(FileLink, OwnerOfAFileByItsFullNameInAnyCase) {
     EXPECT_EQ(FileLink::_Owner("links\\other.bin", nullptr, &extra), nullptr);
     EXPECT_EQ(extra, nullptr);
     EXPECT_EQ(FileLink::_Owner("links\\data.bi", nullptr, nullptr), nullptr);
-    EXPECT_EQ(FileLink::_Owner("links\\data.bin", [](const void*) { return false; }, &extra),
+    EXPECT_EQ(FileLink::_Owner(
+                  "links\\data.bin", [](const void*) { return false; }, &extra),
               nullptr);
     EXPECT_EQ(extra, nullptr);
 
@@ -65,7 +66,7 @@ TEST(FileLink, OnlyLiveLinksAreLinksAndNothingIsRead) {
 
     alignas(FileLink) unsigned char storage[sizeof(FileLink)];
     FileLink* gone = new (storage) FileLink("C:\\gone", nullptr, nullptr);
-    gone->~FileLink();   // the bytes still look like a link
+    gone->~FileLink();  // the bytes still look like a link
     EXPECT_EQ(FileLink::pIs(gone), nullptr);
 
     tarn::GuardedPagesForTesting pages;
@@ -76,7 +77,7 @@ TEST(FileLink, OnlyLiveLinksAreLinksAndNothingIsRead) {
 TEST(NodeReestr, SortedOnceEachAndFreedSafely) {
     ExistingNodePoolBase::NodeReestr reestr;
     ExistingNodePoolBase nodes[3];
-    for (int i : {2, 0, 1, 0})   // the second 0 is reported through int3call and ignored
+    for (int i : {2, 0, 1, 0})  // the second 0 is reported through int3call and ignored
         nodes[i].Insert(reestr);
     ASSERT_EQ(reestr.addresses.Count(), 3u);
     for (uint32_t i = 0; i < 3; ++i)
@@ -86,7 +87,7 @@ TEST(NodeReestr, SortedOnceEachAndFreedSafely) {
     EXPECT_EQ(ExistingNodePoolBase::pIs(&nodes[1], reestr, &nodes[1]), nullptr);
     EXPECT_EQ(ExistingNodePoolBase::pIs(&nodes[2], reestr, &nodes[2]), &nodes[2]);
     EXPECT_EQ(ExistingNodePoolBase::pIs(&nodes[2], reestr, nullptr), nullptr);
-    nodes[0] = nodes[2];   // copies no registration
+    nodes[0] = nodes[2];  // copies no registration
     EXPECT_EQ(reestr.addresses.Count(), 2u);
 }
 

@@ -11,8 +11,7 @@ typedef const char* (*TextFunction)();
 }  // namespace
 
 int _FindResources(pConstVector<void const*>& result, HINSTANCE module, const char* prefix,
-                   long count, ResourceConverter converter, void* user)
-{
+                   long count, ResourceConverter converter, void* user) {
     MarkStack mark(TARN_FRAME);
     PrintBuffer<256> textFunction("muiProc_%s", prefix);
     if (void* entry = reinterpret_cast<void*>(GetProcAddress(module, textFunction.data))) {
@@ -39,8 +38,7 @@ int _FindResources(pConstVector<void const*>& result, HINSTANCE module, const ch
 }
 
 int _FindResources(pConstVector<void const*>& result, const char* directory, const char* mask,
-                   const char* prefix, long count, ResourceConverter converter, void* user)
-{
+                   const char* prefix, long count, ResourceConverter converter, void* user) {
     return tarn::SearchDirectory(
         directory, mask,
         [&](HINSTANCE module) {

@@ -18,8 +18,7 @@ const TInstanceDescriptor* Descriptor(const TInstanceLibrary* library, uint32_t 
 
 }  // namespace
 
-void* TInstanceLibrary::ConstructByName(const char* name, void* argument)
-{
+void* TInstanceLibrary::ConstructByName(const char* name, void* argument) {
     const TInstanceLibrary* self = Opaque(this);
     if (!self || !name)
         return nullptr;
@@ -31,8 +30,7 @@ void* TInstanceLibrary::ConstructByName(const char* name, void* argument)
     return nullptr;
 }
 
-void* TInstanceLibrary::ConstructByTemplate(void* templ)
-{
+void* TInstanceLibrary::ConstructByTemplate(void* templ) {
     const TInstanceLibrary* self = Opaque(this);
     if (!self)
         return nullptr;
@@ -43,8 +41,7 @@ void* TInstanceLibrary::ConstructByTemplate(void* templ)
     return nullptr;
 }
 
-int TInstanceLibrary::Destruct(const char* name, void* object)
-{
+int TInstanceLibrary::Destruct(const char* name, void* object) {
     const TInstanceLibrary* self = Opaque(this);
     if (!self)
         return 0;

@@ -37,7 +37,7 @@ TEST(TInstanceLibrary, FactoriesAreAskedInOrder) {
         library.Append(descriptor);
 
     gAsked.clear();
-    EXPECT_EQ(library.ConstructByName("kind", &gObject), nullptr);   // only the first "kind"
+    EXPECT_EQ(library.ConstructByName("kind", &gObject), nullptr);  // only the first "kind"
     EXPECT_EQ(library.ConstructByName("other", &gObject), &gObject);
     EXPECT_EQ(library.ConstructByName("none", &gObject), nullptr);
     EXPECT_EQ(gAsked, "da");
@@ -47,7 +47,7 @@ TEST(TInstanceLibrary, FactoriesAreAskedInOrder) {
     EXPECT_EQ(gAsked, "da");
 
     gAsked.clear();
-    EXPECT_EQ(library.Destruct("kind", &gObject), 1);   // the first "kind" refuses
+    EXPECT_EQ(library.Destruct("kind", &gObject), 1);  // the first "kind" refuses
     EXPECT_EQ(library.Destruct("other", &gAsked), 0);
     EXPECT_EQ(library.Destruct(nullptr, &gObject), 1);
     EXPECT_EQ(gAsked, "rxxrx");

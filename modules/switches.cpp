@@ -19,8 +19,7 @@ bool Ask(const SwitchObserver& observer) {
 
 }  // namespace
 
-bool SwitchBase::Register(SwitchCallback callback, void* user)
-{
+bool SwitchBase::Register(SwitchCallback callback, void* user) {
     if (!callback)
         return false;
     LazyLock::Guard guard(lock);
@@ -34,8 +33,7 @@ bool SwitchBase::Register(SwitchCallback callback, void* user)
     }
 }
 
-bool SwitchBase::UnRegister(SwitchCallback callback, void* user)
-{
+bool SwitchBase::UnRegister(SwitchCallback callback, void* user) {
     if (!callback)
         return false;
     LazyLock::Guard guard(lock);
@@ -52,8 +50,7 @@ bool SwitchBase::UnRegister(SwitchCallback callback, void* user)
     return removed;
 }
 
-void SwitchBase::Change()
-{
+void SwitchBase::Change() {
     LazyLock::Guard guard(lock);
     try {
         // Callbacks may remove observers: an index past the end is skipped, and one that asks to
@@ -70,22 +67,19 @@ void SwitchBase::Change()
     }
 }
 
-SwitchStr& SwitchStr::operator=(const char* text)
-{
+SwitchStr& SwitchStr::operator=(const char* text) {
     value = text;
     Change();
     return *this;
 }
 
-const char* SwitchStr::operator()(const char* text, int length)
-{
+const char* SwitchStr::operator()(const char* text, int length) {
     const char* result = value.AssignN(text, length);
     Change();
     return result;
 }
 
-void SwitchStr::Destroy()
-{
+void SwitchStr::Destroy() {
     value.Clear();
     Change();
 }

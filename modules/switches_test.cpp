@@ -34,7 +34,7 @@ TEST(Switch, ObserversAreToldNewestFirstAndLeaveByAnswer) {
     SwitchBase target;
     Observer a{'a', Observer::Stay}, b{'b', Observer::Stay}, c{'c', Observer::Stay};
     Observer refuses{'r', Observer::Go};
-    EXPECT_FALSE(target.Register(Tell, &refuses));   // called once, not registered
+    EXPECT_FALSE(target.Register(Tell, &refuses));  // called once, not registered
     EXPECT_FALSE(target.Register(nullptr, &a));
     for (Observer* observer : {&a, &b, &c})
         EXPECT_TRUE(target.Register(Tell, observer));
@@ -98,8 +98,12 @@ TEST(SwitchStr, ValueChangesThenObserversAreTold) {
     static std::string values;
     seen = &target;
     values.clear();
-    target.Register([](void*) { values += std::string(seen->value.p) + ";"; return true; },
-                    nullptr);
+    target.Register(
+        [](void*) {
+            values += std::string(seen->value.p) + ";";
+            return true;
+        },
+        nullptr);
     target = "one";
     EXPECT_STREQ(target("twenty", 3), "twe");
     target.Destroy();

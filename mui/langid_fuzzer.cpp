@@ -7,8 +7,21 @@
 #include <cstring>
 
 std::vector<std::string> tarn::fuzz::Seeds() {
-    return {std::string("\xFF\xFE" "1\0" "0\0" "4\0" "9\0" "\r\0\n\0" "R\0" "u\0", 18),
-            std::string("7\0\n\0\n\0" "X\0\r\0", 10), std::string("\xFF\xFE" "1\0", 4)};
+    return {std::string("\xFF\xFE"
+                        "1\0"
+                        "0\0"
+                        "4\0"
+                        "9\0"
+                        "\r\0\n\0"
+                        "R\0"
+                        "u\0",
+                        18),
+            std::string("7\0\n\0\n\0"
+                        "X\0\r\0",
+                        10),
+            std::string("\xFF\xFE"
+                        "1\0",
+                        4)};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

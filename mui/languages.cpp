@@ -14,13 +14,9 @@ namespace {
 
 // The chosen language is stored here, in the installation's working directory. The profile
 // functions need the full path: Windows takes a bare name from its own directory.
-TFullName ChoiceFile()
-{
-    return TFullName(TFileName(GetInstallWorkingDir(), "common.ini").p);
-}
+TFullName ChoiceFile() { return TFullName(TFileName(GetInstallWorkingDir(), "common.ini").p); }
 
-unsigned int ChosenLanguage()
-{
+unsigned int ChosenLanguage() {
     str value;
     const char* text = GetIniFileEntry(value, "MUI", "Language", "non", ChoiceFile().p);
     return text && text[0] >= '0' && text[0] <= '9' ? unsigned(atoi(text)) : 0;
@@ -30,15 +26,13 @@ struct LanguageSets {
     MuiLanguageSet* defaultSet = nullptr;
     MuiLanguageSet* currentSet = nullptr;
 
-    LanguageSets()
-    {
+    LanguageSets() {
         const TFileName root = LanguageRoot();
         defaultSet = new (std::nothrow) MuiLanguageSet(0, root.p);
         if (const unsigned int chosen = ChosenLanguage())
             currentSet = new (std::nothrow) MuiLanguageSet(chosen, root.p);
     }
-    ~LanguageSets()
-    {
+    ~LanguageSets() {
         delete currentSet;
         currentSet = nullptr;
         delete defaultSet;
@@ -51,8 +45,7 @@ LanguageSets gLanguages TARN_START(LanguageSets);
 const char gEmptyText[] = "";
 
 // The language module of the two sets that holds the resource for `module`, else `module`.
-HINSTANCE LanguageModule(HINSTANCE module, const char* name, const char* type)
-{
+HINSTANCE LanguageModule(HINSTANCE module, const char* name, const char* type) {
     TFullName full(TModuleName(module).p);
     if (!full.p[0])
         return module;
@@ -70,8 +63,7 @@ HINSTANCE LanguageModule(HINSTANCE module, const char* name, const char* type)
 
 using tarn::gLanguages;
 
-void muiEnumLanguages(MuiLanguageCallback callback, void* user)
-{
+void muiEnumLanguages(MuiLanguageCallback callback, void* user) {
     if (!callback)
         return;
     struct Context {
@@ -88,33 +80,28 @@ void muiEnumLanguages(MuiLanguageCallback callback, void* user)
         &context);
 }
 
-void muiSetLanguage(unsigned int identifier)
-{
+void muiSetLanguage(unsigned int identifier) {
     PrintBuffer<100> value("%d", identifier);
     vsetinifile("MUI", "Language", value.data, nullptr, tarn::ChoiceFile().p);
 }
 
-unsigned int muiGetLanguageID()
-{
-    const tarn::MuiLanguageSet* set = gLanguages.currentSet ? gLanguages.currentSet
-                                                            : gLanguages.defaultSet;
+unsigned int muiGetLanguageID() {
+    const tarn::MuiLanguageSet* set =
+        gLanguages.currentSet ? gLanguages.currentSet : gLanguages.defaultSet;
     return set ? set->identifier : 0;
 }
 
-const char* muiGetCurDir()
-{
-    const tarn::MuiLanguageSet* set = gLanguages.currentSet ? gLanguages.currentSet
-                                                            : gLanguages.defaultSet;
+const char* muiGetCurDir() {
+    const tarn::MuiLanguageSet* set =
+        gLanguages.currentSet ? gLanguages.currentSet : gLanguages.defaultSet;
     return set ? set->directory.p : nullptr;
 }
 
-const char* muiGetDefDir()
-{
+const char* muiGetDefDir() {
     return gLanguages.defaultSet ? gLanguages.defaultSet->directory.p : nullptr;
 }
 
-const char* muiGetString(unsigned int identifier)
-{
+const char* muiGetString(unsigned int identifier) {
     for (const tarn::MuiLanguageSet* set : {gLanguages.currentSet, gLanguages.defaultSet}) {
         if (const char* text = set ? set->Find(identifier) : nullptr)
             return text;
@@ -122,12 +109,10 @@ const char* muiGetString(unsigned int identifier)
     return tarn::gEmptyText;
 }
 
-HINSTANCE muiGetDlgTemplateModule(HINSTANCE module, const char* name)
-{
+HINSTANCE muiGetDlgTemplateModule(HINSTANCE module, const char* name) {
     return tarn::LanguageModule(module, name, RT_DIALOG);
 }
 
-HINSTANCE muiGetMenuModule(HINSTANCE module, const char* name)
-{
+HINSTANCE muiGetMenuModule(HINSTANCE module, const char* name) {
     return tarn::LanguageModule(module, name, RT_MENU);
 }

@@ -10,31 +10,20 @@ namespace {
 // The bytes a text table may have.
 constexpr unsigned long kLargestTable = 100000000;
 
-bool IsDigit(WCHAR c)
-{
-    return c >= u'0' && c <= u'9';
-}
+bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
 
-bool IsLineEnd(WCHAR c)
-{
-    return c == u'\r' || c == u'\n';
-}
+bool IsLineEnd(WCHAR c) { return c == u'\r' || c == u'\n'; }
 
-unsigned int RecordId(const char* record)
-{
+unsigned int RecordId(const char* record) {
     uint32_t id;
     memcpy(&id, record, sizeof id);
     return id;
 }
 
-void DeleteBuffer(char** buffer)
-{
-    delete[] *buffer;
-}
+void DeleteBuffer(char** buffer) { delete[] * buffer; }
 
 // True when the text after the last dot of `name` is `extension` (with its dot), in any case.
-bool HasExtension(const char* name, const char* extension)
-{
+bool HasExtension(const char* name, const char* extension) {
     const char* dot = strrchr(name, '.');
     return dot && _stricmp(dot, extension) == 0;
 }
@@ -42,8 +31,7 @@ bool HasExtension(const char* name, const char* extension)
 // Calls `each` with the name of every file of `directory` whose extension is `extension`.
 // Windows' search for "*.mui" also gives "a.muix": the extension is checked here.
 template <class Each>
-void ForEachFile(const char* directory, const char* extension, Each each)
-{
+void ForEachFile(const char* directory, const char* extension, Each each) {
     WIN32_FIND_DATAA found;
     void* search = UNI_FindFirstFile(TFileName(directory, str("*", extension).p).p, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -60,8 +48,7 @@ void ForEachFile(const char* directory, const char* extension, Each each)
 // opened, when its size is outside 1..`largest` or when memory runs out.
 template <class Room>
 char* LoadWholeFile(const char* name, unsigned long largest, unsigned long& size, Room room,
-                bool needWhole)
-{
+                    bool needWhole) {
     TFileHandle file;
     if (!file.open(name, 0, 3))
         return nullptr;
@@ -83,13 +70,9 @@ char* LoadWholeFile(const char* name, unsigned long largest, unsigned long& size
 
 }  // namespace
 
-TFileName LanguageRoot()
-{
-    return TFileName(TModuleDir(nullptr).p, "MUI");
-}
+TFileName LanguageRoot() { return TFileName(TModuleDir(nullptr).p, "MUI"); }
 
-bool ParseLanguageDescription(const WCHAR* text, unsigned long size, LanguageDescription& out)
-{
+bool ParseLanguageDescription(const WCHAR* text, unsigned long size, LanguageDescription& out) {
     const WCHAR* p = text;
     // One leading unit that is not a digit (the byte-order mark) is skipped; the end lies
     // size / 2 units after the first unit kept, inside the zeroed room behind the data.
@@ -114,8 +97,7 @@ bool ParseLanguageDescription(const WCHAR* text, unsigned long size, LanguageDes
     return true;
 }
 
-void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* context)
-{
+void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* context) {
     if (!visitor)
         return;
     WIN32_FIND_DATAA found;
@@ -131,8 +113,9 @@ void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* co
         if (!existfile(description.p))
             continue;
         unsigned long size;
-        char* text = LoadWholeFile(description.p, kLargestDescription, size,
-                               [](unsigned long n) { return size_t((n + 16) / 2) * 2; }, true);
+        char* text = LoadWholeFile(
+            description.p, kLargestDescription, size,
+            [](unsigned long n) { return size_t((n + 16) / 2) * 2; }, true);
         if (!text)
             continue;
         LanguageDescription language;
@@ -147,14 +130,12 @@ void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* co
     FindClose(search);
 }
 
-MuiResourceModule::~MuiResourceModule()
-{
+MuiResourceModule::~MuiResourceModule() {
     if (module)
         FreeLibrary(module);
 }
 
-bool MuiResourceModule::Load(const char* directory, const char* file)
-{
+bool MuiResourceModule::Load(const char* directory, const char* file) {
     TFullName full(TFileName(directory, file).p);
     if (!HasExtension(full.p, ".rmui"))
         return false;
@@ -166,15 +147,13 @@ bool MuiResourceModule::Load(const char* directory, const char* file)
     return module != nullptr;
 }
 
-bool MuiResourceModule::Serves(const char* fileName) const
-{
+bool MuiResourceModule::Serves(const char* fileName) const {
     const size_t n = strlen(baseName.p);
     return _strnicmp(fileName, baseName.p, n) == 0 && fileName[n] == '.';
 }
 
 MuiLanguageSet::MuiLanguageSet(unsigned int identifier, const char* root)
-    : buffers(DeleteBuffer), identifier(identifier)
-{
+    : buffers(DeleteBuffer), identifier(identifier) {
     EnumLanguageDirectories(
         root,
         [](const char* path, unsigned int id, const WCHAR* name, void* set) {
@@ -183,8 +162,7 @@ MuiLanguageSet::MuiLanguageSet(unsigned int identifier, const char* root)
         this);
 }
 
-bool MuiLanguageSet::Load(const char* path, unsigned int languageId, const WCHAR* name)
-{
+bool MuiLanguageSet::Load(const char* path, unsigned int languageId, const WCHAR* name) {
     if (languageId != identifier || !path || !path[0])
         return false;
     directory = path;
@@ -205,12 +183,12 @@ bool MuiLanguageSet::Load(const char* path, unsigned int languageId, const WCHAR
     return true;
 }
 
-void MuiLanguageSet::LoadTables(const char* path)
-{
+void MuiLanguageSet::LoadTables(const char* path) {
     ForEachFile(path, ".mui", [&](const char* file) {
         unsigned long size;
-        char* table = LoadWholeFile(TFileName(path, file).p, kLargestTable, size,
-                                [](unsigned long n) { return size_t(n) + 1; }, false);
+        char* table = LoadWholeFile(
+            TFileName(path, file).p, kLargestTable, size,
+            [](unsigned long n) { return size_t(n) + 1; }, false);
         if (!table)
             return;
         if (!buffers.Append(table)) {
@@ -220,17 +198,15 @@ void MuiLanguageSet::LoadTables(const char* path)
         AddRecords(table, size);
     });
     auto** first = static_cast<const char**>(index.data);
-    std::sort(first, first + index.Count(), [](const char* a, const char* b) {
-        return RecordId(a) < RecordId(b);
-    });
+    std::sort(first, first + index.Count(),
+              [](const char* a, const char* b) { return RecordId(a) < RecordId(b); });
     BuildSearch();
 }
 
 // The search reads the identifiers packed together, four bytes each, where the records
 // themselves lie all over the tables; most identifiers that are not there are turned away by
 // their bit in `present` (about 16 bits for each one that is) without a search.
-void MuiLanguageSet::BuildSearch()
-{
+void MuiLanguageSet::BuildSearch() {
     const uint32_t count = index.Count();
     presentBits = 6;
     while (presentBits < 26 && (uint64_t(1) << presentBits) < uint64_t(count) * 16)
@@ -249,13 +225,11 @@ void MuiLanguageSet::BuildSearch()
     }
 }
 
-uint32_t MuiLanguageSet::PresentBit(uint32_t id) const
-{
+uint32_t MuiLanguageSet::PresentBit(uint32_t id) const {
     return uint32_t(id * 0x9E3779B1u) >> (32 - presentBits);
 }
 
-void MuiLanguageSet::LoadModules(const char* path)
-{
+void MuiLanguageSet::LoadModules(const char* path) {
     ForEachFile(path, ".rmui", [&](const char* file) {
         auto* module = new (std::nothrow) MuiResourceModule;
         if (!module)
@@ -265,8 +239,7 @@ void MuiLanguageSet::LoadModules(const char* path)
     });
 }
 
-void MuiLanguageSet::AddRecords(const char* table, unsigned long size)
-{
+void MuiLanguageSet::AddRecords(const char* table, unsigned long size) {
     for (unsigned long at = 0; size - at >= 5;) {
         if (!index.Append(table + at))
             return;
@@ -277,8 +250,7 @@ void MuiLanguageSet::AddRecords(const char* table, unsigned long size)
     }
 }
 
-const char* MuiLanguageSet::Find(unsigned int id) const
-{
+const char* MuiLanguageSet::Find(unsigned int id) const {
     const uint32_t count = ids.Count();
     if (count == 0)
         return nullptr;
@@ -297,8 +269,7 @@ const char* MuiLanguageSet::Find(unsigned int id) const
 }
 
 HINSTANCE MuiLanguageSet::FindModule(const char* fileName, const char* name,
-                                     const char* type) const
-{
+                                     const char* type) const {
     for (uint32_t i = 0; i < modules.Count(); ++i) {
         const MuiResourceModule* module = *modules.At(i);
         if (module->Serves(fileName))

@@ -27,11 +27,12 @@ constexpr unsigned long kLargestDescription = 1000000;
 
 // Parses the `size` bytes of a "langid.cfg" read into `text`, which holds (size + 16) / 2
 // units with the ones behind the data zero. False when it describes no language.
-TARN_API bool ParseLanguageDescription(const WCHAR* text, unsigned long size, LanguageDescription& out);
+TARN_API bool ParseLanguageDescription(const WCHAR* text, unsigned long size,
+                                       LanguageDescription& out);
 
 // Told about one language directory; answers whether to go on.
-typedef bool (*LanguageVisitor)(const char* directory, unsigned int identifier,
-                                const WCHAR* name, void* context);
+typedef bool (*LanguageVisitor)(const char* directory, unsigned int identifier, const WCHAR* name,
+                                void* context);
 // Visits the directories of `root` whose "langid.cfg" describes a language, in the order the
 // directory search gives.
 TARN_API void EnumLanguageDirectories(const char* root, LanguageVisitor visitor, void* context);
@@ -56,15 +57,15 @@ public:
 
 class TARN_API MuiLanguageSet {
 public:
-    pVector<char*> buffers;                  // the text tables, each ending in an added zero
-    pConstVector<const char*> index;         // the records, sorted by identifier
-    Vector<uint32_t> ids;                    // their identifiers in the same order, searched
-    Vector<uint64_t> present;                // a bit per hash of the identifiers held
-    unsigned presentBits = 0;                // log2 of the bits in `present`
+    pVector<char*> buffers;           // the text tables, each ending in an added zero
+    pConstVector<const char*> index;  // the records, sorted by identifier
+    Vector<uint32_t> ids;             // their identifiers in the same order, searched
+    Vector<uint64_t> present;         // a bit per hash of the identifiers held
+    unsigned presentBits = 0;         // log2 of the bits in `present`
     pVector<MuiResourceModule*> modules;
-    str directory;                           // empty until a directory was loaded
+    str directory;  // empty until a directory was loaded
     unsigned int identifier;
-    Vector<WCHAR> displayName;               // with its terminator; empty without one
+    Vector<WCHAR> displayName;  // with its terminator; empty without one
 
     // The set of `identifier`: the first directory of `root` that describes it, or empty.
     MuiLanguageSet(unsigned int identifier, const char* root);

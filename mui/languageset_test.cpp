@@ -18,8 +18,7 @@ using tarn::MuiLanguageSet;
 using tarn::TestDir;
 
 // The bytes of a UTF-16 text given as ASCII, with an optional byte-order mark.
-std::string Utf16(const std::u16string& text, bool mark = true)
-{
+std::string Utf16(const std::u16string& text, bool mark = true) {
     std::string bytes;
     if (mark)
         bytes += "\xFF\xFE";
@@ -31,16 +30,14 @@ std::string Utf16(const std::u16string& text, bool mark = true)
 }
 
 // Parses the bytes as the reader does: in a zeroed room of (size + 16) / 2 units.
-bool Parse(const std::string& bytes, LanguageDescription& out, std::vector<WCHAR>& room)
-{
+bool Parse(const std::string& bytes, LanguageDescription& out, std::vector<WCHAR>& room) {
     room.assign((bytes.size() + 16) / 2, 0);
     memcpy(room.data(), bytes.data(), bytes.size());
     return tarn::ParseLanguageDescription(room.data(), static_cast<unsigned long>(bytes.size()),
                                           out);
 }
 
-TEST(LanguageDescription, TheIdentifierLineNeedsALineBreakAndADigit)
-{
+TEST(LanguageDescription, TheIdentifierLineNeedsALineBreakAndADigit) {
     struct Case {
         std::string bytes;
         bool valid;
@@ -68,22 +65,19 @@ TEST(LanguageDescription, TheIdentifierLineNeedsALineBreakAndADigit)
     }
 }
 
-std::string Record(uint32_t id, const std::string& text, bool terminated = true)
-{
+std::string Record(uint32_t id, const std::string& text, bool terminated = true) {
     std::string bytes(reinterpret_cast<const char*>(&id), 4);
     return bytes + text + (terminated ? std::string(1, '\0') : "");
 }
 
-size_t RecordsOf(const std::string& table)
-{
+size_t RecordsOf(const std::string& table) {
     MuiLanguageSet set(0, "no such root");
     std::string room = table + '\0';
     set.AddRecords(room.data(), static_cast<unsigned long>(table.size()));
     return set.index.Count();
 }
 
-TEST(TextTable, RecordsAreTakenWhileFiveBytesAreLeft)
-{
+TEST(TextTable, RecordsAreTakenWhileFiveBytesAreLeft) {
     EXPECT_EQ(RecordsOf(std::string(4, '\1')), 0u);
     EXPECT_EQ(RecordsOf(Record(5, "")), 1u);
     const std::string table = Record(1, "one") + Record(2, "") + Record(3, "three", false);
@@ -96,19 +90,16 @@ TEST(TextTable, RecordsAreTakenWhileFiveBytesAreLeft)
 class LanguageDirectories : public ::testing::Test {
 protected:
     void Language(const std::string& directory, const std::string& description,
-                  const std::vector<std::pair<std::string, std::string>>& files = {})
-    {
+                  const std::vector<std::pair<std::string, std::string>>& files = {}) {
         dir_.MakeDirectory(directory);
         Write(directory + "/langid.cfg", description);
         for (const auto& [name, bytes] : files)
             Write(directory + "/" + name, bytes);
     }
-    void Write(const std::string& name, const std::string& bytes)
-    {
+    void Write(const std::string& name, const std::string& bytes) {
         std::ofstream(std::filesystem::path(Native(name)), std::ios::binary) << bytes;
     }
-    std::string Native(const std::string& name) const
-    {
+    std::string Native(const std::string& name) const {
         std::string path = dir_.Path() + "/" + name;
         std::replace(path.begin(), path.end(), '\\', '/');
         return path;
@@ -118,8 +109,7 @@ protected:
     TestDir dir_;
 };
 
-TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted)
-{
+TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted) {
     Language("default", Utf16(u"0\r\n"),
              {{"a.mui", Record(30, "thirty") + Record(10, "ten")},
               {"b.mui", Record(20, "twenty") + Record(0xFFFFFFF0u, "high")},
@@ -151,8 +141,7 @@ TEST_F(LanguageDirectories, TablesOfADirectoryAreMergedAndSorted)
         EXPECT_EQ(set.Find(missing), nullptr) << missing;
 }
 
-TEST_F(LanguageDirectories, TheFirstDirectoryOfAnIdentifierIsLoaded)
-{
+TEST_F(LanguageDirectories, TheFirstDirectoryOfAnIdentifierIsLoaded) {
     Language("one", Utf16(u"1049\r\nFirst\r\n"), {{"t.mui", Record(1, "one")}});
     Language("two", Utf16(u"1049\r\nSecond\r\n"), {{"t.mui", Record(1, "two")}});
     std::vector<std::string> order;
@@ -174,8 +163,7 @@ TEST_F(LanguageDirectories, TheFirstDirectoryOfAnIdentifierIsLoaded)
     EXPECT_EQ(absent.identifier, 7u);
 }
 
-TEST_F(LanguageDirectories, AResourceModuleServesTheModulesOfItsBaseName)
-{
+TEST_F(LanguageDirectories, AResourceModuleServesTheModulesOfItsBaseName) {
     Language("default", Utf16(u"0\r\n"));
     std::filesystem::copy_file(TARN_TEST_LANGUAGE_MODULE, Native("default/Plugin.rmui"));
     std::filesystem::copy_file(TARN_TEST_LANGUAGE_MODULE, Native("default/other.rmuix"));

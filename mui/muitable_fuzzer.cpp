@@ -35,7 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     static bool described = false;
     if (!described) {
-        tarn::fuzz::WriteFile("MUI/ru/langid.cfg", std::string("1\0" "0\0" "4\0" "9\0" "\n\0" "R\0", 12));
+        tarn::fuzz::WriteFile("MUI/ru/langid.cfg", std::string("1\0"
+                                                               "0\0"
+                                                               "4\0"
+                                                               "9\0"
+                                                               "\n\0"
+                                                               "R\0",
+                                                               12));
         described = true;
     }
     const std::string table(reinterpret_cast<const char*>(data), size);

@@ -14,8 +14,7 @@ namespace {
 constexpr uintptr_t kPage = 4096;
 
 template <typename Unit>
-size_t UnitsBeforeTerminator(const Unit* text)
-{
+size_t UnitsBeforeTerminator(const Unit* text) {
     size_t n = 0;
     while (text[n] != 0)
         ++n;
@@ -24,26 +23,18 @@ size_t UnitsBeforeTerminator(const Unit* text)
 
 }  // namespace
 
-TARN_CALLER_MEMORY size_t TextLength(const char* text)
-{
-    return UnitsBeforeTerminator(text);
-}
+TARN_CALLER_MEMORY size_t TextLength(const char* text) { return UnitsBeforeTerminator(text); }
 
-TARN_CALLER_MEMORY size_t TextLength(const WCHAR* text)
-{
-    return UnitsBeforeTerminator(text);
-}
+TARN_CALLER_MEMORY size_t TextLength(const WCHAR* text) { return UnitsBeforeTerminator(text); }
 
-TARN_CALLER_MEMORY size_t LineFeedOrEnd(const char* text)
-{
+TARN_CALLER_MEMORY size_t LineFeedOrEnd(const char* text) {
     size_t n = 0;
     while (text[n] != '\0' && text[n] != '\n')
         ++n;
     return n;
 }
 
-TARN_CALLER_MEMORY bool SameText(const char* a, const char* b)
-{
+TARN_CALLER_MEMORY bool SameText(const char* a, const char* b) {
     for (;; ++a, ++b) {
         if (*a != *b)
             return false;
@@ -52,8 +43,7 @@ TARN_CALLER_MEMORY bool SameText(const char* a, const char* b)
     }
 }
 
-TARN_CALLER_MEMORY bool BeginsWithText(const char* text, const char* prefix)
-{
+TARN_CALLER_MEMORY bool BeginsWithText(const char* text, const char* prefix) {
     for (; *prefix; ++prefix, ++text) {
         if (*text != *prefix)
             return false;
@@ -61,29 +51,25 @@ TARN_CALLER_MEMORY bool BeginsWithText(const char* text, const char* prefix)
     return true;
 }
 
-TARN_CALLER_MEMORY void CopyBytes(void* to, const void* from, size_t count)
-{
+TARN_CALLER_MEMORY void CopyBytes(void* to, const void* from, size_t count) {
     char* out = static_cast<char*>(to);
     const char* in = static_cast<const char*>(from);
     for (size_t i = 0; i < count; ++i)
         out[i] = in[i];
 }
 
-TARN_CALLER_MEMORY char* CopyText(char* out, const char* in, size_t room)
-{
+TARN_CALLER_MEMORY char* CopyText(char* out, const char* in, size_t room) {
     for (; room > 0 && *in; --room)
         *out++ = *in++;
     return out;
 }
 
-TARN_CALLER_MEMORY void CountText(const char* text, size_t limit, volatile size_t& count)
-{
+TARN_CALLER_MEMORY void CountText(const char* text, size_t limit, volatile size_t& count) {
     while (count < limit && text[count] != '\0')
         count = count + 1;
 }
 
-TARN_CALLER_MEMORY void TouchRange(uintptr_t first, uintptr_t last)
-{
+TARN_CALLER_MEMORY void TouchRange(uintptr_t first, uintptr_t last) {
     (void)*reinterpret_cast<const volatile char*>(first);
     for (uintptr_t page = (first | (kPage - 1)) + 1; page != 0 && page <= last; page += kPage)
         (void)*reinterpret_cast<const volatile char*>(page);

@@ -15,13 +15,13 @@ namespace tarn {
 
 }  // namespace tarn
 
-#define TARN_RAW_CHECK(condition, what)                                            \
-    (__builtin_expect(static_cast<bool>(condition), true)                         \
-         ? void(0)                                                                 \
+#define TARN_RAW_CHECK(condition, what)                   \
+    (__builtin_expect(static_cast<bool>(condition), true) \
+         ? void(0)                                        \
          : ::tarn::CheckFailed(__FILE__, __LINE__, what))
 
 #if defined(TARN_DCHECKS)
-#  define TARN_DCHECK(condition) TARN_RAW_CHECK(condition, #condition)
+#define TARN_DCHECK(condition) TARN_RAW_CHECK(condition, #condition)
 #else
-#  define TARN_DCHECK(condition) static_cast<void>(sizeof(static_cast<bool>(condition)))
+#define TARN_DCHECK(condition) static_cast<void>(sizeof(static_cast<bool>(condition)))
 #endif

@@ -24,8 +24,6 @@ inline FaultRegisters RegistersOf(const CONTEXT& c) {
 inline constexpr char kRegisterPrefix = sizeof(void*) == 4 ? 'E' : 'R';
 
 // x87 initialisation: a pending floating-point fault must not fire again inside the report.
-inline void ResetFloatingPoint() {
-    asm volatile("fninit");
-}
+inline void ResetFloatingPoint() { asm volatile("fninit"); }
 
 }  // namespace tarn

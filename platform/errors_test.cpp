@@ -23,8 +23,7 @@ namespace {
 
 // The threads meet through atomics only: thread creation, joins and waits are system calls
 // that may set the last error themselves.
-TEST(LastErrorAndIds, BelongToEachThread)
-{
+TEST(LastErrorAndIds, BelongToEachThread) {
     std::atomic<int> step{0};
     DWORD seenAtStart = 1, seenByOther = 0, otherThread = 0, otherProcess = 0;
     std::thread other([&] {
@@ -46,9 +45,9 @@ TEST(LastErrorAndIds, BelongToEachThread)
     }
     const DWORD seenByMain = GetLastError();
     other.join();
-    EXPECT_EQ(std::tuple(seenAtStart, seenByOther, seenByMain),
-              std::tuple(DWORD(ERROR_SUCCESS), DWORD(ERROR_FILE_NOT_FOUND),
-                         DWORD(ERROR_ACCESS_DENIED)));
+    EXPECT_EQ(
+        std::tuple(seenAtStart, seenByOther, seenByMain),
+        std::tuple(DWORD(ERROR_SUCCESS), DWORD(ERROR_FILE_NOT_FOUND), DWORD(ERROR_ACCESS_DENIED)));
 
     const DWORD self = GetCurrentThreadId();
     EXPECT_TRUE(self && otherThread && otherThread != self);
@@ -62,22 +61,19 @@ TEST(LastErrorAndIds, BelongToEachThread)
 constexpr DWORD kFromSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
 
 // FormatMessageA's count for `code` into `buffer` of `size`, with the last error cleared first.
-DWORD Format(DWORD code, char* buffer, DWORD size, DWORD flags = kFromSystem)
-{
+DWORD Format(DWORD code, char* buffer, DWORD size, DWORD flags = kFromSystem) {
     SetLastError(0);
     return FormatMessageA(flags, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
                           size, nullptr);
 }
 
 // The system's text for `code`, or "" when FormatMessageA fails.
-std::string MessageText(DWORD code)
-{
+std::string MessageText(DWORD code) {
     char buffer[512];
     return std::string(buffer, Format(code, buffer, sizeof buffer));
 }
 
-TEST(SystemMessage, TextEndsInCrLfAndRefusalsSetTheLastError)
-{
+TEST(SystemMessage, TextEndsInCrLfAndRefusalsSetTheLastError) {
     char buffer[512];
     for (DWORD code : {DWORD(ERROR_FILE_NOT_FOUND), DWORD(ERROR_ACCESS_DENIED)}) {
         SCOPED_TRACE(code);
@@ -110,8 +106,7 @@ TEST(SystemMessage, TextEndsInCrLfAndRefusalsSetTheLastError)
 
 #if !defined(_WIN32)
 
-TEST(ErrnoMapping, CallerChoosesTheExistsCodeAndEveryCodeHasAMessage)
-{
+TEST(ErrnoMapping, CallerChoosesTheExistsCodeAndEveryCodeHasAMessage) {
     using tarn::posix::ErrorFromErrno;
     EXPECT_EQ(ErrorFromErrno(EEXIST, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_EXISTS));
     EXPECT_EQ(ErrorFromErrno(ENOENT, ERROR_FILE_EXISTS), DWORD(ERROR_FILE_NOT_FOUND))
@@ -121,8 +116,7 @@ TEST(ErrnoMapping, CallerChoosesTheExistsCodeAndEveryCodeHasAMessage)
     EXPECT_FALSE(MessageText(ERROR_FILE_EXISTS).empty());
 }
 
-TEST(SystemCalls, PlannedFailureHitsOnlyTheNthCallOfItsKind)
-{
+TEST(SystemCalls, PlannedFailureHitsOnlyTheNthCallOfItsKind) {
     using tarn::posix::Call;
     const tarn::posix::Syscalls& sys = tarn::posix::Sys();
     char dir[] = "/tmp/tarn-syscalls-XXXXXX";

@@ -37,21 +37,19 @@ namespace fs = std::filesystem;
 // A fresh directory below the system's temporary directory, removed with all it holds.
 class Files : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // A name no earlier run left behind (process ids are reused).
         static std::atomic<int> count{0};
         do {
-            root_ = fs::temp_directory_path() /
-                    ("tarn-files-" + std::to_string(GetCurrentProcessId()) + "-" +
-                     std::to_string(count++));
+            root_ =
+                fs::temp_directory_path() / ("tarn-files-" + std::to_string(GetCurrentProcessId()) +
+                                             "-" + std::to_string(count++));
         } while (!fs::create_directory(root_));
         dir_ = root_.string();
         std::replace(dir_.begin(), dir_.end(), '/', '\\');
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         std::error_code ignored;
         // Windows will not delete a read-only file.
         for (const auto& entry : fs::recursive_directory_iterator(root_, ignored))
@@ -64,18 +62,15 @@ protected:
     // The same file for the C++ library.
     fs::path Native(const std::string& relative) const { return root_ / relative; }
 
-    void Make(const std::string& relative, const std::string& content)
-    {
+    void Make(const std::string& relative, const std::string& content) {
         std::ofstream(Native(relative), std::ios::binary) << content;
     }
-    std::string Content(const std::string& relative) const
-    {
+    std::string Content(const std::string& relative) const {
         std::ifstream in(Native(relative), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    HANDLE Open(const std::string& relative, DWORD access, DWORD disposition, DWORD flags = 0)
-    {
+    HANDLE Open(const std::string& relative, DWORD access, DWORD disposition, DWORD flags = 0) {
         return CreateFileA(Path(relative).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, disposition, flags ? flags : FILE_ATTRIBUTE_NORMAL, nullptr);
     }
@@ -87,14 +82,18 @@ protected:
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kDirectoryOrReadOnly = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
 
-TEST_F(Files, DispositionsAndTheirLastErrors)
-{
+TEST_F(Files, DispositionsAndTheirLastErrors) {
     Make("full.txt", "content");
     Make("kept.txt", "kept");
     constexpr DWORD kAny = ~DWORD(0);
     // The last error after the call (or kAny), and the file's content afterwards (or null).
-    struct Case { const char* name; DWORD access, disposition; bool opens; DWORD error;
-                  const char* content; } const cases[] = {
+    struct Case {
+        const char* name;
+        DWORD access, disposition;
+        bool opens;
+        DWORD error;
+        const char* content;
+    } const cases[] = {
         {"new.txt", kReadWrite, CREATE_NEW, true, kAny, ""},
         {"new.txt", kReadWrite, CREATE_NEW, false, ERROR_FILE_EXISTS, nullptr},
         {"full.txt", GENERIC_WRITE, CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},  // emptied
@@ -118,11 +117,11 @@ TEST_F(Files, DispositionsAndTheirLastErrors)
     }
 }
 
-TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound)
-{
+TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound) {
     Make("file.txt", "x");
     const std::pair<const char*, DWORD> cases[] = {
-        {"absent.txt", ERROR_FILE_NOT_FOUND}, {"nodir\\absent.txt", ERROR_PATH_NOT_FOUND},
+        {"absent.txt", ERROR_FILE_NOT_FOUND},
+        {"nodir\\absent.txt", ERROR_PATH_NOT_FOUND},
         {"nodir\\deeper\\absent.txt", ERROR_PATH_NOT_FOUND},
         {"file.txt\\absent.txt", ERROR_PATH_NOT_FOUND}};
     for (const auto& [relative, error] : cases) {
@@ -138,8 +137,7 @@ TEST_F(Files, MissingDirectoryIsPathNotFoundMissingFileIsFileNotFound)
     EXPECT_FAILS_WITH(GetFileAttributesA("") == INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
 }
 
-TEST_F(Files, ReadWriteSeekSizeAndTruncate)
-{
+TEST_F(Files, ReadWriteSeekSizeAndTruncate) {
     HANDLE h = Open("data.bin", kReadWrite, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD n = 0, high = 7;
@@ -194,8 +192,7 @@ TEST_F(Files, ReadWriteSeekSizeAndTruncate)
     EXPECT_EQ(Content("data.bin"), std::string("hell") + std::string(96, '\0'));
 }
 
-TEST_F(Files, HandlesDoWhatTheirAccessAllows)
-{
+TEST_F(Files, HandlesDoWhatTheirAccessAllows) {
     Make("file.txt", "abc");
     HANDLE reader = Open("file.txt", GENERIC_READ, OPEN_EXISTING);
     HANDLE writer = Open("file.txt", GENERIC_WRITE, OPEN_EXISTING);
@@ -221,8 +218,7 @@ TEST_F(Files, HandlesDoWhatTheirAccessAllows)
     CloseHandle(directory);
 }
 
-TEST_F(Files, HandlesFromManyThreadsAreDistinct)
-{
+TEST_F(Files, HandlesFromManyThreadsAreDistinct) {
     Make("shared.txt", "x");
     constexpr int kThreads = 4, kRounds = 100;
     std::vector<std::vector<HANDLE>> seen(kThreads);
@@ -248,8 +244,7 @@ TEST_F(Files, HandlesFromManyThreadsAreDistinct)
         EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(Files, AttributesReadOnlyFilesAndDirectories)
-{
+TEST_F(Files, AttributesReadOnlyFilesAndDirectories) {
     Make("file.txt", "x");
     const std::string file = Path("file.txt");
     EXPECT_EQ(GetFileAttributesA(file.c_str()) & kDirectoryOrReadOnly, 0u);
@@ -290,8 +285,7 @@ TEST_F(Files, AttributesReadOnlyFilesAndDirectories)
     EXPECT_FAILS_WITH(!RemoveDirectoryA(sub.c_str()), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(Files, MoveCopyAndDeleteAlsoWithTheExtendedLengthPrefix)
-{
+TEST_F(Files, MoveCopyAndDeleteAlsoWithTheExtendedLengthPrefix) {
     Make("a.txt", "alpha");
     Make("b.txt", "beta");
     Make("e.txt", "a longer text than alpha");
@@ -317,16 +311,15 @@ TEST_F(Files, MoveCopyAndDeleteAlsoWithTheExtendedLengthPrefix)
     // leading one.
     const std::string path = Path("prefixed.txt");
     const std::string name = "\\\\?\\" + path.substr(path[0] == '\\' ? 1 : 0);
-    EXPECT_TRUE(CloseHandle(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                                        nullptr)));
+    EXPECT_TRUE(
+        CloseHandle(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
     EXPECT_TRUE(fs::exists(Native("prefixed.txt")));
     EXPECT_TRUE(DeleteFileA(name.c_str()));
     EXPECT_FALSE(fs::exists(Native("prefixed.txt")));
 }
 
 // The names a search reports, in sorted order; empty when it finds nothing.
-std::vector<std::string> Search(const std::string& pattern)
-{
+std::vector<std::string> Search(const std::string& pattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA(pattern.c_str(), &data);
@@ -343,8 +336,7 @@ std::vector<std::string> Search(const std::string& pattern)
 
 using Names = std::vector<std::string>;
 
-TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry)
-{
+TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry) {
     Make("a.txt", "12345");
     Make("b.txt", "");
     Make("c.log", "");
@@ -354,9 +346,15 @@ TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry)
     // "name.*" also finds the bare name; a directory named exactly is itself. A search that
     // finds nothing fails with the error given.
     const std::tuple<const char*, Names, DWORD> searches[] = {
-        {"*", all, 0}, {"*.*", all, 0}, {"*.txt", txt, 0}, {"?.txt", txt, 0},
-        {"a.*", {"a.txt"}, 0}, {"noext.*", {"noext"}, 0}, {"sub", {"sub"}, 0},
-        {"*.none", {}, ERROR_FILE_NOT_FOUND}, {"nodir\\*", {}, ERROR_PATH_NOT_FOUND}};
+        {"*", all, 0},
+        {"*.*", all, 0},
+        {"*.txt", txt, 0},
+        {"?.txt", txt, 0},
+        {"a.*", {"a.txt"}, 0},
+        {"noext.*", {"noext"}, 0},
+        {"sub", {"sub"}, 0},
+        {"*.none", {}, ERROR_FILE_NOT_FOUND},
+        {"nodir\\*", {}, ERROR_PATH_NOT_FOUND}};
     for (const auto& [pattern, names, error] : searches) {
         EXPECT_EQ(Search(Path(pattern)), names) << pattern;
         EXPECT_EQ(names.empty() ? GetLastError() : 0, error) << pattern;
@@ -395,23 +393,20 @@ TEST_F(Files, SearchesMatchWindowsPatternsAndDescribeTheEntry)
 // Runs each test of full paths inside the test directory.
 class FullPaths : public Files {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         Files::SetUp();
         char previous[MAX_PATH * 4];
         ASSERT_NE(GetCurrentDirectoryA(sizeof previous, previous), 0u);
         previous_ = previous;
         ASSERT_TRUE(SetCurrentDirectoryA(dir_.c_str()));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         SetCurrentDirectoryA(previous_.c_str());
         Files::TearDown();
     }
 
     // GetFullPathNameA's answer, and the file part as text ("<null>" without one).
-    std::string Full(const char* name, std::string& filePart)
-    {
+    std::string Full(const char* name, std::string& filePart) {
         char buffer[MAX_PATH * 4];
         char* part = buffer;
         const DWORD n = GetFullPathNameA(name, sizeof buffer, buffer, &part);
@@ -423,8 +418,7 @@ protected:
     std::string previous_;
 };
 
-TEST_F(FullPaths, CurrentDirectoryAndSizeProtocol)
-{
+TEST_F(FullPaths, CurrentDirectoryAndSizeProtocol) {
     char current[MAX_PATH * 4];
     const DWORD n = GetCurrentDirectoryA(sizeof current, current);
     EXPECT_EQ(std::string(current, n), dir_);
@@ -454,23 +448,25 @@ TEST_F(FullPaths, CurrentDirectoryAndSizeProtocol)
     EXPECT_EQ(widePart, wide + length - 8);
 }
 
-TEST_F(FullPaths, NamesAreJoinedAndFolded)
-{
+TEST_F(FullPaths, NamesAreJoinedAndFolded) {
     // Repeated separators are one, a slash separates too, a full name is folded, the files
     // need not exist, folding stops at a share; no file part behind a trailing separator.
     const std::string full = dir_ + "\\x\\..\\y.txt";
-    const struct { const char* name; std::string expected; const char* part; } cases[] = {
-        {"name.txt", dir_ + "\\name.txt", "name.txt"},
-        {"a\\.\\b\\..\\c.txt", dir_ + "\\a\\c.txt", "c.txt"},
-        {"a\\\\b", dir_ + "\\a\\b", "b"},
-        {"a/b", dir_ + "\\a\\b", "b"},
-        {"a\\b\\", dir_ + "\\a\\b\\", "<null>"},
-        {"a\\..", dir_, nullptr},
-        {full.c_str(), dir_ + "\\y.txt", "y.txt"},
-        {"does\\not\\exist.txt", dir_ + "\\does\\not\\exist.txt", "exist.txt"},
-        {"\\\\server\\share\\a\\..\\b", "\\\\server\\share\\b", "b"},
-        {"\\\\server\\share\\..\\..", "\\\\server\\share\\", nullptr},
-        {"\\\\server\\share", "\\\\server\\share", nullptr}};
+    const struct {
+        const char* name;
+        std::string expected;
+        const char* part;
+    } cases[] = {{"name.txt", dir_ + "\\name.txt", "name.txt"},
+                 {"a\\.\\b\\..\\c.txt", dir_ + "\\a\\c.txt", "c.txt"},
+                 {"a\\\\b", dir_ + "\\a\\b", "b"},
+                 {"a/b", dir_ + "\\a\\b", "b"},
+                 {"a\\b\\", dir_ + "\\a\\b\\", "<null>"},
+                 {"a\\..", dir_, nullptr},
+                 {full.c_str(), dir_ + "\\y.txt", "y.txt"},
+                 {"does\\not\\exist.txt", dir_ + "\\does\\not\\exist.txt", "exist.txt"},
+                 {"\\\\server\\share\\a\\..\\b", "\\\\server\\share\\b", "b"},
+                 {"\\\\server\\share\\..\\..", "\\\\server\\share\\", nullptr},
+                 {"\\\\server\\share", "\\\\server\\share", nullptr}};
     for (const auto& c : cases) {
         std::string part;
         EXPECT_EQ(Full(c.name, part), c.expected) << c.name;
@@ -478,8 +474,7 @@ TEST_F(FullPaths, NamesAreJoinedAndFolded)
     }
 }
 
-TEST_F(Files, OldStyleFunctionsRoundTrip)
-{
+TEST_F(Files, OldStyleFunctionsRoundTrip) {
     const std::string name = Path("old.log");
     HFILE file = _lcreat(name.c_str(), 0);
     ASSERT_NE(file, HFILE_ERROR);
@@ -514,8 +509,7 @@ TEST_F(Files, OldStyleFunctionsRoundTrip)
 
 #if !defined(_WIN32)
 // Only the POSIX layer has the seam that makes a system call fail.
-TEST_F(Files, SystemCallFailuresReachTheCaller)
-{
+TEST_F(Files, SystemCallFailuresReachTheCaller) {
     using tarn::posix::Call;
     using tarn::posix::FailCallForTesting;
     HANDLE h = Open("f.txt", GENERIC_WRITE, CREATE_NEW);

@@ -10,20 +10,15 @@
 
 namespace {
 
-std::string ModuleFileName(HMODULE module)
-{
+std::string ModuleFileName(HMODULE module) {
     char name[4096];
     const DWORD n = GetModuleFileNameA(module, name, sizeof name);
     return std::string(name, n);
 }
 
-std::string FilePart(const std::string& path)
-{
-    return path.substr(path.find_last_of('\\') + 1);
-}
+std::string FilePart(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
 
-HMODULE ModuleOf(const void* address)
-{
+HMODULE ModuleOf(const void* address) {
     HMODULE module = nullptr;
     const DWORD flags =
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
@@ -31,13 +26,9 @@ HMODULE ModuleOf(const void* address)
     return module;
 }
 
-int LocalFunction()
-{
-    return 42;
-}
+int LocalFunction() { return 42; }
 
-TEST(Modules, TheExecutableHasAFullBackslashedName)
-{
+TEST(Modules, TheExecutableHasAFullBackslashedName) {
     HMODULE self = GetModuleHandleA(nullptr);
     ASSERT_NE(self, nullptr);
     EXPECT_EQ(ModuleOf(reinterpret_cast<const void*>(&LocalFunction)), self);
@@ -53,8 +44,7 @@ TEST(Modules, TheExecutableHasAFullBackslashedName)
     EXPECT_FALSE(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-TEST(Modules, TheRuntimeIsFoundByAddressAndByNameAMissingOneIsNot)
-{
+TEST(Modules, TheRuntimeIsFoundByAddressAndByNameAMissingOneIsNot) {
     HMODULE runtime = ModuleOf(reinterpret_cast<const void*>(&tarnrtl_GetTranslator));
     ASSERT_NE(runtime, nullptr);
     EXPECT_NE(runtime, GetModuleHandleA(nullptr));
@@ -76,8 +66,7 @@ TEST(Modules, TheRuntimeIsFoundByAddressAndByNameAMissingOneIsNot)
     EXPECT_EQ(GetModuleHandleA(file.c_str()), runtime) << "still loaded by the program";
 }
 
-TEST(Modules, GetProcAddressFindsTheModulesOwnExportsOnly)
-{
+TEST(Modules, GetProcAddressFindsTheModulesOwnExportsOnly) {
     HMODULE runtime = ModuleOf(reinterpret_cast<const void*>(&tarnrtl_GetTranslator));
     auto* getTranslator = reinterpret_cast<decltype(&tarnrtl_GetTranslator)>(
         reinterpret_cast<void*>(GetProcAddress(runtime, "tarnrtl_GetTranslator")));
@@ -90,8 +79,7 @@ TEST(Modules, GetProcAddressFindsTheModulesOwnExportsOnly)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
 }
 
-TEST(Modules, ModuleFileNameIsCutAsWindowsCutsIt)
-{
+TEST(Modules, ModuleFileNameIsCutAsWindowsCutsIt) {
     const std::string name = ModuleFileName(nullptr);
     const DWORD length = static_cast<DWORD>(name.size());
     std::string buffer(length + 4, '#');
@@ -117,8 +105,7 @@ TEST(Modules, ModuleFileNameIsCutAsWindowsCutsIt)
     }
 }
 
-TEST(CommandLine, HoldsEveryArgumentAndStaysTheSame)
-{
+TEST(CommandLine, HoldsEveryArgumentAndStaysTheSame) {
     const char* line = GetCommandLineA();
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(GetCommandLineA(), line) << "made once";

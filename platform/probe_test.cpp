@@ -34,12 +34,24 @@ protected:
 // it, a range with it as a hole, or one that wraps around the address space are not.
 TEST_F(Probes, RangesAreReadableUpToTheNoAccessPage) {
     const char* guard = pages_.Guard();
-    const struct { const void* begin; UINT_PTR size; bool bad; } cases[] = {
-        {nullptr, 0, false}, {guard, 0, false}, {nullptr, 1, true},
-        {pages_.Begin(), 2 * kPage, false}, {guard - 10, 10, false}, {guard - 10, 11, true},
-        {guard, 1, true}, {guard + kPage - 1, 1, true}, {pages_.After(), kPage, false},
-        {&kPage, sizeof kPage, false}, {pages_.Begin(), 4 * kPage, true},
-        {guard - 1, kPage + 2, true}, {pages_.Begin(), ~UINT_PTR{0}, true},
+    const struct {
+        const void* begin;
+        UINT_PTR size;
+        bool bad;
+    } cases[] = {
+        {nullptr, 0, false},
+        {guard, 0, false},
+        {nullptr, 1, true},
+        {pages_.Begin(), 2 * kPage, false},
+        {guard - 10, 10, false},
+        {guard - 10, 11, true},
+        {guard, 1, true},
+        {guard + kPage - 1, 1, true},
+        {pages_.After(), kPage, false},
+        {&kPage, sizeof kPage, false},
+        {pages_.Begin(), 4 * kPage, true},
+        {guard - 1, kPage + 2, true},
+        {pages_.Begin(), ~UINT_PTR{0}, true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsBadReadPtr(c.begin, c.size) != FALSE, c.bad) << c.begin << " + " << c.size;
@@ -49,13 +61,13 @@ TEST_F(Probes, RangesAreReadableUpToTheNoAccessPage) {
 
 TEST_F(Probes, StringsStopAtTheTerminatorOrAfterMaxChars) {
     char* text = pages_.Guard() - 6;
-    std::memcpy(text, "hello", 6);                 // terminated right before the guard
+    std::memcpy(text, "hello", 6);  // terminated right before the guard
     EXPECT_FALSE(IsBadStringPtrA(text, 100));
     EXPECT_FALSE(IsBadStringPtrA(text, ~UINT_PTR{0}));
-    text[5] = '!';                                  // now it runs into the guard
+    text[5] = '!';  // now it runs into the guard
     EXPECT_TRUE(IsBadStringPtrA(text, 100));
     EXPECT_TRUE(IsBadStringPtrA(text, 7));
-    EXPECT_FALSE(IsBadStringPtrA(text, 6));         // max stops it before the guard
+    EXPECT_FALSE(IsBadStringPtrA(text, 6));  // max stops it before the guard
     EXPECT_FALSE(IsBadStringPtrA(text, 1));
     EXPECT_FALSE(IsBadStringPtrA(pages_.Guard(), 0));
     EXPECT_TRUE(IsBadStringPtrA(pages_.Guard(), 1));
@@ -86,7 +98,8 @@ TEST_F(Probes, RepeatedlyOnSeveralThreads) {
     };
     std::thread threads[3] = {std::thread(probe), std::thread(probe), std::thread(probe)};
     probe();
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 }  // namespace

@@ -35,8 +35,7 @@ void CheckAnswer(DWORD count, const char* out, DWORD size, bool list) {
 
 std::string Get(const std::string& file, const char* section, const char* key, DWORD size) {
     std::vector<char> out(size, '\x7F');
-    const DWORD count =
-        GetPrivateProfileStringA(section, key, "", out.data(), size, file.c_str());
+    const DWORD count = GetPrivateProfileStringA(section, key, "", out.data(), size, file.c_str());
     CheckAnswer(count, out.data(), size, !section || !key);
     return std::string(out.data(), count);
 }
@@ -48,7 +47,8 @@ std::map<std::pair<std::string, std::string>, std::string> Contents(const std::s
     for (const std::string& section : Names(sections.c_str(), DWORD(sections.size()))) {
         std::string keys = Get(file, section.c_str(), nullptr, kRoom);
         for (const std::string& key : Names(keys.c_str(), DWORD(keys.size())))
-            contents.emplace(std::pair(section, key), Get(file, section.c_str(), key.c_str(), kRoom));
+            contents.emplace(std::pair(section, key),
+                             Get(file, section.c_str(), key.c_str(), kRoom));
         std::vector<char> lines(kRoom);
         CheckAnswer(GetPrivateProfileSectionA(section.c_str(), lines.data(), kRoom, file.c_str()),
                     lines.data(), kRoom, true);
@@ -78,8 +78,11 @@ std::string Plain(const std::string& text, const char* forbidden) {
 
 std::vector<std::string> tarn::fuzz::Seeds() {
     return {"[Log]\r\nLevel = 3\r\n; comment\r\nPath=\"C:\\x\"\r\n[Other]\nk=v",
-            "\xEF\xBB\xBF[a]\nb=c\n[A]\nB=duplicate", "no section=1\n[s]\nkey", "[s]\nx=1\n[",
-            std::string("\xFF\xFE[\0s\0]\0\n\0k\0=\0w\0", 16), "[ spaced ]\n  key  =  'q'  \n"};
+            "\xEF\xBB\xBF[a]\nb=c\n[A]\nB=duplicate",
+            "no section=1\n[s]\nkey",
+            "[s]\nx=1\n[",
+            std::string("\xFF\xFE[\0s\0]\0\n\0k\0=\0w\0", 16),
+            "[ spaced ]\n  key  =  'q'  \n"};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,13 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto before = Contents(file);
 
     std::string section = "fuzz";
-    if (!before.empty() && before.begin()->first.first == Plain(before.begin()->first.first, "[]=;"))
+    if (!before.empty() &&
+        before.begin()->first.first == Plain(before.begin()->first.first, "[]=;"))
         section = before.begin()->first.first;
     const std::string key = "fuzzkey" + std::to_string(before.size());
     const std::string value = Plain(input.substr(size / 2), "");
     if (before.count(std::pair(section, key)))
         return 0;
-    FUZZ_CHECK(WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str()));
+    FUZZ_CHECK(
+        WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str()));
     FUZZ_CHECK(Get(file, section.c_str(), key.c_str(), kRoom) == value);
     auto after = Contents(file);
     for (const auto& [name, old] : before)

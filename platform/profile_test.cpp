@@ -26,16 +26,14 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 using WideString = std::basic_string<WCHAR>;
 
-WideString Wide(const std::string& text, UINT codePage = CP_UTF8)
-{
+WideString Wide(const std::string& text, UINT codePage = CP_UTF8) {
     WideString wide(text.size(), WCHAR(0));
     wide.resize(MultiByteToWideChar(codePage, 0, text.data(), int(text.size()), wide.data(),
                                     int(wide.size())));
     return wide;
 }
 
-std::string Ansi(const WideString& wide)
-{
+std::string Ansi(const WideString& wide) {
     std::string text(wide.size() * 3, '\0');
     text.resize(WideCharToMultiByte(CP_ACP, 0, wide.data(), int(wide.size()), text.data(),
                                     int(text.size()), nullptr, nullptr));
@@ -43,8 +41,7 @@ std::string Ansi(const WideString& wide)
 }
 
 // A text as a UTF-16 file's bytes: the byte-order mark, then little-endian units.
-std::string Utf16File(const std::string& text)
-{
+std::string Utf16File(const std::string& text) {
     std::string bytes = "\xFF\xFE";
     for (WCHAR unit : Wide(text))
         bytes += {char(unit & 0xFF), char(unit >> 8)};
@@ -54,29 +51,25 @@ std::string Utf16File(const std::string& text)
 // Each test works in a fresh directory and names its files with full paths, as the library does.
 class Profile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         static int serial = 0;
-        dir_ = fs::temp_directory_path() /
-               ("profile-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial));
+        dir_ = fs::temp_directory_path() / ("profile-" + std::to_string(GetCurrentProcessId()) +
+                                            "-" + std::to_string(++serial));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
     // The library's spelling of a file of the directory: with backslashes on every system.
-    std::string Path(const std::string& name = "test.ini") const
-    {
+    std::string Path(const std::string& name = "test.ini") const {
         std::string path = (dir_ / name).string();
         std::replace(path.begin(), path.end(), '/', '\\');
         return path;
     }
-    void Put(const std::string& bytes, const std::string& name = "test.ini") const
-    {
+    void Put(const std::string& bytes, const std::string& name = "test.ini") const {
         std::ofstream(dir_ / name, std::ios::binary) << bytes;
     }
-    std::string Contents(const std::string& name = "test.ini") const
-    {
+    std::string Contents(const std::string& name = "test.ini") const {
         std::ifstream in(dir_ / name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
@@ -84,8 +77,7 @@ protected:
     // GetPrivateProfileStringA into a buffer of `size`: the text up to the count it answers,
     // which must be followed by a zero inside the buffer.
     std::string Get(const char* section, const char* key, const char* defaultValue = "dflt",
-                    DWORD size = 256, const std::string& name = "test.ini") const
-    {
+                    DWORD size = 256, const std::string& name = "test.ini") const {
         std::vector<char> buffer(size + 1, '#');
         const DWORD n = GetPrivateProfileStringA(section, key, defaultValue, buffer.data(), size,
                                                  Path(name).c_str());
@@ -94,28 +86,29 @@ protected:
         return std::string(buffer.data(), std::min(n, size));
     }
     WideString GetW(const char* section, const char* key, DWORD size = 256,
-                    const std::string& name = "test.ini") const
-    {
+                    const std::string& name = "test.ini") const {
         std::vector<WCHAR> buffer(size + 1, WCHAR('#'));
-        const DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(),
-                                                 Wide("dflt").c_str(), buffer.data(), size,
-                                                 Wide(Path(name)).c_str());
+        const DWORD n =
+            GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide("dflt").c_str(),
+                                     buffer.data(), size, Wide(Path(name)).c_str());
         EXPECT_LT(n, size);
         EXPECT_EQ(buffer[n], WCHAR(0));
         return WideString(buffer.data(), std::min(n, size));
     }
     BOOL Set(const char* section, const char* key, const char* value,
-             const std::string& name = "test.ini") const
-    {
+             const std::string& name = "test.ini") const {
         return WritePrivateProfileStringA(section, key, value, Path(name).c_str());
     }
 
     fs::path dir_;
 };
 
-TEST_F(Profile, ReadsNamesAndValuesByTheRules)
-{
-    struct Line { const char* text; const char* key; const char* value; } const lines[] = {
+TEST_F(Profile, ReadsNamesAndValuesByTheRules) {
+    struct Line {
+        const char* text;
+        const char* key;
+        const char* value;
+    } const lines[] = {
         {"Key=Value", "KEY", "Value"},
         {"  spaced key  =   spaced value   ", " Spaced Key\t", "spaced value"},
         {"tabbed\t=\tvalue\t", "tabbed", "value"},
@@ -144,7 +137,8 @@ TEST_F(Profile, ReadsNamesAndValuesByTheRules)
 
     // Absent keys, sections and files give the default: trailing blanks and quotes removed.
     const std::tuple<const char*, const char*, const char*, const char*, const char*> absent[] = {
-        {"Other", "Key", "dflt", "test.ini", "dflt"}, {"Sec", "absent", nullptr, "test.ini", ""},
+        {"Other", "Key", "dflt", "test.ini", "dflt"},
+        {"Sec", "absent", nullptr, "test.ini", ""},
         {"Sec", "absent", "dflt   ", "test.ini", "dflt"},
         {"Sec", "absent", "  lead", "test.ini", "  lead"},
         {"Sec", "absent", "\"quoted\"", "test.ini", "quoted"},
@@ -155,8 +149,7 @@ TEST_F(Profile, ReadsNamesAndValuesByTheRules)
         EXPECT_EQ(Get(section, key, defaultValue, 256, name), expected) << name << " " << key;
 }
 
-TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer)
-{
+TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer) {
     Put("[S]\r\nKey=Value\r\nq=\"quoted\"\r\n");
     for (DWORD size : {1, 2, 5, 6, 7}) {
         SCOPED_TRACE(size);
@@ -181,8 +174,7 @@ TEST_F(Profile, ValuesDefaultsAndLongValuesAreCutToTheBuffer)
     }
 }
 
-TEST_F(Profile, SectionsKeysAndLinesAreListed)
-{
+TEST_F(Profile, SectionsKeysAndLinesAreListed) {
     Put("top=0\r\n[One]\r\na=1\r\n; comment=x\r\nstray\r\n B = 2\r\n[Two]\r\n");
     EXPECT_EQ(Get(nullptr, nullptr), "One\0Two\0"s);
     EXPECT_EQ(Get(nullptr, "ignored", "d", 10), "One\0Two\0"s);
@@ -203,13 +195,13 @@ TEST_F(Profile, SectionsKeysAndLinesAreListed)
     EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST_F(Profile, WritesChangeOrRemoveOnlyTheirLinesAndEndThemInCrLf)
-{
+TEST_F(Profile, WritesChangeOrRemoveOnlyTheirLinesAndEndThemInCrLf) {
     Put("; head\r\n[One]\r\na=1\r\n; mid\r\nstray line\r\n[Two]\r\nb=2\r\n");
     ASSERT_TRUE(Set("one", "A", "changed") && Set("One", "new", "1") && Set("Three", "c", "3") &&
                 Set("TWO", "b", ""));
-    EXPECT_EQ(Contents(), "; head\r\n[One]\r\na=changed\r\n; mid\r\nstray line\r\nnew=1\r\n"
-                          "[Two]\r\nb=\r\n[Three]\r\nc=3\r\n");
+    EXPECT_EQ(Contents(),
+              "; head\r\n[One]\r\na=changed\r\n; mid\r\nstray line\r\nnew=1\r\n"
+              "[Two]\r\nb=\r\n[Three]\r\nc=3\r\n");
 
     ASSERT_TRUE(Set(" Four\t", " padded ", "  p  ") && Set("Four", "quoted", "\"x y\""));
     EXPECT_EQ(Get("Four", "padded"), "p");
@@ -237,8 +229,7 @@ TEST_F(Profile, WritesChangeOrRemoveOnlyTheirLinesAndEndThemInCrLf)
     EXPECT_FALSE(fs::exists(dir_ / "never.ini"));
 }
 
-TEST_F(Profile, WritesThatCannotBeDoneFail)
-{
+TEST_F(Profile, WritesThatCannotBeDoneFail) {
     SetLastError(0);
     EXPECT_FALSE(Set("S", "k", "v", "missing\\test.ini"));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
@@ -258,8 +249,7 @@ TEST_F(Profile, WritesThatCannotBeDoneFail)
     EXPECT_EQ(Contents(), "[S]\r\nk=old\r\n");
 }
 
-TEST_F(Profile, Utf16AndUtf8FilesAreRead)
-{
+TEST_F(Profile, Utf16AndUtf8FilesAreRead) {
     const WideString value = Wide("v\xC3\xA9");  // "vé"
     const std::string body = "[S]\r\nk=v\xC3\xA9\r\n";
     Put(Utf16File(body), "utf16.ini");
@@ -282,18 +272,16 @@ TEST_F(Profile, Utf16AndUtf8FilesAreRead)
     EXPECT_EQ(GetW("S", "wide", 256, "utf16.ini"), value);
 }
 
-TEST_F(Profile, IntegersAreReadAsDecimalOrHexadecimal)
-{
+TEST_F(Profile, IntegersAreReadAsDecimalOrHexadecimal) {
     Put("[I]\r\na=12abc\r\nb= 42 \r\nc=-5\r\nd=+7\r\ne=0x1f\r\nf=\"9\"\r\ng=\r\nh=abc\r\n");
-    const std::pair<const char*, UINT> expected[] = {{"a", 12},  {"b", 42}, {"c", UINT(-5)},
-                                                     {"d", 7},   {"e", 31}, {"f", 9},
-                                                     {"g", 77},  {"h", 0},  {"absent", 77}};
+    const std::pair<const char*, UINT> expected[] = {{"a", 12}, {"b", 42}, {"c", UINT(-5)},
+                                                     {"d", 7},  {"e", 31}, {"f", 9},
+                                                     {"g", 77}, {"h", 0},  {"absent", 77}};
     for (const auto& [key, value] : expected)
         EXPECT_EQ(GetPrivateProfileIntA("I", key, 77, Path().c_str()), value) << key;
 }
 
-TEST_F(Profile, WritesFromThreadsAtOnceAreAllKept)
-{
+TEST_F(Profile, WritesFromThreadsAtOnceAreAllKept) {
     constexpr int kThreads = 4, kKeys = 15;
     const auto key = [](int t, int k) { return std::to_string(t) + "-" + std::to_string(k); };
     std::vector<std::thread> threads;
@@ -313,12 +301,15 @@ TEST_F(Profile, WritesFromThreadsAtOnceAreAllKept)
 using tarn::posix::Call;
 
 // Whatever step of a write fails, the file stays as it was and no temporary is left behind.
-TEST_F(Profile, FailedWriteLeavesTheFileAsItWas)
-{
+TEST_F(Profile, FailedWriteLeavesTheFileAsItWas) {
     const std::string before = "[S]\r\nk=old\r\n";
     Put(before);
     // nth: reading the file opens and closes it first.
-    struct Failure { Call call; int nth, error; DWORD code; };
+    struct Failure {
+        Call call;
+        int nth, error;
+        DWORD code;
+    };
     for (const Failure failure : {Failure{Call::Open, 2, EACCES, ERROR_ACCESS_DENIED},
                                   Failure{Call::Write, 1, ENOSPC, ERROR_DISK_FULL},
                                   Failure{Call::Close, 2, EIO, ERROR_IO_DEVICE},
@@ -338,8 +329,7 @@ TEST_F(Profile, FailedWriteLeavesTheFileAsItWas)
 
 // A fault on caller memory reaches the caller as the translator's exception; the next write
 // still gets the process's write lock.
-TEST_F(Profile, FaultOnCallerMemoryReachesTheCaller)
-{
+TEST_F(Profile, FaultOnCallerMemoryReachesTheCaller) {
     Put("[S]\r\nk=old\r\n");
     tarn::GuardedPagesForTesting pages;
     ASSERT_NE(pages.Begin(), nullptr);
@@ -355,8 +345,7 @@ TEST_F(Profile, FaultOnCallerMemoryReachesTheCaller)
     EXPECT_EQ(Get("S", "k"), "new");
 }
 
-TEST_F(Profile, BareNameIsAFileOfTheCurrentDirectoryAndLinksStayLinks)
-{
+TEST_F(Profile, BareNameIsAFileOfTheCurrentDirectoryAndLinksStayLinks) {
     const fs::path previous = fs::current_path();
     fs::current_path(dir_);
     const BOOL written = WritePrivateProfileStringA("S", "k", "bare", "bare.ini") &&

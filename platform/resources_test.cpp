@@ -17,8 +17,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes ResourceBytes(HMODULE module, LPCSTR name, LPCSTR type)
-{
+Bytes ResourceBytes(HMODULE module, LPCSTR name, LPCSTR type) {
     HRSRC found = FindResourceA(module, name, type);
     if (!found)
         return {};
@@ -26,8 +25,7 @@ Bytes ResourceBytes(HMODULE module, LPCSTR name, LPCSTR type)
     return Bytes(data, data + SizeofResource(module, found));
 }
 
-std::string String(HMODULE module, UINT id, int size = 256)
-{
+std::string String(HMODULE module, UINT id, int size = 256) {
     std::string buffer(size_t(size), '\x7f');
     const int n = LoadStringA(module, id, buffer.data(), size);
     EXPECT_EQ(buffer[size_t(n)], '\0') << id;
@@ -35,16 +33,14 @@ std::string String(HMODULE module, UINT id, int size = 256)
 }
 
 // The non-ASCII text in the code page the ANSI functions give.
-std::string Ansi(const WCHAR* wide)
-{
+std::string Ansi(const WCHAR* wide) {
     char text[64];
     const int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
     return n > 0 ? std::string(text, size_t(n - 1)) : std::string();
 }
 
 // What every module built from resources_test.rc holds, checked through `module`.
-void ExpectTheTestResources(HMODULE module)
-{
+void ExpectTheTestResources(HMODULE module) {
     EXPECT_EQ(String(module, 1), "one");
     EXPECT_EQ(String(module, 17), "seventeen");
     EXPECT_EQ(String(module, 31), "last of block two");
@@ -84,18 +80,19 @@ void ExpectTheTestResources(HMODULE module)
 
     // The menu: header, then "&File" (a pop-up, the last item) holding "&Open" and "E&xit".
     const Bytes menu = ResourceBytes(module, MAKEINTRESOURCEA(200), RT_MENU);
-    const Bytes expectedMenu = {
-        0, 0, 0, 0, 0x90, 0, '&', 0, 'F', 0, 'i', 0, 'l', 0, 'e', 0, 0, 0,
-        0, 0, 201, 0, '&', 0, 'O', 0, 'p', 0, 'e', 0, 'n', 0, 0, 0,
-        0x80, 0, 202, 0, 'E', 0, '&', 0, 'x', 0, 'i', 0, 't', 0, 0, 0};
+    const Bytes expectedMenu = {0,   0,   0,   0,   0x90, 0,   '&', 0,   'F',  0,   'i', 0,   'l',
+                                0,   'e', 0,   0,   0,    0,   0,   201, 0,    '&', 0,   'O', 0,
+                                'p', 0,   'e', 0,   'n',  0,   0,   0,   0x80, 0,   202, 0,   'E',
+                                0,   '&', 0,   'x', 0,    'i', 0,   't', 0,    0,   0};
     EXPECT_EQ(menu, expectedMenu);
 
     // The dialog: style, extended style, one control, the frame, no menu, the default class,
     // then the caption.
     const Bytes dialog = ResourceBytes(module, MAKEINTRESOURCEA(100), RT_DIALOG);
     ASSERT_EQ(dialog.size(), 0x4Cu);
-    const Bytes expectedHead = {0x80, 0, 0xC8, 0x80, 0, 0, 0, 0, 1, 0, 10, 0, 20, 0, 120, 0,
-                                60, 0, 0, 0, 0, 0, 'T', 0, 'i', 0, 't', 0, 'l', 0, 'e', 0, 0, 0};
+    const Bytes expectedHead = {0x80, 0, 0xC8, 0x80, 0,   0, 0,   0, 1, 0, 10,  0,
+                                20,   0, 120,  0,    60,  0, 0,   0, 0, 0, 'T', 0,
+                                'i',  0, 't',  0,    'l', 0, 'e', 0, 0, 0};
     EXPECT_EQ(Bytes(dialog.begin(), dialog.begin() + 34), expectedHead);
 
     SetLastError(0);
@@ -107,14 +104,12 @@ void ExpectTheTestResources(HMODULE module)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_TYPE_NOT_FOUND));
 }
 
-TEST(Resources, TheExecutableReadsItsOwnResources)
-{
+TEST(Resources, TheExecutableReadsItsOwnResources) {
     ExpectTheTestResources(nullptr);
     ExpectTheTestResources(GetModuleHandleA(nullptr));
 }
 
-TEST(Resources, ADataModuleServesTheResourceFunctionsUntilItIsFreed)
-{
+TEST(Resources, ADataModuleServesTheResourceFunctionsUntilItIsFreed) {
     HMODULE data = LoadLibraryExA(TARN_TEST_DATA_MODULE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(data, nullptr) << GetLastError();
     ExpectTheTestResources(data);
@@ -126,8 +121,7 @@ TEST(Resources, ADataModuleServesTheResourceFunctionsUntilItIsFreed)
     EXPECT_TRUE(FreeLibrary(second));
 }
 
-TEST(Resources, AModuleWithoutResourcesOrAMissingFileIsRefused)
-{
+TEST(Resources, AModuleWithoutResourcesOrAMissingFileIsRefused) {
     HMODULE runtime = nullptr;
     ASSERT_TRUE(GetModuleHandleExA(
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -152,8 +146,7 @@ class ResourceFileBuilder {
 public:
     ResourceFileBuilder() { Entry(0, 0, {}); }
 
-    ResourceFileBuilder& Entry(WORD type, WORD name, const Bytes& data)
-    {
+    ResourceFileBuilder& Entry(WORD type, WORD name, const Bytes& data) {
         Put32(uint32_t(data.size()));
         Put32(32);
         Put32(0xFFFFu | uint32_t(type) << 16);
@@ -167,8 +160,7 @@ public:
     Bytes& Get() { return bytes_; }
 
 private:
-    void Put32(uint32_t v)
-    {
+    void Put32(uint32_t v) {
         for (int i = 0; i < 4; ++i)
             bytes_.push_back(static_cast<unsigned char>(v >> (8 * i)));
     }
@@ -179,8 +171,7 @@ class DamagedResources : public ::testing::Test {
 protected:
     ~DamagedResources() override { std::filesystem::remove(path_); }
 
-    HMODULE Load(const Bytes& bytes, size_t size)
-    {
+    HMODULE Load(const Bytes& bytes, size_t size) {
         {
             std::ofstream file(path_, std::ios::binary | std::ios::trunc);
             file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
@@ -189,8 +180,7 @@ protected:
         return LoadLibraryExA(path_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     }
 
-    void ExpectRefused(const Bytes& bytes, const char* what)
-    {
+    void ExpectRefused(const Bytes& bytes, const char* what) {
         EXPECT_EQ(Load(bytes, bytes.size()), nullptr) << what;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT)) << what;
     }
@@ -200,8 +190,7 @@ protected:
                                   .string();
 };
 
-TEST_F(DamagedResources, AFileCutAnywhereIsRefusedOrHoldsOnlyItsWholeEntries)
-{
+TEST_F(DamagedResources, AFileCutAnywhereIsRefusedOrHoldsOnlyItsWholeEntries) {
     ResourceFileBuilder builder;
     builder.Entry(10, 1, {1, 2, 3}).Entry(10, 2, {4, 5, 6, 7, 8}).Entry(10, 3, {});
     const Bytes& bytes = builder.Get();
@@ -227,8 +216,7 @@ TEST_F(DamagedResources, AFileCutAnywhereIsRefusedOrHoldsOnlyItsWholeEntries)
     }
 }
 
-TEST_F(DamagedResources, LengthsAndAlignmentsThatDoNotFitAreRefused)
-{
+TEST_F(DamagedResources, LengthsAndAlignmentsThatDoNotFitAreRefused) {
     auto damaged = [](size_t at, uint32_t value) {
         ResourceFileBuilder builder;
         Bytes bytes = builder.Entry(10, 1, {1, 2, 3, 4}).Get();

@@ -16,8 +16,7 @@ protected:
     void TearDown() override { DeleteCriticalSection(&section_); }
 
     // TryEnterCriticalSection from a fresh thread (leaving again when it got in).
-    bool OtherThreadGetsIn()
-    {
+    bool OtherThreadGetsIn() {
         bool entered = false;
         std::thread other([&] {
             entered = TryEnterCriticalSection(&section_) != FALSE;
@@ -31,8 +30,7 @@ protected:
     CRITICAL_SECTION section_;
 };
 
-TEST_F(CriticalSection, OwnerEntersAgainAndHoldsItUntilTheLastLeave)
-{
+TEST_F(CriticalSection, OwnerEntersAgainAndHoldsItUntilTheLastLeave) {
     EnterCriticalSection(&section_);
     EnterCriticalSection(&section_);
     EXPECT_TRUE(TryEnterCriticalSection(&section_)) << "the owner may always enter again";
@@ -48,8 +46,7 @@ TEST_F(CriticalSection, OwnerEntersAgainAndHoldsItUntilTheLastLeave)
 
 // `threads` threads each add 1 to a counter `rounds` times under the section, with a plain
 // read-modify-write around `inside`: only the section keeps the count whole.
-long CountUnder(CRITICAL_SECTION& section, int threads, int rounds, void (*inside)())
-{
+long CountUnder(CRITICAL_SECTION& section, int threads, int rounds, void (*inside)()) {
     long counter = 0;
     std::vector<std::thread> running;
     for (int t = 0; t < threads; ++t) {
@@ -68,15 +65,13 @@ long CountUnder(CRITICAL_SECTION& section, int threads, int rounds, void (*insid
     return counter;
 }
 
-TEST_F(CriticalSection, ExcludesOtherThreads)
-{
+TEST_F(CriticalSection, ExcludesOtherThreads) {
     EXPECT_EQ(CountUnder(section_, 4, 5000, [] { std::this_thread::yield(); }), 4 * 5000);
 }
 
 // Waiters that spin (a short section: they get in while spinning) and waiters that spin out and
 // sleep (a long one: the owner must wake them) alike.
-TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers)
-{
+TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers) {
     CRITICAL_SECTION section;
     ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
     EXPECT_EQ(CountUnder(section, 3, 20000, [] {}), 3 * 20000) << "spinning";
@@ -89,8 +84,7 @@ TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers)
 
 // Each thread sees its own value and a new thread none; a slot freed and handed out again
 // starts empty in every thread; a slot not handed out is refused.
-TEST(ThreadSlots, HoldOneValuePerThreadAndStartEmpty)
-{
+TEST(ThreadSlots, HoldOneValuePerThreadAndStartEmpty) {
     int mine = 0;
     int theirs = 0;
     const DWORD slot = TlsAlloc();

@@ -41,8 +41,7 @@ public:
 
     // A copy of `text`, with its terminator when `terminated`, that ends at the last readable
     // byte before the guard page.
-    const char* AtTheEnd(const char* text, bool terminated)
-    {
+    const char* AtTheEnd(const char* text, bool terminated) {
         const size_t size = strlen(text) + (terminated ? 1 : 0);
         char* start = Guard() - size;
         memcpy(start, text, size);
@@ -56,8 +55,7 @@ private:
 
 // True where the system is Wine: the few checks of Windows behaviour that Wine does not share
 // apply only elsewhere.
-inline bool RunningOnWineForTesting()
-{
+inline bool RunningOnWineForTesting() {
 #if defined(_WIN32)
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");

@@ -17,27 +17,23 @@ namespace {
 using WString = std::basic_string<WCHAR>;
 
 // WCHAR is wchar_t on Windows and char16_t elsewhere; the tests spell UTF-16 as char16_t.
-WString W(std::u16string_view units)
-{
-    return WString(units.begin(), units.end());
-}
+WString W(std::u16string_view units) { return WString(units.begin(), units.end()); }
 
 // The whole conversion: size query, then conversion into a buffer of exactly that size.
-WString ToWide(std::string_view text, DWORD flags = 0)
-{
+WString ToWide(std::string_view text, DWORD flags = 0) {
     const int length = static_cast<int>(text.size());
     const int needed = MultiByteToWideChar(CP_UTF8, flags, text.data(), length, nullptr, 0);
     WString out(static_cast<size_t>(needed), WCHAR('#'));
-    const int written = MultiByteToWideChar(CP_UTF8, flags, text.data(), length, out.data(), needed);
+    const int written =
+        MultiByteToWideChar(CP_UTF8, flags, text.data(), length, out.data(), needed);
     EXPECT_EQ(written, needed);
     return out;
 }
 
-std::string ToUtf8(const WString& text, DWORD flags = 0)
-{
+std::string ToUtf8(const WString& text, DWORD flags = 0) {
     const int length = static_cast<int>(text.size());
-    const int needed = WideCharToMultiByte(CP_UTF8, flags, text.data(), length, nullptr, 0, nullptr,
-                                           nullptr);
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(needed), '#');
     const int written = WideCharToMultiByte(CP_UTF8, flags, text.data(), length, out.data(), needed,
                                             nullptr, nullptr);
@@ -46,14 +42,16 @@ std::string ToUtf8(const WString& text, DWORD flags = 0)
 }
 
 // A conversion that must fail with `error`; the last error is cleared for the next.
-void ExpectFailure(int result, DWORD error)
-{
+void ExpectFailure(int result, DWORD error) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(GetLastError(), error);
     SetLastError(0);
 }
 
-struct Texts { std::string_view utf8; std::u16string_view utf16; };
+struct Texts {
+    std::string_view utf8;
+    std::u16string_view utf16;
+};
 
 // Every sequence length, at both ends of its range, and the surrogate pairs.
 const Texts kCharacters[] = {
@@ -72,8 +70,7 @@ const Texts kCharacters[] = {
     {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
 };
 
-TEST(Utf8Conversion, EverySequenceLengthConvertsBothWays)
-{
+TEST(Utf8Conversion, EverySequenceLengthConvertsBothWays) {
     std::string allUtf8;
     std::u16string allUtf16;
     for (const Texts& c : kCharacters) {
@@ -90,8 +87,7 @@ TEST(Utf8Conversion, EverySequenceLengthConvertsBothWays)
 
 // Length -1 counts the terminator, an explicit length adds none; too small an output fails,
 // an exact fit succeeds, and a character's bytes are stored whole or not at all.
-TEST(Utf8Conversion, TerminatorAndOutputSizeRules)
-{
+TEST(Utf8Conversion, TerminatorAndOutputSizeRules) {
     const char* text = "a\xE2\x82\xAC";  // "a€": two UTF-16 units, four bytes
     const WString euro = W(u"a\u20AC");
     WCHAR wide[8];
@@ -132,23 +128,28 @@ TEST(Utf8Conversion, TerminatorAndOutputSizeRules)
 
 // How Windows cuts ill-formed UTF-8 into replaced parts.
 const Texts kIllFormed[] = {
-    {"\x80", u"\uFFFD"},                                          // stray continuation
-    {"\xFF", u"\uFFFD"},                                          // never a lead byte
-    {"\xC0\x80", u"\uFFFD\uFFFD"},                                // C0/C1 are no lead bytes
-    {"\xF5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},            // beyond the 4-byte leads
-    {"\xC2" "A", u"\uFFFDA"},                                     // missing continuation
-    {"\xE2\x82" "A", u"\uFFFDA"},                                 // short sequence
-    {"\xE0\x80\x80", u"\uFFFD\uFFFD"},                            // overlong: lead + 1st byte
-    {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD"},                  // overlong 4-byte
-    {"\xED\xA0\x80", u"\uFFFD\uFFFD"},                            // encoded surrogate
-    {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD"},                  // beyond U+10FFFF
-    {"a\xE2\x82", u"a\uFFFD"},                                    // cut off at the end
-    {"a\xF0\x9F" "A", u"a\uFFFD"},                                // the end swallows the rest
-    {"\xED\xA0\x80\xED\xB0\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},    // a "pair" of surrogates
+    {"\x80", u"\uFFFD"},                                // stray continuation
+    {"\xFF", u"\uFFFD"},                                // never a lead byte
+    {"\xC0\x80", u"\uFFFD\uFFFD"},                      // C0/C1 are no lead bytes
+    {"\xF5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond the 4-byte leads
+    {"\xC2"
+     "A",
+     u"\uFFFDA"},  // missing continuation
+    {"\xE2\x82"
+     "A",
+     u"\uFFFDA"},                                 // short sequence
+    {"\xE0\x80\x80", u"\uFFFD\uFFFD"},            // overlong: lead + 1st byte
+    {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD"},  // overlong 4-byte
+    {"\xED\xA0\x80", u"\uFFFD\uFFFD"},            // encoded surrogate
+    {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+    {"a\xE2\x82", u"a\uFFFD"},                    // cut off at the end
+    {"a\xF0\x9F"
+     "A",
+     u"a\uFFFD"},                                               // the end swallows the rest
+    {"\xED\xA0\x80\xED\xB0\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // a "pair" of surrogates
 };
 
-TEST(Utf8Conversion, IllFormedUtf8IsReplacedOrRefused)
-{
+TEST(Utf8Conversion, IllFormedUtf8IsReplacedOrRefused) {
     for (const Texts& c : kIllFormed) {
         SCOPED_TRACE(testing::PrintToString(std::string(c.utf8)));
         EXPECT_EQ(ToWide(c.utf8), W(c.utf16));
@@ -161,10 +162,13 @@ TEST(Utf8Conversion, IllFormedUtf8IsReplacedOrRefused)
     }
 }
 
-TEST(Utf8Conversion, UnpairedSurrogatesAreReplacedOrRefused)
-{
+TEST(Utf8Conversion, UnpairedSurrogatesAreReplacedOrRefused) {
     const Texts unpaired[] = {
-        {"\xEF\xBF\xBD", u"\xD800"}, {"\xEF\xBF\xBD" "A", u"\xDC00" u"A"},
+        {"\xEF\xBF\xBD", u"\xD800"},
+        {"\xEF\xBF\xBD"
+         "A",
+         u"\xDC00"
+         u"A"},
         {"\xEF\xBF\xBD\xF4\x8F\xBF\xBF", u"\xDBFF\xDBFF\xDFFF"},
         {"\xEF\xBF\xBD\xEF\xBF\xBD", u"\xDE00\xD83D"}};  // the last a reversed pair
     char out[16];
@@ -178,8 +182,7 @@ TEST(Utf8Conversion, UnpairedSurrogatesAreReplacedOrRefused)
     }
 }
 
-TEST(Utf8Conversion, InvalidParametersFail)
-{
+TEST(Utf8Conversion, InvalidParametersFail) {
     WCHAR wide[4];
     char narrow[4];
     const WString a = W(u"a");
@@ -206,8 +209,7 @@ TEST(Utf8Conversion, InvalidParametersFail)
 
 // The conversions read caller texts with their own loops, so a fault on an unreadable text
 // reaches the caller as the translator's exception instead of ending the process.
-TEST(Utf8Conversion, UnreadableTextFaultsIntoTheCaller)
-{
+TEST(Utf8Conversion, UnreadableTextFaultsIntoTheCaller) {
     tarn::GuardedPagesForTesting pages;
     const char* page = pages.Guard();
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(

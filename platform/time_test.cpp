@@ -15,24 +15,25 @@
 
 namespace {
 
-int64_t Ticks(const FILETIME& t)
-{
+int64_t Ticks(const FILETIME& t) {
     return int64_t(uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime);
 }
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
 
 SYSTEMTIME Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
-                int millisecond = 0)
-{
-    return SYSTEMTIME{WORD(year), WORD(month), 0, WORD(day), WORD(hour), WORD(minute),
+                int millisecond = 0) {
+    return SYSTEMTIME{WORD(year),   WORD(month),      0, WORD(day), WORD(hour), WORD(minute),
                       WORD(second), WORD(millisecond)};
 }
 
-TEST(FileTimes, RoundTripAcrossTheWholeRange)
-{
+TEST(FileTimes, RoundTripAcrossTheWholeRange) {
     constexpr int64_t kAnyTicks = -1;
-    struct Case { SYSTEMTIME date; WORD dayOfWeek; int64_t ticks; } const cases[] = {
+    struct Case {
+        SYSTEMTIME date;
+        WORD dayOfWeek;
+        int64_t ticks;
+    } const cases[] = {
         {Date(1601, 1, 1), 1, 0},  // file time 0, a Monday
         {Date(1970, 1, 1), 4, 11644473600LL * kTicksPerSecond},
         {Date(2000, 2, 29, 23, 59, 59, 999), 2, kAnyTicks},
@@ -55,11 +56,14 @@ TEST(FileTimes, RoundTripAcrossTheWholeRange)
     }
 }
 
-TEST(FileTimes, InvalidDatesAndTimesAreRefused)
-{
-    std::vector<SYSTEMTIME> invalid = {Date(2021, 13, 1), Date(2021, 0, 1), Date(2021, 4, 31),
-                                       Date(2021, 4, 20, 24), Date(2021, 4, 20, 0, 60),
-                                       Date(1600, 12, 31), Date(2021, 4, 20, 0, 0, 0, 1000)};
+TEST(FileTimes, InvalidDatesAndTimesAreRefused) {
+    std::vector<SYSTEMTIME> invalid = {Date(2021, 13, 1),
+                                       Date(2021, 0, 1),
+                                       Date(2021, 4, 31),
+                                       Date(2021, 4, 20, 24),
+                                       Date(2021, 4, 20, 0, 60),
+                                       Date(1600, 12, 31),
+                                       Date(2021, 4, 20, 0, 0, 0, 1000)};
     // Wine takes every February to have 29 days.
     if (!tarn::RunningOnWineForTesting())
         invalid.insert(invalid.end(), {Date(2021, 2, 29), Date(2100, 2, 29)});
@@ -75,8 +79,7 @@ TEST(FileTimes, InvalidDatesAndTimesAreRefused)
     EXPECT_FALSE(FileTimeToSystemTime(&beyond, &date)) << "the sign bit is out of range";
 }
 
-TEST(Clocks, AgreeWithTheCLibraryAndAdvance)
-{
+TEST(Clocks, AgreeWithTheCLibraryAndAdvance) {
     const DWORD ticks = GetTickCount();
     const uint64_t cycles = tarn::ReadTimeStampCounter();
     FILETIME utc, local, back;
@@ -115,8 +118,7 @@ TEST(Clocks, AgreeWithTheCLibraryAndAdvance)
     EXPECT_GT(tarn::ReadTimeStampCounter(), cycles);
 }
 
-std::string DateText(const SYSTEMTIME& t)
-{
+std::string DateText(const SYSTEMTIME& t) {
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.wYear, t.wMonth, t.wDay);
     return text;
@@ -124,8 +126,7 @@ std::string DateText(const SYSTEMTIME& t)
 
 // faketime moves the times that stat, lstat and fstat report; the system-call table reaches
 // the file status through their 64-bit names, which faketime leaves alone.
-TEST(FakedClock, LocalTimeAndFileTimesFollowTheCLibraryClock)
-{
+TEST(FakedClock, LocalTimeAndFileTimesFollowTheCLibraryClock) {
     const char* faked = std::getenv("TARN_FAKED_DATE");  // YYYY-MM-DD, set by the build
     if (!faked)
         GTEST_SKIP() << "runs under faketime only";

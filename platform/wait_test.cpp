@@ -22,8 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 // A manual-reset event stays set through waits until it is reset; an auto-reset one lets one
 // wait through, however often it was set.
-TEST(Events, ManualResetStaysSetAutoResetLetsOneWaitThrough)
-{
+TEST(Events, ManualResetStaysSetAutoResetLetsOneWaitThrough) {
     for (const BOOL manual : {TRUE, FALSE}) {
         SCOPED_TRACE(manual);
         HANDLE event = CreateEventA(nullptr, manual, TRUE, nullptr);
@@ -39,8 +38,7 @@ TEST(Events, ManualResetStaysSetAutoResetLetsOneWaitThrough)
     }
 }
 
-TEST(Events, WaitEndsWhenAnotherThreadSetsTheEventOrTheTimeIsUp)
-{
+TEST(Events, WaitEndsWhenAnotherThreadSetsTheEventOrTheTimeIsUp) {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
@@ -54,8 +52,7 @@ TEST(Events, WaitEndsWhenAnotherThreadSetsTheEventOrTheTimeIsUp)
     EXPECT_TRUE(CloseHandle(event));
 }
 
-TEST(Events, HandlesThatAreNoEvents)
-{
+TEST(Events, HandlesThatAreNoEvents) {
     HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_TRUE(CloseHandle(event));
     SetLastError(0);
@@ -67,8 +64,8 @@ TEST(Events, HandlesThatAreNoEvents)
 
     char name[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(nullptr, name, MAX_PATH), 0u);
-    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(SetEvent(file)) << "a file is no event";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -76,13 +73,9 @@ TEST(Events, HandlesThatAreNoEvents)
 }
 
 // What a thread of _beginthread does with its argument.
-void Count(void* counter)
-{
-    ++*static_cast<std::atomic<int>*>(counter);
-}
+void Count(void* counter) { ++*static_cast<std::atomic<int>*>(counter); }
 
-TEST(RuntimeThreads, RunOnTheirOwnSmallStacks)
-{
+TEST(RuntimeThreads, RunOnTheirOwnSmallStacks) {
     std::atomic<int> counter{0};
     for (unsigned stack : {0u, 0x10000u, 1u}) {
         ASSERT_NE(_beginthread(Count, stack, &counter), ~uintptr_t{0}) << stack;
@@ -93,8 +86,7 @@ TEST(RuntimeThreads, RunOnTheirOwnSmallStacks)
     EXPECT_EQ(counter, 3);
 }
 
-TEST(PostedMessages, QueueInOrderPerWindow)
-{
+TEST(PostedMessages, QueueInOrderPerWindow) {
     HWND first = tarn::CreateWindowForTesting(nullptr, 0, "first");
     if (!first && tarn::RunningOnWineForTesting())
         GTEST_SKIP() << "Wine cannot create windows here";
@@ -124,8 +116,7 @@ TEST(PostedMessages, QueueInOrderPerWindow)
 }
 
 #if !defined(_WIN32)
-PROCESS_INFORMATION StartShell(const char* script)
-{
+PROCESS_INFORMATION StartShell(const char* script) {
     std::string line = std::string("/bin/sh -c \"") + script + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -137,15 +128,13 @@ PROCESS_INFORMATION StartShell(const char* script)
 }
 
 // An ended child of this process that nobody has reaped.
-bool IsZombie(DWORD pid)
-{
+bool IsZombie(DWORD pid) {
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == static_cast<pid_t>(pid);
 }
 
-TEST(ChildProcesses, TheExitCodeOutlivesTheThreadHandleAndNoChildStaysAZombie)
-{
+TEST(ChildProcesses, TheExitCodeOutlivesTheThreadHandleAndNoChildStaysAZombie) {
     PROCESS_INFORMATION child = StartShell("exit 7");
     ASSERT_EQ(WaitForSingleObject(child.hProcess, 10000), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(child.hThread));

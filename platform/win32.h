@@ -220,9 +220,8 @@ TARN_SYSAPI int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR t
 // "0x"; digits stop at the first other character; an absent or empty value gives the default.
 // GetPrivateProfileSectionA: the section's lines as "key=value" (trimmed, quotes kept) and its
 // other lines except comments and blank ones, as a list.
-TARN_SYSAPI DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                                  LPCSTR defaultValue, LPSTR out, DWORD size,
-                                                  LPCSTR fileName);
+TARN_SYSAPI DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
+                                                  LPSTR out, DWORD size, LPCSTR fileName);
 TARN_SYSAPI DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key,
                                                   LPCWSTR defaultValue, LPWSTR out, DWORD size,
                                                   LPCWSTR fileName);
@@ -239,9 +238,9 @@ TARN_SYSAPI DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DW
 // the section taken spins for up to the spin count before it sleeps, as on Windows. A zeroed
 // section is a valid one without spinning.
 struct CRITICAL_SECTION {
-    uint32_t state;       // 0 free, 1 taken, 2 taken with sleepers
-    uint32_t recursion;   // entries of the owner
-    uintptr_t owner;      // the owning thread, 0 when free
+    uint32_t state;      // 0 free, 1 taken, 2 taken with sleepers
+    uint32_t recursion;  // entries of the owner
+    uintptr_t owner;     // the owning thread, 0 when free
     uint32_t spinCount;
 };
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
@@ -477,8 +476,8 @@ typedef struct _WIN32_FIND_DATAW {
 // ERROR_INVALID_HANDLE, as does a handle of the wrong kind (a search handle is closed with
 // FindClose, every other one with CloseHandle). Process handles are the exception to the
 // numbering: their value is the number of the process descriptor they hold. A handle closed
-// while another thread still uses it keeps its file open until that call returns. GetCurrentProcess is the pseudo-handle
-// (HANDLE)-1; closing it succeeds and does nothing.
+// while another thread still uses it keeps its file open until that call returns. GetCurrentProcess
+// is the pseudo-handle (HANDLE)-1; closing it succeeds and does nothing.
 TARN_SYSAPI BOOL WINAPI CloseHandle(HANDLE handle);
 TARN_SYSAPI HANDLE WINAPI GetCurrentProcess();
 
@@ -688,10 +687,9 @@ typedef struct _PROCESS_INFORMATION {
 TARN_SYSAPI HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 TARN_SYSAPI BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine,
                                        LPSECURITY_ATTRIBUTES processAttributes,
-                                       LPSECURITY_ATTRIBUTES threadAttributes,
-                                       BOOL inheritHandles, DWORD creationFlags,
-                                       LPVOID environment, LPCSTR currentDirectory,
-                                       LPSTARTUPINFOA startupInfo,
+                                       LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                       DWORD creationFlags, LPVOID environment,
+                                       LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                                        LPPROCESS_INFORMATION processInformation);
 TARN_SYSAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 TARN_SYSAPI DWORD WINAPI GetProcessId(HANDLE process);
@@ -725,8 +723,5 @@ TARNRT_API uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void
 
 // The processor's time-stamp counter.
 namespace tarn {
-inline uint64_t ReadTimeStampCounter()
-{
-    return __builtin_ia32_rdtsc();
-}
+inline uint64_t ReadTimeStampCounter() { return __builtin_ia32_rdtsc(); }
 }  // namespace tarn

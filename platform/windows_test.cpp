@@ -23,8 +23,7 @@ using tarn::DestroyWindowForTesting;
 // A top-level "dialog" with children; destroyed with them at the end of each test.
 class Window : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dialog_ = CreateWindowForTesting(nullptr, 0, "dialog");
         // A Wine prefix without HKCU\Software\Wine\Drivers Graphics=null has no display driver.
         if (!dialog_ && tarn::RunningOnWineForTesting())
@@ -32,14 +31,12 @@ protected:
         ASSERT_NE(dialog_, nullptr);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (dialog_)
             DestroyWindowForTesting(dialog_);
     }
 
-    HWND Child(int id, const char* text)
-    {
+    HWND Child(int id, const char* text) {
         HWND child = CreateWindowForTesting(dialog_, id, text);
         EXPECT_NE(child, nullptr);
         return child;
@@ -49,14 +46,16 @@ protected:
 };
 
 // Both copy at most size - 1 characters and the terminator; a size of 0 leaves the buffer alone.
-TEST_F(Window, TextIsCutToTheBufferAndReplaced)
-{
+TEST_F(Window, TextIsCutToTheBufferAndReplaced) {
     HWND edit = Child(100, "child text");
     EXPECT_EQ(SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0), 10);
     // The buffer's size, the count answered and the buffer afterwards (it starts as "x").
-    const std::tuple<int, int, const char*> cuts[] = {
-        {32, 10, "child text"}, {11, 10, "child text"}, {6, 5, "child"}, {4, 3, "chi"},
-        {1, 0, ""}, {0, 0, "x"}};
+    const std::tuple<int, int, const char*> cuts[] = {{32, 10, "child text"},
+                                                      {11, 10, "child text"},
+                                                      {6, 5, "child"},
+                                                      {4, 3, "chi"},
+                                                      {1, 0, ""},
+                                                      {0, 0, "x"}};
     for (const auto& [size, count, text] : cuts) {
         SCOPED_TRACE(size);
         char buffer[32] = "x";
@@ -77,8 +76,7 @@ TEST_F(Window, TextIsCutToTheBufferAndReplaced)
     }
 }
 
-TEST_F(Window, GetDlgItemFindsDirectChildrenById)
-{
+TEST_F(Window, GetDlgItemFindsDirectChildrenById) {
     HWND first = Child(1, "first"), second = Child(2, "second"), group = Child(3, "group");
     HWND nested = CreateWindowForTesting(group, 4, "nested");
     ASSERT_NE(nested, nullptr);
@@ -97,8 +95,7 @@ TEST_F(Window, GetDlgItemFindsDirectChildrenById)
     }
 }
 
-TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
-{
+TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering) {
     HWND other = CreateWindowForTesting(nullptr, 0, "other dialog");
     HWND child = CreateWindowForTesting(other, 7, "child");
     ASSERT_TRUE(IsWindow(other) && IsWindow(child));
@@ -124,8 +121,7 @@ TEST_F(Window, DestroyedWindowsAndTheirChildrenStopAnswering)
     DestroyWindowForTesting(next);
 }
 
-TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
-{
+TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce) {
     // Windows are owned by the thread that makes them, so each thread makes and destroys its own.
     constexpr int kThreads = 4, kRounds = 200;
     std::vector<int> failures(kThreads);
@@ -133,8 +129,8 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &failures] {
             for (int round = 0; round < kRounds; ++round) {
-                const std::string text = "thread " + std::to_string(t) + " round " +
-                                         std::to_string(round);
+                const std::string text =
+                    "thread " + std::to_string(t) + " round " + std::to_string(round);
                 HWND dialog = CreateWindowForTesting(nullptr, 0, "dialog");
                 HWND item = CreateWindowForTesting(dialog, round, text.c_str());
                 char buffer[64] = "";
@@ -156,17 +152,16 @@ TEST_F(Window, ThreadsWorkOnTheirOwnWindowsAtOnce)
 
 // A fault on the caller's buffer reaches the caller as the translator's exception, and the
 // table's lock is released on the way out.
-TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable)
-{
+TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable) {
     HWND edit = Child(100, "text");
     tarn::GuardedPagesForTesting pages;
     ASSERT_NE(pages.Begin(), nullptr);
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(
         [](unsigned int code, _EXCEPTION_POINTERS*) { throw static_cast<unsigned long>(code); });
     EXPECT_THROW(GetWindowTextA(edit, pages.Guard() - 2, 16), unsigned long);
-    EXPECT_THROW(SendMessageA(edit, WM_SETTEXT, 0,
-                              reinterpret_cast<LPARAM>(pages.AtTheEnd("cut", false))),
-                 unsigned long);
+    EXPECT_THROW(
+        SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(pages.AtTheEnd("cut", false))),
+        unsigned long);
     tarnrtl_SetTranslator(previous);
 
     char buffer[16];
@@ -175,8 +170,7 @@ TEST_F(Window, FaultOnCallerMemoryLeavesTheTableUsable)
 }
 
 // The message box measures its texts with its own loop: libc's strlen would end the process.
-TEST(MessageBox, UnreadableTextIsAnAccessViolation)
-{
+TEST(MessageBox, UnreadableTextIsAnAccessViolation) {
     tarn::GuardedPagesForTesting pages;
     ASSERT_NE(pages.Begin(), nullptr);
     const tarnrtl_Translator previous = tarnrtl_SetTranslator(

@@ -33,16 +33,10 @@ TARNRT_API size_t SystemSize(void* block);
 TARNRT_API void SystemAlignedFree(void* block);
 #else
 // On POSIX the runtime is the C library's allocator too: every block is its own.
-constexpr bool SystemBlock(const void*) {
-    return false;
-}
+constexpr bool SystemBlock(const void*) { return false; }
 inline void SystemFree(void*) {}
-inline void* SystemRealloc(void*, size_t) {
-    return nullptr;
-}
-inline size_t SystemSize(void*) {
-    return 0;
-}
+inline void* SystemRealloc(void*, size_t) { return nullptr; }
+inline size_t SystemSize(void*) { return 0; }
 #endif
 
 using Obtain = void* (ICppMemIface::*)(size_t);
@@ -59,9 +53,7 @@ constexpr Family kNewV{&ICppMemIface::NewV, &ICppMemIface::DeleteV};
 
 // The allocators answer null to a request of 0 bytes; the C and C++ runtimes promise a block
 // of its own to every request, so 0 bytes are asked for as 1.
-inline size_t AtLeastOne(size_t size) {
-    return size ? size : 1;
-}
+inline size_t AtLeastOne(size_t size) { return size ? size : 1; }
 
 // No allocator of the process can give a block beyond the largest object size (which the C
 // library refuses itself) or, on 64-bit targets, beyond what a process can map (2^56 bytes with
@@ -85,7 +77,8 @@ inline void* Aligned(const Family& family, size_t alignment, size_t size) {
     if (alignment <= kBlockAlignment) {
         ICppMemIface* iface = CurrentMemIface();
         void* block = (iface->*family.obtain)(size);
-        if (!block || reinterpret_cast<uintptr_t>(block) % alignment == 0) return block;
+        if (!block || reinterpret_cast<uintptr_t>(block) % alignment == 0)
+            return block;
         (iface->*family.give)(block);
     }
     return GetAligned(alignment, size);
@@ -97,9 +90,11 @@ inline void* NewOrThrow(const Family& family, size_t alignment, size_t size) {
     for (;;) {
         void* block = alignment ? Aligned(family, alignment, size)
                                 : (CurrentMemIface()->*family.obtain)(size);
-        if (block) return block;
+        if (block)
+            return block;
         std::new_handler handler = std::get_new_handler();
-        if (!handler) throw std::bad_alloc();
+        if (!handler)
+            throw std::bad_alloc();
         handler();
     }
 }
@@ -113,7 +108,8 @@ inline void* NewOrNull(const Family& family, size_t alignment, size_t size) noex
 }
 
 inline void Release(const Family& family, void* block) noexcept {
-    if (!block) return;
+    if (!block)
+        return;
     if (SystemBlock(block))
         SystemFree(block);
     else
@@ -122,14 +118,16 @@ inline void Release(const Family& family, void* block) noexcept {
 
 // A power-of-two alignment: the block, or null with ENOMEM.
 inline void* AlignedOrNull(size_t alignment, size_t size) {
-    if (Impossible(alignment, size)) return NullWith(ENOMEM);
+    if (Impossible(alignment, size))
+        return NullWith(ENOMEM);
     void* block = Aligned(kMalloc, alignment, AtLeastOne(size));
     return block ? block : NullWith(ENOMEM);
 }
 
 // Usable bytes of a block of the process, 0 for null.
 inline size_t UsableSize(void* block) {
-    if (!block) return 0;
+    if (!block)
+        return 0;
     return SystemBlock(block) ? SystemSize(block) : CurrentMemIface()->GetSize(block);
 }
 

@@ -76,7 +76,7 @@ TEST(WindowsCRuntime, CaseInsensitiveComparisonsFoldToLowerCase) {
     EXPECT_NE(_strnicmp("HelloWorld", "helloTHERE", 6), 0);
     EXPECT_EQ(_strnicmp("a", "b", 0), 0);
     EXPECT_LT(_strnicmp("ab", "abc", 5), 0);
-    EXPECT_EQ(_strnicmp("ab\0x", "AB\0y", 4), 0);   // nothing is compared after the end
+    EXPECT_EQ(_strnicmp("ab\0x", "AB\0y", 4), 0);  // nothing is compared after the end
 }
 
 std::basic_string<WCHAR> Wide(const char* text) {

@@ -76,7 +76,8 @@ constinit const struct sigaction kDefaultAction = {};
 // The action that was installed before ours, normally the default.
 const struct sigaction& PreviousAction(int signal) {
     for (int i = 0; i < kSignalCount; ++i) {
-        if (kSignals[i] == signal) return gPrevious[i];
+        if (kSignals[i] == signal)
+            return gPrevious[i];
     }
     return kDefaultAction;
 }
@@ -86,31 +87,41 @@ const struct sigaction& PreviousAction(int signal) {
 // completed, is raised again. Without the action in place the fault would come back to us.
 void PassOn(int signal, const siginfo_t* info, const struct sigaction& action) {
     TARN_RAW_CHECK(sigaction(signal, &action, nullptr) == 0, "a fault's action is put back");
-    if (info->si_code <= 0 || signal == SIGTRAP) raise(signal);
+    if (info->si_code <= 0 || signal == SIGTRAP)
+        raise(signal);
 }
 
 DWORD FloatCode(int siCode) {
     switch (siCode) {
-    case FPE_INTDIV: return EXCEPTION_INT_DIVIDE_BY_ZERO;  // also INT_MIN / -1: the same trap
-    case FPE_INTOVF: return EXCEPTION_INT_OVERFLOW;
-    case FPE_FLTDIV: return EXCEPTION_FLT_DIVIDE_BY_ZERO;
-    case FPE_FLTOVF: return EXCEPTION_FLT_OVERFLOW;
-    case FPE_FLTUND: return EXCEPTION_FLT_UNDERFLOW;
-    case FPE_FLTRES: return EXCEPTION_FLT_INEXACT_RESULT;
-    default: return EXCEPTION_FLT_INVALID_OPERATION;
+        case FPE_INTDIV:
+            return EXCEPTION_INT_DIVIDE_BY_ZERO;  // also INT_MIN / -1: the same trap
+        case FPE_INTOVF:
+            return EXCEPTION_INT_OVERFLOW;
+        case FPE_FLTDIV:
+            return EXCEPTION_FLT_DIVIDE_BY_ZERO;
+        case FPE_FLTOVF:
+            return EXCEPTION_FLT_OVERFLOW;
+        case FPE_FLTUND:
+            return EXCEPTION_FLT_UNDERFLOW;
+        case FPE_FLTRES:
+            return EXCEPTION_FLT_INEXACT_RESULT;
+        default:
+            return EXCEPTION_FLT_INVALID_OPERATION;
     }
 }
 
 DWORD CodeOf(int signal, const siginfo_t* info, bool overflow) {
     switch (signal) {
-    case SIGFPE: return FloatCode(info->si_code);
-    case SIGILL:
-        return (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG)
-                   ? EXCEPTION_PRIV_INSTRUCTION
-                   : EXCEPTION_ILLEGAL_INSTRUCTION;
-    case SIGTRAP:
-        return info->si_code == TRAP_TRACE ? EXCEPTION_SINGLE_STEP : EXCEPTION_BREAKPOINT;
-    default: return overflow ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION;
+        case SIGFPE:
+            return FloatCode(info->si_code);
+        case SIGILL:
+            return (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG)
+                       ? EXCEPTION_PRIV_INSTRUCTION
+                       : EXCEPTION_ILLEGAL_INSTRUCTION;
+        case SIGTRAP:
+            return info->si_code == TRAP_TRACE ? EXCEPTION_SINGLE_STEP : EXCEPTION_BREAKPOINT;
+        default:
+            return overflow ? EXCEPTION_STACK_OVERFLOW : EXCEPTION_ACCESS_VIOLATION;
     }
 }
 
@@ -143,7 +154,8 @@ void SetInstructionPointer(CONTEXT& c, uintptr_t ip) { c.Eip = ip; }
 // is not consulted; the caller knows from si_code that this was a page fault.)
 ULONG_PTR AccessKind(const mcontext_t& m) {
     constexpr greg_t kWrite = 0x2, kFetch = 0x10;
-    if (m.gregs[REG_ERR] & kFetch) return 8;
+    if (m.gregs[REG_ERR] & kFetch)
+        return 8;
     return (m.gregs[REG_ERR] & kWrite) ? 1 : 0;
 }
 
@@ -250,10 +262,12 @@ void InstallHandlers() {
 
 uintptr_t CurrentStackLow() {
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0)
+        return 0;
     void* low = nullptr;
     size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &low, &size) != 0) low = nullptr;
+    if (pthread_attr_getstack(&attributes, &low, &size) != 0)
+        low = nullptr;
     pthread_attr_destroy(&attributes);
     return reinterpret_cast<uintptr_t>(low);
 }
@@ -269,7 +283,8 @@ void* PrepareThread() {
         return nullptr;
     void* base = mmap(nullptr, kAltGuardSize + kAltStackSize, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
+    if (base == MAP_FAILED)
+        return nullptr;
     stack_t stack = {};
     stack.ss_sp = static_cast<char*>(base) + kAltGuardSize;
     stack.ss_size = kAltStackSize;
@@ -287,11 +302,13 @@ class ThreadAltStack {
 public:
     ThreadAltStack() : base_(PrepareThread()) {}
     ~ThreadAltStack() {
-        if (!base_) return;
+        if (!base_)
+            return;
         stack_t off = {};
         off.ss_flags = SS_DISABLE;
         // Refused only while the thread runs on it (it ends inside a handler): then it stays.
-        if (sigaltstack(&off, nullptr) == 0) munmap(base_, kAltGuardSize + kAltStackSize);
+        if (sigaltstack(&off, nullptr) == 0)
+            munmap(base_, kAltGuardSize + kAltStackSize);
     }
     ThreadAltStack(const ThreadAltStack&) = delete;
     ThreadAltStack& operator=(const ThreadAltStack&) = delete;
@@ -331,13 +348,9 @@ void EndWithLine(const char* text, size_t length) {
     abort();
 }
 
-ProbeScope::ProbeScope() {
-    tFaults.probing = true;
-}
+ProbeScope::ProbeScope() { tFaults.probing = true; }
 
-ProbeScope::~ProbeScope() {
-    tFaults.probing = false;
-}
+ProbeScope::~ProbeScope() { tFaults.probing = false; }
 
 }  // namespace tarn
 
@@ -351,12 +364,15 @@ extern "C" TARN_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_
                                           void* (*routine)(void*), void* argument) noexcept {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static const Create next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    if (!next) return ENOSYS;
+    if (!next)
+        return ENOSYS;
     auto* start = static_cast<tarn::ThreadStart*>(malloc(sizeof(tarn::ThreadStart)));
-    if (!start) return EAGAIN;
+    if (!start)
+        return EAGAIN;
     *start = {routine, argument};
     int result = next(thread, attributes, &tarn::StartThread, start);
-    if (result != 0) free(start);
+    if (result != 0)
+        free(start);
     return result;
 }
 #endif

@@ -39,7 +39,9 @@ uintptr_t StackPointer(const CONTEXT& c) { return c.Esp; }
 #endif
 
 thread_local int tDestroyed = 0;
-struct Counted { ~Counted() { ++tDestroyed; } };
+struct Counted {
+    ~Counted() { ++tDestroyed; }
+};
 
 // Reached through volatile globals so that the compiler cannot see the null pointer or the zero
 // divisor and turn the fault into something else; noipa so that no caller learns from their
@@ -118,8 +120,10 @@ private:
 TEST_F(Faults, EveryFaultIsCaughtRepeatedlyOnEveryThreadAtOnce) {
     ExpectEveryFaultCaught(200);
     std::thread threads[4];
-    for (std::thread& thread : threads) thread = std::thread([] { ExpectEveryFaultCaught(100); });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread = std::thread([] { ExpectEveryFaultCaught(100); });
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 // The record names the faulting instruction, which the context's instruction pointer agrees
@@ -189,7 +193,8 @@ struct Nested {
 };
 thread_local bool tInTranslator = false;
 void NestingTranslator(unsigned int code, _EXCEPTION_POINTERS*) {
-    if (tInTranslator) throw static_cast<unsigned long>(code);
+    if (tInTranslator)
+        throw static_cast<unsigned long>(code);
     tInTranslator = true;
     unsigned long inner = Catch(kDivide);
     BOOL unreadable = IsBadReadPtr(reinterpret_cast<const void*>(16), 1);
@@ -228,12 +233,17 @@ void RearmStackGuard() { EXPECT_NE(_resetstkoflw(), 0); }
 #else
 testing::KilledBySignal DiesOf(unsigned long code) {
     switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_STACK_OVERFLOW: return testing::KilledBySignal(SIGSEGV);
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: return testing::KilledBySignal(SIGFPE);
-    case EXCEPTION_BREAKPOINT: return testing::KilledBySignal(SIGTRAP);
-    case kFailFast: return testing::KilledBySignal(SIGABRT);
-    default: return testing::KilledBySignal(SIGILL);
+        case EXCEPTION_ACCESS_VIOLATION:
+        case EXCEPTION_STACK_OVERFLOW:
+            return testing::KilledBySignal(SIGSEGV);
+        case EXCEPTION_INT_DIVIDE_BY_ZERO:
+            return testing::KilledBySignal(SIGFPE);
+        case EXCEPTION_BREAKPOINT:
+            return testing::KilledBySignal(SIGTRAP);
+        case kFailFast:
+            return testing::KilledBySignal(SIGABRT);
+        default:
+            return testing::KilledBySignal(SIGILL);
     }
 }
 void NoCoreDump() {
@@ -256,7 +266,8 @@ TARN_NOIPA int Recurse(int depth) {
     volatile char pad[1024];
     pad[0] = static_cast<char>(depth);
     gDeepest = depth;
-    if (depth == gNever) return 0;
+    if (depth == gNever)
+        return 0;
     return Recurse(depth + 1) + pad[0];
 }
 
@@ -353,8 +364,8 @@ void InstallOwnAltStack(int, char**, char**) {
     own.ss_size = sizeof gOwnAltStack;
     sigaltstack(&own, nullptr);
 }
-[[gnu::section(".preinit_array"), gnu::used]] void (*gInstallOwnAltStack)(int, char**, char**) =
-    &InstallOwnAltStack;
+[[gnu::section(".preinit_array"),
+  gnu::used]] void (*gInstallOwnAltStack)(int, char**, char**) = &InstallOwnAltStack;
 
 TEST(AltStack, TheMainThreadKeepsTheOneTheProgramInstalled) {
     stack_t now = {};

@@ -36,34 +36,34 @@ constexpr uintptr_t kDeliveryRoom = 32 * 1024;
 struct ThreadFaults {
     EXCEPTION_RECORD record;  // the last fault taken, until tarn_RaiseFault copies it
     CONTEXT context;
-    bool inHandler;           // the handler keeps a fault: a fault now is not ours to take
-    int nesting;              // translator calls active on this thread
+    bool inHandler;  // the handler keeps a fault: a fault now is not ours to take
+    int nesting;     // translator calls active on this thread
 };
 thread_local ThreadFaults tFaults;
 
 bool IsMachineFault(DWORD code) {
     switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_BREAKPOINT:
-    case EXCEPTION_SINGLE_STEP:
-    case EXCEPTION_STACK_OVERFLOW:
-        return true;
-    default:
-        return false;
+        case EXCEPTION_ACCESS_VIOLATION:
+        case EXCEPTION_IN_PAGE_ERROR:
+        case EXCEPTION_DATATYPE_MISALIGNMENT:
+        case EXCEPTION_ILLEGAL_INSTRUCTION:
+        case EXCEPTION_PRIV_INSTRUCTION:
+        case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        case EXCEPTION_INT_OVERFLOW:
+        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+        case EXCEPTION_FLT_DENORMAL_OPERAND:
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        case EXCEPTION_FLT_INEXACT_RESULT:
+        case EXCEPTION_FLT_INVALID_OPERATION:
+        case EXCEPTION_FLT_OVERFLOW:
+        case EXCEPTION_FLT_STACK_CHECK:
+        case EXCEPTION_FLT_UNDERFLOW:
+        case EXCEPTION_BREAKPOINT:
+        case EXCEPTION_SINGLE_STEP:
+        case EXCEPTION_STACK_OVERFLOW:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -88,14 +88,17 @@ public:
         auto base = reinterpret_cast<uintptr_t>(module);
         for (std::atomic<uintptr_t>& entry : entries_) {
             uintptr_t known = entry.load(std::memory_order_acquire);
-            if (known == 0) break;
-            if ((known & ~uintptr_t{1}) == base) return known & 1;
+            if (known == 0)
+                break;
+            if ((known & ~uintptr_t{1}) == base)
+                return known & 1;
         }
         bool ours = !IsUnderWindows(module);
         uintptr_t mine = base | (ours ? 1 : 0);
         for (std::atomic<uintptr_t>& entry : entries_) {
             uintptr_t none = 0;
-            if (entry.compare_exchange_strong(none, mine) || (none & ~uintptr_t{1}) == base) break;
+            if (entry.compare_exchange_strong(none, mine) || (none & ~uintptr_t{1}) == base)
+                break;
         }
         return ours;
     }
@@ -134,7 +137,8 @@ uintptr_t StackRoom(const CONTEXT& context) {
     uintptr_t sp = context.Esp;
 #endif
     MEMORY_BASIC_INFORMATION region;
-    if (!VirtualQuery(reinterpret_cast<void*>(sp), &region, sizeof region)) return 0;
+    if (!VirtualQuery(reinterpret_cast<void*>(sp), &region, sizeof region))
+        return 0;
     return sp - reinterpret_cast<uintptr_t>(region.AllocationBase);
 }
 
@@ -169,8 +173,10 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
         EndProcess(record.ExceptionCode);
     }
     ThreadFaults& thread = tFaults;
-    if (thread.inHandler) return EXCEPTION_CONTINUE_SEARCH;
-    if (thread.nesting >= kMaxNesting) EndProcess(record.ExceptionCode);
+    if (thread.inHandler)
+        return EXCEPTION_CONTINUE_SEARCH;
+    if (thread.nesting >= kMaxNesting)
+        EndProcess(record.ExceptionCode);
     thread.inHandler = true;
     Redirect(thread, record, *info->ContextRecord);
     thread.inHandler = false;
@@ -186,7 +192,8 @@ void StoreScratchRegisters(uintptr_t* area, const CONTEXT& c) {
 #else
     const DWORD values[] = {c.Eax, c.Ecx, c.Edx};
 #endif
-    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i) area[i] = values[i];
+    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
+        area[i] = values[i];
 }
 
 class TranslatorScope {

@@ -16,8 +16,8 @@ namespace {
 // Right before the user pointer. The signature mixes the other fields with the block's address,
 // so a header that was overwritten, or copied to another place, does not pass.
 struct BlockHeader {
-    uint64_t size;        // as requested
-    uint32_t offset;      // from the system's allocation to the user pointer
+    uint64_t size;    // as requested
+    uint32_t offset;  // from the system's allocation to the user pointer
     uint32_t signature;
 };
 static_assert(sizeof(BlockHeader) == kBlockAlignment);
@@ -81,9 +81,11 @@ std::atomic_ref<T> Atomic(T& value) {
 template <class Node>
 Node* Child(Node*& slot, bool create) {
     Node* node = Atomic(slot).load(std::memory_order_acquire);
-    if (node || !create) return node;
+    if (node || !create)
+        return node;
     Node* fresh = static_cast<Node*>(ReserveZeroed(sizeof(Node)));
-    if (!fresh) return nullptr;
+    if (!fresh)
+        return nullptr;
     if (Atomic(slot).compare_exchange_strong(node, fresh, std::memory_order_acq_rel,
                                              std::memory_order_acquire))
         return fresh;
@@ -99,15 +101,19 @@ struct MapBit {
 // The bit of `address`; false when the address cannot be a user pointer or, unless `create`,
 // when no node covers it.
 bool Locate(uintptr_t address, bool create, MapBit& bit) {
-    if (address % kBlockAlignment != 0) return false;
+    if (address % kBlockAlignment != 0)
+        return false;
     if constexpr (kAddressBits < sizeof(uintptr_t) * 8) {
-        if (address >> kAddressBits) return false;
+        if (address >> kAddressBits)
+            return false;
     }
     uintptr_t granule = address >> kGranuleBits;
     Mid* mid = Child(gTop[granule >> (kLeafBits + kMidBits)], create);
-    if (!mid) return false;
+    if (!mid)
+        return false;
     Leaf* leaf = Child(mid->leaves[(granule >> kLeafBits) & ((size_t(1) << kMidBits) - 1)], create);
-    if (!leaf) return false;
+    if (!leaf)
+        return false;
     size_t index = granule & ((size_t(1) << kLeafBits) - 1);
     bit = {&leaf->words[index / kWordBits], Word(1) << (index % kWordBits)};
     return true;
@@ -122,7 +128,8 @@ bool IsListed(uintptr_t user) {
 // Lists a block whose header is written. False when no map node could be had.
 bool List(uintptr_t user) {
     MapBit bit;
-    if (!Locate(user, true, bit)) return false;
+    if (!Locate(user, true, bit))
+        return false;
     Atomic(*bit.word).fetch_or(bit.mask, std::memory_order_release);
     return true;
 }
@@ -139,13 +146,15 @@ bool Unlist(uintptr_t user) {
 // when the map lists it.
 BlockHeader* FindBlock(const void* block) {
     uintptr_t user = reinterpret_cast<uintptr_t>(block);
-    if (!IsListed(user)) return nullptr;
+    if (!IsListed(user))
+        return nullptr;
     BlockHeader* header = HeaderOf(user);
     return Sound(*header, user) ? header : nullptr;
 }
 
 void* NewBlock(size_t alignment, size_t size) {
-    size_t overhead = sizeof(BlockHeader) + (alignment > kRawAlignment ? alignment - kRawAlignment : 0);
+    size_t overhead =
+        sizeof(BlockHeader) + (alignment > kRawAlignment ? alignment - kRawAlignment : 0);
     if (size > kMaxSize - overhead) {
         SetHeapError(HeapError::NotEnoughMemory);
         return nullptr;
@@ -168,7 +177,8 @@ void* NewBlock(size_t alignment, size_t size) {
 
 // Gives a live block `size` bytes without moving it; false when its system block cannot.
 bool ResizeInPlace(BlockHeader* header, uintptr_t user, size_t size) {
-    if (size > kMaxSize - header->offset) return false;
+    if (size > kMaxSize - header->offset)
+        return false;
     if (!RawResizeInPlace(RawOf(user, *header), header->offset + size) && size > header->size)
         return false;
     Seal(header, user, size, header->offset);
@@ -180,11 +190,13 @@ bool ResizeInPlace(BlockHeader* header, uintptr_t user, size_t size) {
 // read again once.
 bool CheckBlock(uintptr_t user) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!IsListed(user)) return true;
+        if (!IsListed(user))
+            return true;
         const BlockHeader& header = *HeaderOf(user);
         if (Sound(header, user)) {
             size_t usable = RawUsableSize(RawOf(user, header));
-            if (usable == 0 || usable >= header.offset + header.size) return true;
+            if (usable == 0 || usable >= header.offset + header.size)
+                return true;
         }
     }
     return false;
@@ -204,14 +216,14 @@ void* GetAligned(size_t alignment, size_t size) {
 
 using namespace tarn;
 
-extern "C" void* tarnrtl_Get(size_t size) {
-    return NewBlock(kBlockAlignment, size);
-}
+extern "C" void* tarnrtl_Get(size_t size) { return NewBlock(kBlockAlignment, size); }
 
 extern "C" bool tarnrtl_Free(void* block) {
-    if (!block) return true;
+    if (!block)
+        return true;
     uintptr_t user = reinterpret_cast<uintptr_t>(block);
-    if (!Unlist(user)) return false;
+    if (!Unlist(user))
+        return false;
     const BlockHeader& header = *HeaderOf(user);
     if (!Sound(header, user)) {
         List(user);  // damaged: it stays listed, so that the heap check finds it
@@ -230,7 +242,8 @@ extern "C" size_t tarnrtl_GetSize(const void* block) {
 // can hold it); otherwise it moves, so that a large block cut down gives its memory back. A
 // moved block is aligned to 16 bytes, whatever alignment it had.
 extern "C" void* tarnrtl_Realloc(void* block, size_t size) {
-    if (!block) return tarnrtl_Get(size);
+    if (!block)
+        return tarnrtl_Get(size);
     BlockHeader* header = FindBlock(block);
     if (!header) {
         SetHeapError(HeapError::InvalidParameter);
@@ -238,11 +251,14 @@ extern "C" void* tarnrtl_Realloc(void* block, size_t size) {
     }
     uintptr_t user = reinterpret_cast<uintptr_t>(block);
     size_t old = size_t(header->size);
-    if (size >= old / 2 && ResizeInPlace(header, user, size)) return block;
+    if (size >= old / 2 && ResizeInPlace(header, user, size))
+        return block;
     void* moved = NewBlock(kBlockAlignment, size);
-    if (!moved) return nullptr;
+    if (!moved)
+        return nullptr;
     memcpy(moved, block, std::min(old, size));
-    if (Unlist(user)) RawFree(RawOf(user, *header));
+    if (Unlist(user))
+        RawFree(RawOf(user, *header));
     return moved;
 }
 
@@ -267,17 +283,20 @@ extern "C" bool tarnrtl_CheckForBugs() {
     bool sound = true;
     for (size_t t = 0; t < std::size(gTop); ++t) {
         Mid* mid = Atomic(gTop[t]).load(std::memory_order_acquire);
-        if (!mid) continue;
+        if (!mid)
+            continue;
         for (size_t m = 0; m < std::size(mid->leaves); ++m) {
             Leaf* leaf = Atomic(mid->leaves[m]).load(std::memory_order_acquire);
-            if (!leaf) continue;
+            if (!leaf)
+                continue;
             for (size_t w = 0; w < std::size(leaf->words); ++w) {
                 Word bits = Atomic(leaf->words[w]).load(std::memory_order_acquire);
                 while (bits) {
                     uintptr_t granule = (((uintptr_t(t) << kMidBits) | m) << kLeafBits) |
                                         (w * kWordBits + std::countr_zero(bits));
                     bits &= bits - 1;
-                    if (!CheckBlock(granule << kGranuleBits)) sound = false;
+                    if (!CheckBlock(granule << kGranuleBits))
+                        sound = false;
                 }
             }
         }

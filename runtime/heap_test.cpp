@@ -39,9 +39,12 @@ TEST(RawHeap, PointersThatAreNoBlocksAreRefusedWithoutBeingRead) {
     void* block = tarnrtl_Get(64);
     memset(block, 0x5A, 64);
     const void* strangers[] = {
-        staticBytes, stackBytes + 16, Bytes(block) + 16, Bytes(block) + 1,
-        reinterpret_cast<void*>(0x10),                      // its header would be at address 0
-        reinterpret_cast<void*>(uintptr_t(0) - 0x10000),    // beyond the user address space
+        staticBytes,
+        stackBytes + 16,
+        Bytes(block) + 16,
+        Bytes(block) + 1,
+        reinterpret_cast<void*>(0x10),                    // its header would be at address 0
+        reinterpret_cast<void*>(uintptr_t(0) - 0x10000),  // beyond the user address space
     };
     for (const void* stranger : strangers) {
         EXPECT_EQ(tarnrtl_GetSize(stranger), 0u) << stranger;
@@ -55,24 +58,26 @@ TEST(RawHeap, PointersThatAreNoBlocksAreRefusedWithoutBeingRead) {
     EXPECT_EQ(tarnrtl_GetSize(block), 64u);
     EXPECT_EQ(Bytes(block)[1], 0x5A);
     EXPECT_TRUE(tarnrtl_Free(block));
-    EXPECT_FALSE(tarnrtl_Free(block));   // a second release
+    EXPECT_FALSE(tarnrtl_Free(block));  // a second release
 }
 
 TEST(RawHeap, FailuresSetTheLastErrorResizesKeepTheBytes) {
-    for (size_t huge : {SIZE_MAX, kUnobtainable}) {   // the first would overflow with the header
+    for (size_t huge : {SIZE_MAX, kUnobtainable}) {  // the first would overflow with the header
         SetLastError(0);
         EXPECT_EQ(tarnrtl_Get(huge), nullptr);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY)) << huge;
     }
 
-    char* block = static_cast<char*>(tarnrtl_Realloc(nullptr, 100));   // null acts as Get
+    char* block = static_cast<char*>(tarnrtl_Realloc(nullptr, 100));  // null acts as Get
     ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 100; ++i) block[i] = char(i);
+    for (int i = 0; i < 100; ++i)
+        block[i] = char(i);
 
     char* grown = static_cast<char*>(tarnrtl_Realloc(block, 100000));
     ASSERT_NE(grown, nullptr);
     EXPECT_EQ(tarnrtl_GetSize(grown), 100000u);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], char(i));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(grown[i], char(i));
     if (grown != block) {
         EXPECT_EQ(tarnrtl_GetSize(block), 0u);
     }
@@ -81,13 +86,15 @@ TEST(RawHeap, FailuresSetTheLastErrorResizesKeepTheBytes) {
     EXPECT_EQ(tarnrtl_Realloc(grown, kUnobtainable), nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(tarnrtl_GetSize(grown), 100000u);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], char(i));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(grown[i], char(i));
 
     // Cut down to far less than half: the block moves and takes what fits along.
     char* shrunk = static_cast<char*>(tarnrtl_Realloc(grown, 10));
     ASSERT_NE(shrunk, nullptr);
     EXPECT_EQ(tarnrtl_GetSize(shrunk), 10u);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(shrunk[i], char(i));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(shrunk[i], char(i));
 
     // Expand resizes in place, down and up again within the block, or not at all.
     for (size_t size : {3, 8}) {
@@ -96,7 +103,8 @@ TEST(RawHeap, FailuresSetTheLastErrorResizesKeepTheBytes) {
     }
     EXPECT_EQ(tarnrtl_Expand(shrunk, PTRDIFF_MAX / 2), nullptr);
     EXPECT_EQ(tarnrtl_GetSize(shrunk), 8u);
-    for (int i = 0; i < 8; ++i) ASSERT_EQ(shrunk[i], char(i));
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(shrunk[i], char(i));
     EXPECT_TRUE(tarnrtl_CheckForBugs());
     EXPECT_TRUE(tarnrtl_Free(shrunk));
 }
@@ -116,7 +124,8 @@ TEST(RawHeap, BlocksMayBeReleasedOnAnotherThread) {
                 texts[t].push_back(new std::string(20 + i % 200, char('a' + t)));
             }
         });
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     threads.clear();
     int wrong[kThreads] = {};
     for (int t = 0; t < kThreads; ++t)
@@ -129,8 +138,10 @@ TEST(RawHeap, BlocksMayBeReleasedOnAnotherThread) {
                 delete texts[other][i];
             }
         });
-    for (std::thread& thread : threads) thread.join();
-    for (int count : wrong) EXPECT_EQ(count, 0);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int count : wrong)
+        EXPECT_EQ(count, 0);
     EXPECT_TRUE(tarnrtl_CheckForBugs());
 }
 
@@ -192,16 +203,16 @@ TEST(MemIface, TheRuntimesOwnKeepsEachSlotsContractAndIsTheDefault) {
     void* resized = iface->Realloc(iface->Get(10), 5000);
     ASSERT_NE(resized, nullptr);
     EXPECT_EQ(iface->GetSize(resized), 5000u);
-    EXPECT_EQ(iface->Realloc(resized, 0), nullptr);   // size 0 releases
+    EXPECT_EQ(iface->Realloc(resized, 0), nullptr);  // size 0 releases
     EXPECT_EQ(tarnrtl_GetSize(resized), 0u);
-    void* fresh = iface->Realloc(nullptr, 7);          // null acts as Get
+    void* fresh = iface->Realloc(nullptr, 7);  // null acts as Get
     EXPECT_EQ(iface->Expand(fresh, 3), fresh);
     EXPECT_EQ(iface->GetSize(fresh), 3u);
     EXPECT_TRUE(iface->Free(fresh));
 
     EXPECT_FALSE(iface->FreeAll());
     EXPECT_TRUE(iface->CheckForBugs());
-    iface->Release();   // the bottom of every chain: nothing happens
+    iface->Release();  // the bottom of every chain: nothing happens
     EXPECT_EQ(tarnrtl_GetMemIface(), iface);
     EXPECT_TRUE(iface->Free(iface->Get(1)));
 
@@ -222,7 +233,9 @@ TEST(MemIface, TheRuntimesOwnKeepsEachSlotsContractAndIsTheDefault) {
 bool gProgramStaticsGone = false;
 bool gPluginFinished = false;
 
-struct ProgramStatic { ~ProgramStatic() { gProgramStaticsGone = true; } };
+struct ProgramStatic {
+    ~ProgramStatic() { gProgramStaticsGone = true; }
+};
 
 class LastIface final : public RecordingIface {
 public:
@@ -237,7 +250,8 @@ public:
 [[noreturn]] void EndWithAnInterfaceInstalled() {
     static ProgramStatic programStatic;
     HINSTANCE plugin = LoadLibraryA(TARN_TEST_PLUGIN);
-    if (!plugin) abort();
+    if (!plugin)
+        abort();
     auto whenFinished = reinterpret_cast<void (*)(void (*)())>(
         reinterpret_cast<void (*)()>(GetProcAddress(plugin, "testplugin_WhenFinished")));
     whenFinished([] { gPluginFinished = true; });

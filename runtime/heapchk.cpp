@@ -4,5 +4,5 @@
 #include "tarnkernl/tarnrt.h"
 
 extern "C" TARNRT_API int _heapchk() {
-    return tarnrtl_CheckForBugs() ? -2 : -4;   // _HEAPOK, _HEAPBADNODE
+    return tarnrtl_CheckForBugs() ? -2 : -4;  // _HEAPOK, _HEAPBADNODE
 }

@@ -1,6 +1,6 @@
 // The C allocation functions against the C contract and the system's (POSIX, or the Windows C
-// runtime's), every function at every size and power-of-two alignment: built into a program on the runtime's raw heap and into one on the
-// library's pools, whose exception file must stay empty.
+// runtime's), every function at every size and power-of-two alignment: built into a program on the
+// runtime's raw heap and into one on the library's pools, whose exception file must stay empty.
 #include "runtime/testing_iface.h"
 
 #include <gtest/gtest.h>
@@ -37,13 +37,9 @@ struct Function {
 
 #if defined(_WIN32)
 
-size_t UsableSize(void* block) {
-    return _msize(block);
-}
+size_t UsableSize(void* block) { return _msize(block); }
 
-size_t PageSize() {
-    return 4096;
-}
+size_t PageSize() { return 4096; }
 
 const Function kFunctions[] = {
     {"malloc", Kind::Size, [](size_t, size_t n) { return malloc(Opaque(n)); }},
@@ -58,16 +54,11 @@ void* (*volatile gResizeArray)(void*, size_t, size_t) = _recalloc;
 
 #else
 
-size_t UsableSize(void* block) {
-    return malloc_usable_size(block);
-}
+size_t UsableSize(void* block) { return malloc_usable_size(block); }
 
-size_t PageSize() {
-    return size_t(sysconf(_SC_PAGESIZE));
-}
+size_t PageSize() { return size_t(sysconf(_SC_PAGESIZE)); }
 
-void* CallPosixMemalign(size_t alignment, size_t size)
-{
+void* CallPosixMemalign(size_t alignment, size_t size) {
     void* block = reinterpret_cast<void*>(uintptr_t{0x5A5A0});
     const int error = posix_memalign(&block, alignment, size);
     if (error) {
@@ -101,8 +92,7 @@ const size_t kHugeSizes[] = {size_t(PTRDIFF_MAX) - 15, size_t(PTRDIFF_MAX) + 1, 
 // The largest alignment a block is given here (the raw heap's limit).
 constexpr size_t kLargestAlignment = size_t(1) << (sizeof(void*) == 8 ? 31 : 28);
 
-size_t ExceptionFileSize()
-{
+size_t ExceptionFileSize() {
 #if TARN_CONTRACT_ON_POOLS
     std::string name = GetProcess().excName.p;
     std::replace(name.begin(), name.end(), '\\', '/');
@@ -114,8 +104,7 @@ size_t ExceptionFileSize()
 #endif
 }
 
-TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
-{
+TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment) {
     const size_t page = PageSize();
     const size_t reportBefore = ExceptionFileSize();
     size_t recordsOfPossibleRequests = 0;
@@ -136,12 +125,13 @@ TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
                     continue;
                 }
                 ASSERT_NE(block, nullptr);
-                const size_t wanted = function.kind == Kind::Page || function.kind ==
-                                      Kind::WholePages ? page : std::max<size_t>(alignment, 1);
+                const size_t wanted =
+                    function.kind == Kind::Page || function.kind == Kind::WholePages
+                        ? page
+                        : std::max<size_t>(alignment, 1);
                 EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % wanted, 0u);
                 const size_t pages = (std::max<size_t>(size, 1) + page - 1) / page * page;
-                EXPECT_GE(UsableSize(block),
-                          function.kind == Kind::WholePages ? pages : size);
+                EXPECT_GE(UsableSize(block), function.kind == Kind::WholePages ? pages : size);
                 function.release(block);
             }
             for (size_t size : kHugeSizes) {
@@ -174,8 +164,7 @@ TEST(AllocationContract, EveryFunctionAtEverySizeAndAlignment)
 
 void* (*volatile gResize)(void*, size_t) = realloc;
 
-TEST(AllocationContract, ResizingKeepsTheBlockWhenItFails)
-{
+TEST(AllocationContract, ResizingKeepsTheBlockWhenItFails) {
     char* block = static_cast<char*>(malloc(64));
     memset(block, 'k', 64);
     for (size_t huge : kHugeSizes) {

@@ -40,7 +40,9 @@ size_t UsableSize(void* block) {
 // Every entry of the C and C++ libraries reaches its own slot, and so do the blocks the
 // libraries make for themselves.
 TEST(ProcessAllocator, EachEntryReachesItsSlot) {
-    struct Thing { char bytes[1003]; };
+    struct Thing {
+        char bytes[1003];
+    };
     RecordingIface recorder;
     void* got = Opaque(malloc(1001));
     void* resized = Opaque(realloc(got, 1002));
@@ -86,7 +88,8 @@ TEST(ProcessAllocator, APluginsBlocksAreTheRuntimesToo) {
     auto pluginNewArray = Entry<char* (*)(size_t)>(plugin, "testplugin_NewArray");
     auto pluginDeleteArray = Entry<void (*)(char*)>(plugin, "testplugin_DeleteArray");
     auto pluginNewString = Entry<std::string* (*)(const char*)>(plugin, "testplugin_NewString");
-    ASSERT_TRUE(pluginMalloc && pluginFree && pluginNewArray && pluginDeleteArray && pluginNewString);
+    ASSERT_TRUE(pluginMalloc && pluginFree && pluginNewArray && pluginDeleteArray &&
+                pluginNewString);
 
     RecordingIface recorder;
     void* fromPlugin = pluginMalloc(77);
@@ -126,7 +129,8 @@ TEST(ProcessAllocator, AlignedRequestsAreHonoured) {
     EXPECT_EQ(_aligned_malloc(100, 48), nullptr);
     EXPECT_EQ(errno, EINVAL);
 #else
-    for (size_t alignment : {sizeof(void*), size_t(16), size_t(32), size_t(4096), size_t(1) << 20}) {
+    for (size_t alignment :
+         {sizeof(void*), size_t(16), size_t(32), size_t(4096), size_t(1) << 20}) {
         void* block = nullptr;
         ASSERT_EQ(posix_memalign(&block, alignment, 100), 0) << alignment;
         EXPECT_TRUE(IsAligned(block, alignment)) << alignment;
@@ -139,15 +143,19 @@ TEST(ProcessAllocator, AlignedRequestsAreHonoured) {
         void* block;
         size_t alignment;
     } made[] = {{aligned_alloc(64, 100), 64},
-                {memalign(Opaque(size_t(48)), 10), 64},   // to the next power of two
+                {memalign(Opaque(size_t(48)), 10), 64},  // to the next power of two
                 {valloc(10), page},
                 {pvalloc(1), page}};
-    for (auto& m : made) EXPECT_TRUE(IsAligned(m.block, m.alignment)) << m.alignment;
-    EXPECT_EQ(UsableSize(made[3].block), page);   // pvalloc takes whole pages
-    for (auto& m : made) free(m.block);
+    for (auto& m : made)
+        EXPECT_TRUE(IsAligned(m.block, m.alignment)) << m.alignment;
+    EXPECT_EQ(UsableSize(made[3].block), page);  // pvalloc takes whole pages
+    for (auto& m : made)
+        free(m.block);
 #endif
 
-    struct alignas(128) Wide { char bytes[200]; };
+    struct alignas(128) Wide {
+        char bytes[200];
+    };
     Wide* wide = Opaque(new Wide);
     Wide* wides = Opaque(new Wide[3]);
     EXPECT_TRUE(IsAligned(wide, 128) && IsAligned(wides, 128));
@@ -169,7 +177,8 @@ TEST(ProcessAllocator, FailedNewAsksTheNewHandler) {
     EXPECT_EQ(Opaque(new (std::nothrow) char[huge]), nullptr);
     gNewHandlerCalls = 0;
     std::set_new_handler([] {
-        if (++gNewHandlerCalls == 2) std::set_new_handler(nullptr);
+        if (++gNewHandlerCalls == 2)
+            std::set_new_handler(nullptr);
     });
     EXPECT_THROW(Opaque(new char[huge]), std::bad_alloc);
     EXPECT_EQ(gNewHandlerCalls, 2);

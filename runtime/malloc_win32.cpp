@@ -13,9 +13,7 @@
 extern "C" void* malloc(size_t size);
 extern "C" void* realloc(void* block, size_t size);
 
-ICppMemIface* tarn::CurrentMemIface() {
-    return tarnrtl_GetMemIface();
-}
+ICppMemIface* tarn::CurrentMemIface() { return tarnrtl_GetMemIface(); }
 
 namespace __gnu_cxx {
 void __freeres() noexcept;
@@ -26,9 +24,7 @@ namespace {
 // The C++ library linked into the module keeps a reserve for the exceptions thrown when memory
 // runs out, made when the module loads: it goes with the module, so that a plug-in loaded late
 // leaves no block behind.
-[[gnu::destructor]] void ReleaseExceptionReserve() {
-    __gnu_cxx::__freeres();
-}
+[[gnu::destructor]] void ReleaseExceptionReserve() { __gnu_cxx::__freeres(); }
 
 // The C++ and threads runtimes linked into the module make structures that last as long as the
 // process on their first use: the lock and the condition behind local statics, the thread-slot
@@ -46,9 +42,11 @@ volatile int gFirstUse = 1;
 
 template <class Char>
 Char* Duplicate(const Char* text) {
-    if (!text) return nullptr;
+    if (!text)
+        return nullptr;
     size_t length = 0;
-    while (text[length]) ++length;
+    while (text[length])
+        ++length;
     const size_t bytes = (length + 1) * sizeof(Char);
     void* copy = malloc(bytes);
     return copy ? static_cast<Char*>(__builtin_memcpy(copy, text, bytes)) : nullptr;
@@ -58,50 +56,45 @@ Char* Duplicate(const Char* text) {
 
 using namespace tarn;
 
-TARN_ALLOCATOR size_t _msize(void* block) {
-    return UsableSize(block);
-}
+TARN_ALLOCATOR size_t _msize(void* block) { return UsableSize(block); }
 
 // In place or not at all; a block of the system's stays as it is.
 TARN_ALLOCATOR void* _expand(void* block, size_t size) {
-    if (!block || SystemBlock(block) || size > kLargestBlock) return NullWith(ENOMEM);
+    if (!block || SystemBlock(block) || size > kLargestBlock)
+        return NullWith(ENOMEM);
     return CurrentMemIface()->Expand(block, AtLeastOne(size));
 }
 
 // realloc that zero-fills what the block gains.
 TARN_ALLOCATOR void* _recalloc(void* block, size_t count, size_t size) {
     size_t total;
-    if (__builtin_mul_overflow(count, size, &total)) return NullWith(ENOMEM);
+    if (__builtin_mul_overflow(count, size, &total))
+        return NullWith(ENOMEM);
     const size_t before = UsableSize(block);
     char* resized = static_cast<char*>(realloc(block, total));
-    if (resized && total > before) __builtin_memset(resized + before, 0, total - before);
+    if (resized && total > before)
+        __builtin_memset(resized + before, 0, total - before);
     return resized;
 }
 
-TARN_ALLOCATOR char* _strdup(const char* text) {
-    return Duplicate(text);
-}
+TARN_ALLOCATOR char* _strdup(const char* text) { return Duplicate(text); }
 
-TARN_ALLOCATOR char* strdup(const char* text) {
-    return Duplicate(text);
-}
+TARN_ALLOCATOR char* strdup(const char* text) { return Duplicate(text); }
 
-TARN_ALLOCATOR wchar_t* _wcsdup(const wchar_t* text) {
-    return Duplicate(text);
-}
+TARN_ALLOCATOR wchar_t* _wcsdup(const wchar_t* text) { return Duplicate(text); }
 
-TARN_ALLOCATOR wchar_t* wcsdup(const wchar_t* text) {
-    return Duplicate(text);
-}
+TARN_ALLOCATOR wchar_t* wcsdup(const wchar_t* text) { return Duplicate(text); }
 
 // Blocks of any power-of-two alignment, released with _aligned_free.
 TARN_ALLOCATOR void* _aligned_malloc(size_t size, size_t alignment) {
-    if (!std::has_single_bit(alignment)) return NullWith(EINVAL);
+    if (!std::has_single_bit(alignment))
+        return NullWith(EINVAL);
     return AlignedOrNull(alignment < sizeof(void*) ? sizeof(void*) : alignment, size);
 }
 
 TARN_ALLOCATOR void _aligned_free(void* block) {
-    if (!block) return;
+    if (!block)
+        return;
     if (SystemBlock(block))
         SystemAlignedFree(block);
     else
@@ -110,14 +103,17 @@ TARN_ALLOCATOR void _aligned_free(void* block) {
 
 // A new block takes the data; the old one stays as it was when none can be had.
 TARN_ALLOCATOR void* _aligned_realloc(void* block, size_t size, size_t alignment) {
-    if (!block) return _aligned_malloc(size, alignment);
+    if (!block)
+        return _aligned_malloc(size, alignment);
     if (size == 0) {
         _aligned_free(block);
         return nullptr;
     }
-    if (SystemBlock(block)) return NullWith(EINVAL);
+    if (SystemBlock(block))
+        return NullWith(EINVAL);
     void* moved = _aligned_malloc(size, alignment);
-    if (!moved) return nullptr;
+    if (!moved)
+        return nullptr;
     const size_t before = UsableSize(block);
     __builtin_memcpy(moved, block, before < size ? before : size);
     _aligned_free(block);
@@ -126,18 +122,20 @@ TARN_ALLOCATOR void* _aligned_realloc(void* block, size_t size, size_t alignment
 
 TARN_ALLOCATOR void* _aligned_recalloc(void* block, size_t count, size_t size, size_t alignment) {
     size_t total;
-    if (__builtin_mul_overflow(count, size, &total)) return NullWith(ENOMEM);
+    if (__builtin_mul_overflow(count, size, &total))
+        return NullWith(ENOMEM);
     const size_t before = UsableSize(block);
     char* moved = static_cast<char*>(_aligned_realloc(block, total, alignment));
-    if (moved && total > before) __builtin_memset(moved + before, 0, total - before);
+    if (moved && total > before)
+        __builtin_memset(moved + before, 0, total - before);
     return moved;
 }
 
 #define TARN_QUOTE(text) #text
 #define TARN_QUOTE_EXPANDED(text) TARN_QUOTE(text)
-#define TARN_IMPORT_SLOT(name)                                                                  \
-    extern "C" [[gnu::used]] decltype(&name) const tarnImportSlot_##name                       \
-        asm("__imp_" TARN_QUOTE_EXPANDED(__USER_LABEL_PREFIX__) #name) = &name;
+#define TARN_IMPORT_SLOT(name)                                                \
+    extern "C" [[gnu::used]] decltype(&name) const tarnImportSlot_##name asm( \
+        "__imp_" TARN_QUOTE_EXPANDED(__USER_LABEL_PREFIX__) #name) = &name;
 
 TARN_IMPORT_SLOT(_msize)
 TARN_IMPORT_SLOT(_expand)

@@ -47,15 +47,11 @@ __attribute__((destructor)) void ReleaseAtProcessEnd() {
 
 }  // namespace
 
-ICppMemIface* CurrentMemIface() {
-    return gCurrent.load(std::memory_order_acquire);
-}
+ICppMemIface* CurrentMemIface() { return gCurrent.load(std::memory_order_acquire); }
 
 }  // namespace tarn
 
-extern "C" ICppMemIface* tarnrtl_GetMemIface() {
-    return tarn::CurrentMemIface();
-}
+extern "C" ICppMemIface* tarnrtl_GetMemIface() { return tarn::CurrentMemIface(); }
 
 extern "C" ICppMemIface* tarnrtl_SetMemIface(ICppMemIface* iface) {
     return tarn::gCurrent.exchange(iface != tarn::kRawHeapIface ? iface : &tarn::gRawHeap,

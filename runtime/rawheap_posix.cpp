@@ -26,8 +26,9 @@ constinit std::atomic<UsableSizeFunction> gLibcUsableSize{nullptr};
 // while the dynamic loader holds its lock. Before it is known, blocks only shrink in place.
 __attribute__((constructor)) void FindLibcUsableSize() {
     if (void* libc = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY))
-        gLibcUsableSize.store(reinterpret_cast<UsableSizeFunction>(dlsym(libc, "malloc_usable_size")),
-                              std::memory_order_release);
+        gLibcUsableSize.store(
+            reinterpret_cast<UsableSizeFunction>(dlsym(libc, "malloc_usable_size")),
+            std::memory_order_release);
 }
 
 // The allocators above take their arrays of 1 MB from here and give an emptied one back at once;
@@ -45,22 +46,16 @@ __attribute__((constructor)) void KeepHeapMemory() {
 // glibc's MALLOC_ALIGNMENT, on x86-64 and on i386 alike.
 const size_t kRawAlignment = 16;
 
-void* RawAlloc(size_t size) {
-    return __libc_malloc(size);
-}
+void* RawAlloc(size_t size) { return __libc_malloc(size); }
 
-void RawFree(void* raw) {
-    __libc_free(raw);
-}
+void RawFree(void* raw) { __libc_free(raw); }
 
 size_t RawUsableSize(void* raw) {
     UsableSizeFunction usableSize = gLibcUsableSize.load(std::memory_order_acquire);
     return usableSize ? usableSize(raw) : 0;
 }
 
-bool RawResizeInPlace(void* raw, size_t size) {
-    return size <= RawUsableSize(raw);
-}
+bool RawResizeInPlace(void* raw, size_t size) { return size <= RawUsableSize(raw); }
 
 void* ReserveZeroed(size_t size) {
     void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
@@ -68,13 +63,11 @@ void* ReserveZeroed(size_t size) {
     return memory == MAP_FAILED ? nullptr : memory;
 }
 
-void ReleaseReserved(void* memory, size_t size) {
-    munmap(memory, size);
-}
+void ReleaseReserved(void* memory, size_t size) { munmap(memory, size); }
 
 void SetHeapError(HeapError error) {
     SetLastError(error == HeapError::NotEnoughMemory ? ERROR_NOT_ENOUGH_MEMORY
-                                                      : ERROR_INVALID_PARAMETER);
+                                                     : ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace tarn

@@ -21,9 +21,7 @@ void* ReserveZeroed(size_t size) {
     return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-void ReleaseReserved(void* memory, size_t) {
-    VirtualFree(memory, 0, MEM_RELEASE);
-}
+void ReleaseReserved(void* memory, size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
 
 namespace {
 
@@ -41,7 +39,8 @@ constinit std::atomic<HANDLE> gHeap{nullptr};
 
 HANDLE Heap() {
     HANDLE heap = gHeap.load(std::memory_order_acquire);
-    if (heap) return heap;
+    if (heap)
+        return heap;
     HANDLE made = HeapCreate(0, 0, 0);
     if (!gHeap.compare_exchange_strong(heap, made, std::memory_order_acq_rel)) {
         HeapDestroy(made);
@@ -52,11 +51,13 @@ HANDLE Heap() {
 
 std::atomic<uint16_t>* Counter(uintptr_t granule, bool make) {
     const size_t leafIndex = granule >> kLeafBits;
-    if (leafIndex >= kLeaves) return nullptr;
+    if (leafIndex >= kLeaves)
+        return nullptr;
     Leaf* leaf = gLeaves[leafIndex].load(std::memory_order_acquire);
     if (!leaf && make) {
         Leaf* made = static_cast<Leaf*>(ReserveZeroed(sizeof(Leaf)));
-        if (!made) return nullptr;
+        if (!made)
+            return nullptr;
         if (gLeaves[leafIndex].compare_exchange_strong(leaf, made, std::memory_order_acq_rel))
             leaf = made;
         else
@@ -70,7 +71,8 @@ std::atomic<uint16_t>* Counter(uintptr_t granule, bool make) {
 // rather than breaking the pools.
 void Count(const void* begin, size_t size, int delta) {
     const uintptr_t first = reinterpret_cast<uintptr_t>(begin) >> kGranuleBits;
-    const uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + (size ? size - 1 : 0)) >> kGranuleBits;
+    const uintptr_t last =
+        (reinterpret_cast<uintptr_t>(begin) + (size ? size - 1 : 0)) >> kGranuleBits;
     for (uintptr_t granule = first; granule <= last; ++granule)
         if (std::atomic<uint16_t>* counter = Counter(granule, delta > 0))
             counter->fetch_add(uint16_t(delta), std::memory_order_relaxed);
@@ -80,7 +82,8 @@ void Count(const void* begin, size_t size, int delta) {
 
 void* RawAlloc(size_t size) {
     void* raw = HeapAlloc(Heap(), 0, size);
-    if (raw) Count(raw, HeapSize(Heap(), 0, raw), +1);
+    if (raw)
+        Count(raw, HeapSize(Heap(), 0, raw), +1);
     return raw;
 }
 
@@ -98,7 +101,8 @@ size_t RawUsableSize(void* raw) {
 // Nothing points into the new tail before this returns, so the counts may follow afterwards.
 bool RawResizeInPlace(void* raw, size_t size) {
     const size_t before = HeapSize(Heap(), 0, raw);
-    if (!HeapReAlloc(Heap(), HEAP_REALLOC_IN_PLACE_ONLY, raw, size)) return false;
+    if (!HeapReAlloc(Heap(), HEAP_REALLOC_IN_PLACE_ONLY, raw, size))
+        return false;
     Count(raw, HeapSize(Heap(), 0, raw), +1);
     Count(raw, before, -1);
     return true;
@@ -106,7 +110,7 @@ bool RawResizeInPlace(void* raw, size_t size) {
 
 void SetHeapError(HeapError error) {
     SetLastError(error == HeapError::NotEnoughMemory ? ERROR_NOT_ENOUGH_MEMORY
-                                                      : ERROR_INVALID_PARAMETER);
+                                                     : ERROR_INVALID_PARAMETER);
 }
 
 bool SystemBlock(const void* block) {
@@ -116,20 +120,12 @@ bool SystemBlock(const void* block) {
 }
 
 // Inside the runtime the C names are the system C runtime's own.
-void SystemFree(void* block) {
-    free(block);
-}
+void SystemFree(void* block) { free(block); }
 
-void* SystemRealloc(void* block, size_t size) {
-    return realloc(block, size);
-}
+void* SystemRealloc(void* block, size_t size) { return realloc(block, size); }
 
-size_t SystemSize(void* block) {
-    return _msize(block);
-}
+size_t SystemSize(void* block) { return _msize(block); }
 
-void SystemAlignedFree(void* block) {
-    _aligned_free(block);
-}
+void SystemAlignedFree(void* block) { _aligned_free(block); }
 
 }  // namespace tarn

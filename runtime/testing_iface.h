@@ -42,7 +42,8 @@ public:
     RecordingIface& operator=(const RecordingIface&) = delete;
 
     void Uninstall() {
-        if (tarnrtl_GetMemIface() == this) tarnrtl_SetMemIface(replaced_);
+        if (tarnrtl_GetMemIface() == this)
+            tarnrtl_SetMemIface(replaced_);
     }
     ICppMemIface* replaced() const { return replaced_; }
 
@@ -51,7 +52,8 @@ public:
         int count = count_.load() < kCapacity ? count_.load() : kCapacity;
         for (int i = 0; i < count; ++i) {
             const Event& e = events_[i];
-            if (e.slot == slot && (!block || e.block == block) && (size == SIZE_MAX || e.size == size))
+            if (e.slot == slot && (!block || e.block == block) &&
+                (size == SIZE_MAX || e.size == size))
                 return true;
         }
         return false;
@@ -94,7 +96,8 @@ public:
 private:
     void* Note(Slot slot, void* block, size_t size) {
         int index = count_.fetch_add(1);
-        if (index < kCapacity) events_[index] = {slot, block, size};
+        if (index < kCapacity)
+            events_[index] = {slot, block, size};
         return block;
     }
 

@@ -14,31 +14,22 @@ void* gKeptSinceLoad = tarnrtl_GetMemIface()->Get(48);
 // serves it.
 __attribute__((destructor)) void Finish() {
     tarnrtl_GetMemIface()->Free(gKeptSinceLoad);
-    if (gOnFinished) gOnFinished();
+    if (gOnFinished)
+        gOnFinished();
 }
 
 }  // namespace
 
-extern "C" TARN_EXPORT void* testplugin_Malloc(size_t size) {
-    return malloc(size);
-}
+extern "C" TARN_EXPORT void* testplugin_Malloc(size_t size) { return malloc(size); }
 
-extern "C" TARN_EXPORT void testplugin_Free(void* block) {
-    free(block);
-}
+extern "C" TARN_EXPORT void testplugin_Free(void* block) { free(block); }
 
-extern "C" TARN_EXPORT char* testplugin_NewArray(size_t size) {
-    return new char[size];
-}
+extern "C" TARN_EXPORT char* testplugin_NewArray(size_t size) { return new char[size]; }
 
-extern "C" TARN_EXPORT void testplugin_DeleteArray(char* block) {
-    delete[] block;
-}
+extern "C" TARN_EXPORT void testplugin_DeleteArray(char* block) { delete[] block; }
 
 extern "C" TARN_EXPORT std::string* testplugin_NewString(const char* text) {
     return new std::string(text);
 }
 
-extern "C" TARN_EXPORT void testplugin_WhenFinished(void (*callback)()) {
-    gOnFinished = callback;
-}
+extern "C" TARN_EXPORT void testplugin_WhenFinished(void (*callback)()) { gOnFinished = callback; }

@@ -8,7 +8,7 @@
 namespace tarn::test {
 
 struct ChildResult {
-    int exitCode = -1;   // the program's exit code, or the signal that ended it
+    int exitCode = -1;  // the program's exit code, or the signal that ended it
     bool signalled = false;
     std::string output;  // standard output and standard error together
 };

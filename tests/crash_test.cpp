@@ -49,14 +49,15 @@ TEST(CrashReports, FaultsAreRecordedWithNameRegistersAndCallPath) {
     ProcessDir dir;
     fs::copy_file(TARN_MDUMP_TOOL, dir.Path("mdump.exe"));
     // The default switches hold "/gpfshow": the first fault, and only it, shows a box.
-    ChildResult child = dir.Run({"boxes", "print-pid", "fault", "null", "fault", "div", "fault",
-                                 "int3"});
+    ChildResult child =
+        dir.Run({"boxes", "print-pid", "fault", "null", "fault", "div", "fault", "int3"});
     ASSERT_EQ(child.exitCode, 0) << child.output;
     EXPECT_EQ(OutputLines(child.output, "caught "),
               (std::vector<std::string>{"0xC0000005", "0xC0000094", "0x80000003"}))
         << child.output;
     EXPECT_EQ(Count(child.output, "box INTERNAL ERROR: Exception 0xC0000005: ACCESS_VIOLATION\n"),
-              1u) << child.output;
+              1u)
+        << child.output;
     EXPECT_EQ(Count(child.output, "box "), 1u) << child.output;
     std::vector<std::string> expected = OutputLines(child.output, "expect ");
     ASSERT_EQ(expected.size(), 3u) << child.output;
@@ -73,14 +74,27 @@ TEST(CrashReports, FaultsAreRecordedWithNameRegistersAndCallPath) {
         return pattern + R"(( EIP=0x[0-9A-F]+)*\])";
     };
     const std::string exc = "LOG/" + Today() + "/logprobe.exc";
-    ExpectLines(dir.Read(exc),
-                {R"(// \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)", kBuilt, "",
-                 stamp, "Exception 0xC0000005: ACCESS_VIOLATION", registers1, registers2,
-                 stack(expected[0]),
-                 stamp, "Exception 0xC0000094: INTEGER_DIVIDE_BY_ZERO", registers1, registers2,
-                 stack(expected[1]),
-                 stamp, "Exception 0x80000003: ", registers1, registers2, stack(expected[2]),
-                 stamp, R"(\[Full shutdown\])", stack("0x[0-9A-F]+")});
+    ExpectLines(dir.Read(exc), {R"(// \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)",
+                                kBuilt,
+                                "",
+                                stamp,
+                                "Exception 0xC0000005: ACCESS_VIOLATION",
+                                registers1,
+                                registers2,
+                                stack(expected[0]),
+                                stamp,
+                                "Exception 0xC0000094: INTEGER_DIVIDE_BY_ZERO",
+                                registers1,
+                                registers2,
+                                stack(expected[1]),
+                                stamp,
+                                "Exception 0x80000003: ",
+                                registers1,
+                                registers2,
+                                stack(expected[2]),
+                                stamp,
+                                R"(\[Full shutdown\])",
+                                stack("0x[0-9A-F]+")});
 
     // One start of the dump tool, given this process and the dump file beside the records.
     std::vector<std::string> pid = OutputLines(child.output, "pid=");
@@ -88,10 +102,10 @@ TEST(CrashReports, FaultsAreRecordedWithNameRegistersAndCallPath) {
     std::vector<std::string> starts = Split(WaitForFile(dir, "mdump.txt"), "\n");
     ASSERT_EQ(starts.size(), 2u) << "one line and the end";
     std::string dump = "LOG\\" + Today() + "\\logprobe.dmp";
-    EXPECT_TRUE(std::regex_match(starts[0],
-                                 std::regex(R"(cmdline= *\/h0x[0-9a-f]+ \/id)" + pid[0] +
-                                            R"( \/fo"?)" + std::regex_replace(dump, std::regex(R"(\\)"), R"(\\)") +
-                                            R"("? *\|handle-pid=)" + pid[0])))
+    EXPECT_TRUE(std::regex_match(
+        starts[0], std::regex(R"(cmdline= *\/h0x[0-9a-f]+ \/id)" + pid[0] + R"( \/fo"?)" +
+                              std::regex_replace(dump, std::regex(R"(\\)"), R"(\\)") +
+                              R"("? *\|handle-pid=)" + pid[0])))
         << starts[0];
 }
 
@@ -148,8 +162,9 @@ TEST(CrashReports, AnExceptionFileHeldByAnotherProgram) {
     }
     EXPECT_EQ(dir.Read(exc).find("second"), std::string::npos);
     std::string history = dir.Read("LOG/" + Today() + "/logprobe.hst");
-    EXPECT_NE(history.find("INTERNAL ERROR:exceptout() damaged\r\n%s\r\nsecond\r\n[Advanced STACK:"),
-              std::string::npos)
+    EXPECT_NE(
+        history.find("INTERNAL ERROR:exceptout() damaged\r\n%s\r\nsecond\r\n[Advanced STACK:"),
+        std::string::npos)
         << history;
 }
 

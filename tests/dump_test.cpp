@@ -81,10 +81,14 @@ TEST(DumpTool, AFaultLeavesADumpThatHoldsTheFaultingThread) {
     if (dump.rfind("MDMP", 0) == 0) {
         threads = MinidumpThreads(dump);
     } else {
-        ASSERT_EQ(dump.substr(0, 4), "\x7f" "ELF") << "neither a minidump nor a core file";
-        ChildResult gdb = RunChild("gdb", {"-nx", "-batch", "-c", dir.Path(base + ".dmp").string(),
-                                           dir.Path(TARN_HELPER_NAME).string(), "-ex",
-                                           "info threads", "-ex", "thread apply all bt"},
+        ASSERT_EQ(dump.substr(0, 4),
+                  "\x7f"
+                  "ELF")
+            << "neither a minidump nor a core file";
+        ChildResult gdb = RunChild("gdb",
+                                   {"-nx", "-batch", "-c", dir.Path(base + ".dmp").string(),
+                                    dir.Path(TARN_HELPER_NAME).string(), "-ex", "info threads",
+                                    "-ex", "thread apply all bt"},
                                    dir.Path("").string(), {});
         ASSERT_EQ(gdb.exitCode, 0) << gdb.output;
         const size_t backtraces = gdb.output.find("\nThread ");
@@ -109,9 +113,9 @@ TEST(DumpTool, AFaultLeavesADumpThatHoldsTheFaultingThread) {
         << "faulting thread " << faulting;
 
     // The program has ended: the tool writes nothing for it, and says why.
-    ChildResult late = RunChild(dir.Path("mdump.exe").string(),
-                                {"/id" + Value(child.output, "pid="), "/folate.dmp"},
-                                dir.Path("").string(), {});
+    ChildResult late =
+        RunChild(dir.Path("mdump.exe").string(),
+                 {"/id" + Value(child.output, "pid="), "/folate.dmp"}, dir.Path("").string(), {});
     EXPECT_NE(late.exitCode, 0) << late.output;
     EXPECT_NE(late.output.find("has ended"), std::string::npos) << late.output;
     EXPECT_FALSE(dir.Exists("late.dmp"));

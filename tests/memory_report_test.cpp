@@ -13,8 +13,9 @@
 namespace tarn::test {
 namespace {
 
-const std::string kSmallHalf = "===========\r\nLOW FRAGMENTATION BLOCKS OF MEMORY ( included "
-                               "OBJECTS and ARRAYS):\r\nTotal missing space: ";
+const std::string kSmallHalf =
+    "===========\r\nLOW FRAGMENTATION BLOCKS OF MEMORY ( included "
+    "OBJECTS and ARRAYS):\r\nTotal missing space: ";
 
 struct Leak {
     std::string block;
@@ -38,9 +39,7 @@ std::string Report(const ProcessDir& dir, const std::string& program = "logprobe
 
 // A listed block's stack: its first address lies in the program's leaking code, the second is
 // that code's caller.
-std::string StackOf(const Leak& leak) {
-    return "0x[0-9A-F]{8,} " + leak.caller + " ";
-}
+std::string StackOf(const Leak& leak) { return "0x[0-9A-F]{8,} " + leak.caller + " "; }
 
 // The C library's and the program's own blocks reach the pools only through the runtime's
 // routing, which sanitizer builds leave to the sanitizer.
@@ -59,15 +58,16 @@ TEST(MemoryReport, BlocksLeftAfterTheStartUpAreListedWithTheirStacks) {
     // The start-up block is counted, not listed.
     EXPECT_EQ(report.find(leaks[0].block), std::string::npos) << report;
     EXPECT_TRUE(std::regex_search(
-        report, std::regex("Unfreed=" + leaks[1].block + R"(\[300\]; Native block size=\d+\r\n)" +
-                           "Allocator STACK: " + StackOf(leaks[1]) + R"((0x[0-9A-F]{8,} ){8}\r\n)")))
+        report,
+        std::regex("Unfreed=" + leaks[1].block + R"(\[300\]; Native block size=\d+\r\n)" +
+                   "Allocator STACK: " + StackOf(leaks[1]) + R"((0x[0-9A-F]{8,} ){8}\r\n)")))
         << report;
     // The C library's own blocks may be listed too, before the summary.
     std::smatch small;
-    const std::string summary = R"(OBJECTS and ARRAYS\):\r\nTotal missing space: (\d+) bytes in )"
-                                R"((\d+) memory blocks\r\nUnfreed startup memory blocks : (\d+)\r\n)";
-    ASSERT_TRUE(std::regex_search(report, small, std::regex(summary)))
-        << report;
+    const std::string summary =
+        R"(OBJECTS and ARRAYS\):\r\nTotal missing space: (\d+) bytes in )"
+        R"((\d+) memory blocks\r\nUnfreed startup memory blocks : (\d+)\r\n)";
+    ASSERT_TRUE(std::regex_search(report, small, std::regex(summary))) << report;
     EXPECT_GE(std::stoi(small[1]), 300);
     EXPECT_GE(std::stoi(small[2]), 1);
     EXPECT_GE(std::stoi(small[3]), 1);
@@ -95,7 +95,8 @@ TEST(MemoryReport, EveryAllocatorOfTheProcessIsSeen) {
     const std::string report = Report(dir);
     for (const Leak& leak : leaks)
         EXPECT_NE(report.find("Unfreed=" + leak.block + "["), std::string::npos)
-            << leak.block << "\n" << report;
+            << leak.block << "\n"
+            << report;
     const std::string pluginObject =
         "Unfreed=" + leaks[4].block + "[" + std::to_string(sizeof(std::string)) + "]; ";
     EXPECT_NE(report.find(pluginObject), std::string::npos) << report;
@@ -108,8 +109,8 @@ TEST(MemoryReport, EveryAllocatorOfTheProcessIsSeen) {
     // The overrun's record is the only one.
     const std::string exc = dir.Read("LOG/" + Today() + "/logprobe.exc");
     EXPECT_TRUE(std::regex_search(
-        exc, std::regex("Corrupted memory block, UPPER boundary\\. Block ptr: " +
-                        overrun[1].str() + "; Size:100; Holder block size: \\d+\r\nAllocator STACK: ")))
+        exc, std::regex("Corrupted memory block, UPPER boundary\\. Block ptr: " + overrun[1].str() +
+                        "; Size:100; Holder block size: \\d+\r\nAllocator STACK: ")))
         << exc;
     EXPECT_EQ(exc.find("Corrupted", exc.find("Corrupted") + 1), std::string::npos) << exc;
 }
@@ -169,8 +170,8 @@ TEST(MemoryReport, BlocksHandedBetweenThreadsStayWholeAndOnlyTheKeptOnesAreListe
     EXPECT_EQ(child.exitCode, 0);
     EXPECT_NE(child.output.find("\ndamaged 0\n"), std::string::npos);
     const std::string day = "LOG/" + Today();
-    EXPECT_EQ(dir.Files(day), (std::set<std::string>{"memstress.hst", "memstress.log",
-                                                     "memstress.map"}))
+    EXPECT_EQ(dir.Files(day),
+              (std::set<std::string>{"memstress.hst", "memstress.log", "memstress.map"}))
         << dir.Read(day + "/memstress.exc");
 
     const auto kept = Blocks(child.output, R"(kept (0x[0-9A-F]+) (\d+)\n)");
@@ -178,9 +179,10 @@ TEST(MemoryReport, BlocksHandedBetweenThreadsStayWholeAndOnlyTheKeptOnesAreListe
     const std::string report = Report(dir, "memstress");
     EXPECT_EQ(Blocks(report, R"(Unfreed=(0x[0-9A-F]+)\[ *(\d+)\])"), kept) << report;
     EXPECT_NE(report.find("Total missing space: 5100 bytes in 2 memory blocks\r\n"),
-              std::string::npos) << report;
-    EXPECT_NE(report.find("Total missing space: 40000 bytes (RTL:0 bytes)\r\n"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("Total missing space: 40000 bytes (RTL:0 bytes)\r\n"), std::string::npos)
+        << report;
 }
 
 TEST(MemoryReport, TheCompanionModuleKeepsThePoolsAndTheReportOut) {

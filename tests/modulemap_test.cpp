@@ -22,7 +22,8 @@ struct MappedModule {
     // The file name, in small letters: Windows paths differ in case.
     std::string Name() const {
         std::string name = path.substr(path.find_last_of("/\\") + 1);
-        for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : name)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
         return name;
     }
     bool Holds(uint64_t address) const { return address - base < size; }
@@ -64,12 +65,14 @@ std::vector<MapBlock> ReadMap(const std::string& text) {
 
 const MappedModule* Find(const MapBlock& block, const std::string& name) {
     for (const MappedModule& module : block.modules)
-        if (module.Name() == name) return &module;
+        if (module.Name() == name)
+            return &module;
     return nullptr;
 }
 
 std::string Lower(std::string text) {
-    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
@@ -107,7 +110,8 @@ TEST(ModuleMap, TheFirstCrashRecordWritesTheModulesItsAddressesPointInto) {
     const MapBlock& crash = blocks[0];
     EXPECT_EQ(crash.occasion, "crash record");
     // The second record writes no block: the memory report's comes next, if any.
-    for (size_t i = 1; i < blocks.size(); ++i) EXPECT_EQ(blocks[i].occasion, "memory report");
+    for (size_t i = 1; i < blocks.size(); ++i)
+        EXPECT_EQ(blocks[i].occasion, "memory report");
     ExpectWholeBlock(crash);
 
     EXPECT_EQ(crash.pid, Capture(child.output, R"(pid=(\d+)\n)"));

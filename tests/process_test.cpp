@@ -77,8 +77,7 @@ TEST(Settings, SwitchesComeFromTheProgramsIniFile) {
         return child.output;
     };
     std::string defaults = switches(nullptr);
-    EXPECT_NE(defaults.find("print-cmdline /gpfshow /mem /stack\n"), std::string::npos)
-        << defaults;
+    EXPECT_NE(defaults.find("print-cmdline /gpfshow /mem /stack\n"), std::string::npos) << defaults;
     std::string none = switches("[PROGRAM]\r\nCommandLine=\r\n");
     EXPECT_NE(none.find("print-cmdline\n"), std::string::npos) << none;
     EXPECT_EQ(none.find("/gpfshow"), std::string::npos);
@@ -145,7 +144,8 @@ TEST(Modules, KeptModulesAreReleasedLastLoadedFirst) {
 
 // A language directory below "MUI" beside the helper: its "langid.cfg" in UTF-16 with a
 // byte-order mark, and a text table of (identifier, text) records.
-void WriteLanguage(const ProcessDir& dir, const std::string& name, const std::u16string& description,
+void WriteLanguage(const ProcessDir& dir, const std::string& name,
+                   const std::u16string& description,
                    const std::vector<std::pair<uint32_t, std::string>>& texts) {
     std::string cfg = "\xFF\xFE";
     for (char16_t c : description) {
@@ -184,28 +184,48 @@ TEST(Languages, TheChosenLanguageComesFirstThenTheDefaultOne) {
     // A directory in the backup's place: the file cannot be moved there.
     dir.Write("kept.txt", "text");
     fs::create_directory(dir.Path("kept.bak"));
-    ChildResult child = dir.Run({"languages", "text", "10", "text", "11", "text", "12",
-                                 "rewrite", "kept.txt",
-                                 "loadres", "1", "loadres", "11", "loadres", "42",
-                                 "langres", "plugins\\text.plg", "dialog", "100",
-                                 "langres", "plugins\\text.plg", "menu", "200",
-                                 "langres", "plugins\\text.plg", "dialog", "101",
-                                 "setlanguage", "0", "languages"});
+    ChildResult child = dir.Run({"languages",
+                                 "text",
+                                 "10",
+                                 "text",
+                                 "11",
+                                 "text",
+                                 "12",
+                                 "rewrite",
+                                 "kept.txt",
+                                 "loadres",
+                                 "1",
+                                 "loadres",
+                                 "11",
+                                 "loadres",
+                                 "42",
+                                 "langres",
+                                 "plugins\\text.plg",
+                                 "dialog",
+                                 "100",
+                                 "langres",
+                                 "plugins\\text.plg",
+                                 "menu",
+                                 "200",
+                                 "langres",
+                                 "plugins\\text.plg",
+                                 "dialog",
+                                 "101",
+                                 "setlanguage",
+                                 "0",
+                                 "languages"});
     ASSERT_EQ(child.exitCode, 0) << child.output;
     const std::string root = LibraryPath(dir.Path("MUI"));
-    std::vector<std::string> lines =
-        LinesStartingWith(child.output, {"language", "curdir", "defdir", "text", "loadres",
-                                         "langres", "rewrite"});
-    const std::vector<std::string> languages = {"language 1049",
-                                                "curdir " + root + "\\russian",
+    std::vector<std::string> lines = LinesStartingWith(
+        child.output, {"language", "curdir", "defdir", "text", "loadres", "langres", "rewrite"});
+    const std::vector<std::string> languages = {"language 1049", "curdir " + root + "\\russian",
                                                 "defdir " + root + "\\default"};
     std::vector<std::string> expected = languages;
-    for (const char* line : {"text 10=\xd0\xb4\xd0\xb5\xd1\x81\xd1\x8f\xd1\x82\xd1\x8c",
-                                    "text 11=eleven", "text 12=", "rewrite Could not move 'kept.txt':",
-                                    "loadres 1=own text of the probe",
-                                    "loadres 11=eleven", "loadres 42=null",
-                                    "langres 100=language Chosen dialog",
-                                    "langres 200=language &Language", "langres 101=module"})
+    for (const char* line :
+         {"text 10=\xd0\xb4\xd0\xb5\xd1\x81\xd1\x8f\xd1\x82\xd1\x8c", "text 11=eleven",
+          "text 12=", "rewrite Could not move 'kept.txt':", "loadres 1=own text of the probe",
+          "loadres 11=eleven", "loadres 42=null", "langres 100=language Chosen dialog",
+          "langres 200=language &Language", "langres 101=module"})
         expected.push_back(line);
     // The new choice is stored for the next start; this process keeps its languages.
     expected.insert(expected.end(), languages.begin(), languages.end());
@@ -216,7 +236,8 @@ TEST(Languages, TheChosenLanguageComesFirstThenTheDefaultOne) {
                           "lang 0 Default", "lang 0 Default",
                           "lang 1049 \xd0\xa0\xd1\x83\xd1\x81\xd1\x81\xd0\xba\xd0\xb8\xd0\xb9",
                           "lang 1049 \xd0\xa0\xd1\x83\xd1\x81\xd1\x81\xd0\xba\xd0\xb8\xd0\xb9"}));
-    EXPECT_NE(dir.Read("common.ini").find("Language=0"), std::string::npos) << dir.Read("common.ini");
+    EXPECT_NE(dir.Read("common.ini").find("Language=0"), std::string::npos)
+        << dir.Read("common.ini");
 }
 
 TEST(Languages, WithoutAUsableChoiceOnlyTheDefaultIsLoaded) {
@@ -350,8 +371,8 @@ std::string CheckSerials(const std::vector<int>& found, int acknowledged) {
                    " times";
     const int last = int(found.size()) - 1;
     if (last < acknowledged || last > acknowledged + 1)
-        return "serials up to " + std::to_string(last) + " found, " +
-               std::to_string(acknowledged) + " acknowledged";
+        return "serials up to " + std::to_string(last) + " found, " + std::to_string(acknowledged) +
+               " acknowledged";
     return "";
 }
 
@@ -396,10 +417,11 @@ TEST(ProcessLog, EveryLineThatReturnedBeforeAKillIsThereWhole) {
     const KilledFile history =
         ReadKilledFile(killed, dir.Read(day + "hst"), "kill:run %d thread %d - %d%n", true,
                        {kStamp + ":" + kBuilt + " - " + date, "", R"(\[End history\])"});
-    printf("kill runs %d (seed %u): lines acknowledged %ld, log lines found %ld, history records "
-           "found %ld, torn or mixed lines %zu\n",
-           runs, seed, acknowledged, log.killLines, history.killLines,
-           log.torn.size() + history.torn.size());
+    printf(
+        "kill runs %d (seed %u): lines acknowledged %ld, log lines found %ld, history records "
+        "found %ld, torn or mixed lines %zu\n",
+        runs, seed, acknowledged, log.killLines, history.killLines,
+        log.torn.size() + history.torn.size());
     EXPECT_EQ(log.torn, std::vector<std::string>());
     EXPECT_EQ(history.torn, std::vector<std::string>());
     EXPECT_EQ(log.others[0], runs + 1);

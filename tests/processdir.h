@@ -22,7 +22,6 @@ namespace tarn::test {
 
 namespace fs = std::filesystem;
 
-
 inline const char* const kWeekdays[] = {"SUN", "MON", "TUE", "WED", "THU", "FRI", "SAT"};
 // A log line's stamp and its blank: mm:ss.mmm.uuu (hours only after an hour).
 inline const std::string kStamp = R"(\d\d:\d\d\.\d{3}\.\d{3} )";
@@ -81,10 +80,9 @@ public:
     explicit ProcessDir(const std::string& program = TARN_HELPER_NAME) : program_(program) {
         static int count = 0;
         root_ = fs::temp_directory_path() /
-                ("tarn-process-" + std::to_string(std::chrono::steady_clock::now()
-                                                      .time_since_epoch()
-                                                      .count()) +
-                 "-" + std::to_string(++count));
+                ("tarn-process-" +
+                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+                 std::to_string(++count));
         fs::create_directories(root_);
         fs::path bin = TARN_TEST_BIN_DIR;
         fs::copy_file(bin / program_, root_ / program_);
@@ -101,8 +99,8 @@ public:
 
     ChildResult Run(const std::vector<std::string>& arguments,
                     const Environment& environment = {}) {
-        ChildResult child = RunChild((root_ / program_).string(), arguments,
-                                     root_.string(), environment);
+        ChildResult child =
+            RunChild((root_ / program_).string(), arguments, root_.string(), environment);
         // Text output, whichever line ends the system gives it.
         std::erase(child.output, '\r');
         return child;

@@ -22,7 +22,8 @@ std::string Symbolize(const fs::path& file, std::string* warnings = nullptr) {
     std::string out;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
         EXPECT_EQ(pclose(pipe), 0) << command;
     }
     if (warnings) {
@@ -42,7 +43,8 @@ int SourceLine(const std::string& text) {
     std::ifstream source(TARN_HELPER_SOURCE);
     std::string line;
     for (int number = 1; std::getline(source, line); ++number)
-        if (line.find(text) != std::string::npos) return number;
+        if (line.find(text) != std::string::npos)
+            return number;
     ADD_FAILURE() << text << " is not in " << TARN_HELPER_SOURCE;
     return 0;
 }
@@ -66,27 +68,26 @@ TEST(Symbolizer, ACrashRecordNamesTheHelpersFunctionsWithTheirLines) {
     ChildResult child = dir.Run({"boxes", "fault", "null", "report", "after the fault"});
     ASSERT_EQ(child.exitCode, 0) << child.output;
     std::smatch expect;
-    ASSERT_TRUE(std::regex_search(child.output, expect,
-                                  std::regex(R"(expect (0x\S+) (0x\S+) (0x\S+)\n)")))
+    ASSERT_TRUE(
+        std::regex_search(child.output, expect, std::regex(R"(expect (0x\S+) (0x\S+) (0x\S+)\n)")))
         << child.output;
     const fs::path exc = dir.Path("LOG/" + Today() + "/logprobe.exc");
     std::string warnings;
     const std::string symbolized = Symbolize(exc, &warnings);
 
     // Each return address names the call it returns from; the fault's own address the access.
-    EXPECT_TRUE(std::regex_match(
-        AnnotationOf(symbolized, expect[1]),
-        std::regex(At("FaultCaller\\(", SourceLine("return Fault(kind) + 1;")))))
+    EXPECT_TRUE(
+        std::regex_match(AnnotationOf(symbolized, expect[1]),
+                         std::regex(At("FaultCaller\\(", SourceLine("return Fault(kind) + 1;")))))
         << symbolized;
-    EXPECT_TRUE(std::regex_match(AnnotationOf(symbolized, expect[2]),
-                                 std::regex(At("FaultCallerCaller\\(",
-                                               SourceLine("return FaultCaller(kind) + 1;")))))
+    EXPECT_TRUE(std::regex_match(
+        AnnotationOf(symbolized, expect[2]),
+        std::regex(At("FaultCallerCaller\\(", SourceLine("return FaultCaller(kind) + 1;")))))
         << symbolized;
     const int runFault = SourceLine("FaultCallerCaller(kind);");
-    EXPECT_TRUE(std::regex_search(
-        AnnotationOf(symbolized, expect[3]),
-        std::regex(R"(logprobe![^\r\n]*RunFault[^\r\n]*logprobe\.cpp:)" +
-                   std::to_string(runFault))))
+    EXPECT_TRUE(std::regex_search(AnnotationOf(symbolized, expect[3]),
+                                  std::regex(R"(logprobe![^\r\n]*RunFault[^\r\n]*logprobe\.cpp:)" +
+                                             std::to_string(runFault))))
         << symbolized;
     std::smatch ip;
     ASSERT_TRUE(std::regex_search(symbolized, ip, std::regex(R"([ER]IP=([0-9A-F]+) )")));
@@ -111,8 +112,8 @@ struct Mapped {
 
 Mapped FindInMap(const std::string& map, const std::string& name) {
     std::smatch m;
-    if (!std::regex_search(map, m, std::regex(R"(module 0x([0-9A-F]+) 0x([0-9A-F]+) \S+ \S*/)" +
-                                              name + "\r\n")))
+    if (!std::regex_search(
+            map, m, std::regex(R"(module 0x([0-9A-F]+) 0x([0-9A-F]+) \S+ \S*/)" + name + "\r\n")))
         return {};
     return {std::stoull(m[1], nullptr, 16), std::stoull(m[2], nullptr, 16)};
 }
@@ -140,10 +141,10 @@ TEST(Symbolizer, AModuleThatIsGoneOrAnotherBuildKeepsModuleAndOffset) {
     // The stack of the plug-in's block: its first entry lies in the plug-in's code.
     const std::string log = dir.Read(day + "logprobe.log");
     std::smatch stack;
-    ASSERT_TRUE(std::regex_search(
-        log, stack,
-        std::regex("Unfreed=" + leak[1].str() +
-                   R"(\[\d+\][^\r]*\r\nAllocator STACK: (0x([0-9A-F]+)) )")))
+    ASSERT_TRUE(
+        std::regex_search(log, stack,
+                          std::regex("Unfreed=" + leak[1].str() +
+                                     R"(\[\d+\][^\r]*\r\nAllocator STACK: (0x([0-9A-F]+)) )")))
         << log;
     const uint64_t inPlugin = std::stoull(stack[2], nullptr, 16);
     ASSERT_TRUE(inPlugin - mapped.base < mapped.size) << stack[1];

@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     str refused;
     try {
-        sprintf(refused, format.c_str(), kBad, kBad, kBad, kBad, kBad, kBad, kBad, kBad, kBad,
-                kBad, kBad, kBad, kBad, kBad, kBad, kBad);
+        sprintf(refused, format.c_str(), kBad, kBad, kBad, kBad, kBad, kBad, kBad, kBad, kBad, kBad,
+                kBad, kBad, kBad, kBad, kBad, kBad);
     } catch (unsigned long code) {
         FUZZ_CHECK(code == 0xC0000005);
     }

@@ -13,14 +13,13 @@ volatile bool gNotFoundShowing;
 
 constexpr unsigned int kStringRoom = 1024;
 
-bool LoadFound(str& text, const ResId& resource)
-{
+bool LoadFound(str& text, const ResId& resource) {
     if (!resource.IsNumber()) {
         const auto* name = reinterpret_cast<const char*>(resource.id);
         HRSRC found = FindResourceA(resource.module, name, RT_STRING);
-        const char* data = found ? static_cast<const char*>(
-                                       LockResource(LoadResource(resource.module, found)))
-                                 : nullptr;
+        const char* data =
+            found ? static_cast<const char*>(LockResource(LoadResource(resource.module, found)))
+                  : nullptr;
         if (!data)
             return false;
         text.AssignN(data, int(strnlen(data, SizeofResource(resource.module, found))));
@@ -35,8 +34,7 @@ bool LoadFound(str& text, const ResId& resource)
 
 }  // namespace
 
-const char* LoadRes(str& text, const ResId& resource, bool report)
-{
+const char* LoadRes(str& text, const ResId& resource, bool report) {
     if (LoadFound(text, resource))
         return text.p;
     text = "";
@@ -59,13 +57,11 @@ const char* LoadRes(str& text, const ResId& resource, bool report)
     return text.p;
 }
 
-const char* LoadRes(str& text, unsigned int id, HINSTANCE module, bool report)
-{
+const char* LoadRes(str& text, unsigned int id, HINSTANCE module, bool report) {
     return LoadRes(text, ResId(id, module), report);
 }
 
-void ComboStr::vGetCurSelText(HWND combo)
-{
+void ComboStr::vGetCurSelText(HWND combo) {
     str& text = *this;
     if (combo && IsWindow(combo)) {
         const LRESULT selected = SendMessageA(combo, CB_GETCURSEL, 0, 0);
@@ -79,7 +75,4 @@ void ComboStr::vGetCurSelText(HWND combo)
     text = "";
 }
 
-void ComboStr::vGetCurSelText(HWND dialog, int item)
-{
-    vGetCurSelText(GetDlgItem(dialog, item));
-}
+void ComboStr::vGetCurSelText(HWND dialog, int item) { vGetCurSelText(GetDlgItem(dialog, item)); }

@@ -19,8 +19,7 @@ struct Box {
 std::vector<Box> gBoxes;
 bool gLookUpInTheBox;
 
-int RecordBox(HWND, const char* text, const char* caption, unsigned style)
-{
+int RecordBox(HWND, const char* text, const char* caption, unsigned style) {
     gBoxes.push_back({text, caption, style});
     if (gLookUpInTheBox) {
         str again;
@@ -34,8 +33,7 @@ protected:
     ResourceStrings() : previous_(tarn::SetMessageBoxForTesting(RecordBox)) { gBoxes.clear(); }
     ~ResourceStrings() override { tarn::SetMessageBoxForTesting(previous_); }
 
-    static std::string ModuleName()
-    {
+    static std::string ModuleName() {
         char name[1024];
         return std::string(name, GetModuleFileNameA(nullptr, name, sizeof name));
     }
@@ -43,8 +41,7 @@ protected:
     tarn::MessageBoxHandler previous_;
 };
 
-TEST_F(ResourceStrings, AreFoundByNumberAndByName)
-{
+TEST_F(ResourceStrings, AreFoundByNumberAndByName) {
     str text;
     HINSTANCE self = GetModuleHandleA(nullptr);
     EXPECT_STREQ(LoadRes(text, 1, self, false), "own text");
@@ -54,8 +51,7 @@ TEST_F(ResourceStrings, AreFoundByNumberAndByName)
     EXPECT_TRUE(gBoxes.empty());
 }
 
-TEST_F(ResourceStrings, AMissingOneIsNullOrAPlaceholderWithOneBox)
-{
+TEST_F(ResourceStrings, AMissingOneIsNullOrAPlaceholderWithOneBox) {
     str text("old");
     HINSTANCE self = GetModuleHandleA(nullptr);
     EXPECT_EQ(LoadRes(text, 42, self, false), nullptr);
@@ -73,13 +69,11 @@ TEST_F(ResourceStrings, AMissingOneIsNullOrAPlaceholderWithOneBox)
 
     ResId named(0, self);
     named.id = reinterpret_cast<uintptr_t>("tarnNoText");
-    EXPECT_EQ(LoadRes(text, named, true),
-              "'RESOURCE 'tarnNoText', MODULE " + ModuleName() + "'");
+    EXPECT_EQ(LoadRes(text, named, true), "'RESOURCE 'tarnNoText', MODULE " + ModuleName() + "'");
     EXPECT_EQ(gBoxes.size(), 2u);
 }
 
-TEST(ComboStr, GivesTheSelectedItemOrNothing)
-{
+TEST(ComboStr, GivesTheSelectedItemOrNothing) {
     HWND dialog = tarn::CreateWindowForTesting(nullptr, 0, "dialog");
     HWND combo = tarn::CreateComboForTesting(dialog, 7);
     ASSERT_TRUE(combo);

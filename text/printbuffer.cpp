@@ -13,9 +13,7 @@
 namespace tarn {
 namespace {
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // A wide string, read one character at a time up to its terminator or `limit` characters.
 bool WideStringReadable(const wchar_t* text, size_t limit) {
@@ -65,8 +63,8 @@ Argument TakeConversion(const char*& p, va_list& args) {
                 precision = precision < 100000000 ? 10 * precision + (*p - '0') : precision;
         }
     }
-    int longs = 0;   // 'l' or 'll'
-    char size = 0;   // 'h', 'j', 'z', 't' or 'L'
+    int longs = 0;  // 'l' or 'll'
+    char size = 0;  // 'h', 'j', 'z', 't' or 'L'
     for (;; ++p) {
         if (*p == 'l')
             ++longs;
@@ -81,42 +79,57 @@ Argument TakeConversion(const char*& p, va_list& args) {
     if (conversion)
         ++p;
     switch (conversion) {
-    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
-        if (size == 'L')
-            return Argument::Unknown;
-        if (size == 'j')
-            (void)va_arg(args, intmax_t);
-        else if (size == 'z' || size == 'Z')
-            (void)va_arg(args, size_t);
-        else if (size == 't')
-            (void)va_arg(args, ptrdiff_t);
-        else if (longs >= 2)
-            (void)va_arg(args, long long);
-        else if (longs == 1)
-            (void)va_arg(args, long);
-        else
+        case 'd':
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+            if (size == 'L')
+                return Argument::Unknown;
+            if (size == 'j')
+                (void)va_arg(args, intmax_t);
+            else if (size == 'z' || size == 'Z')
+                (void)va_arg(args, size_t);
+            else if (size == 't')
+                (void)va_arg(args, ptrdiff_t);
+            else if (longs >= 2)
+                (void)va_arg(args, long long);
+            else if (longs == 1)
+                (void)va_arg(args, long);
+            else
+                (void)va_arg(args, int);
+            return Argument::Taken;
+        case 'c':
+        case 'C':
             (void)va_arg(args, int);
-        return Argument::Taken;
-    case 'c': case 'C':
-        (void)va_arg(args, int);
-        return Argument::Taken;
-    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        if (size == 'L')
-            (void)va_arg(args, long double);
-        else
-            (void)va_arg(args, double);
-        return Argument::Taken;
-    case 's': case 'S':
-        return StringReadable(args, conversion == 'S' || longs > 0, precision)
-                   ? Argument::Taken
-                   : Argument::Unreadable;
-    case 'p': case 'n':
-        (void)va_arg(args, void*);
-        return Argument::Taken;
-    default:
-        // A letter no formatter knows is printed as it stands, and the formatter goes on with
-        // the conversions behind it: so does the check, or their strings would go unchecked.
-        return Argument::Taken;
+            return Argument::Taken;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            if (size == 'L')
+                (void)va_arg(args, long double);
+            else
+                (void)va_arg(args, double);
+            return Argument::Taken;
+        case 's':
+        case 'S':
+            return StringReadable(args, conversion == 'S' || longs > 0, precision)
+                       ? Argument::Taken
+                       : Argument::Unreadable;
+        case 'p':
+        case 'n':
+            (void)va_arg(args, void*);
+            return Argument::Taken;
+        default:
+            // A letter no formatter knows is printed as it stands, and the formatter goes on with
+            // the conversions behind it: so does the check, or their strings would go unchecked.
+            return Argument::Taken;
     }
 }
 
@@ -254,8 +267,8 @@ namespace {
 
 constexpr double kPowersBelow8[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
 // 10 to the power 2^k for k = 3..12; from 10^512 on beyond the double range.
-constexpr double kPowersOfBits[] = {1e8,      1e16,     1e32,     1e64,     1e128,
-                                    1e256,    HUGE_VAL, HUGE_VAL, HUGE_VAL, HUGE_VAL};
+constexpr double kPowersOfBits[] = {1e8,   1e16,     1e32,     1e64,     1e128,
+                                    1e256, HUGE_VAL, HUGE_VAL, HUGE_VAL, HUGE_VAL};
 
 }  // namespace
 

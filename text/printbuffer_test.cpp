@@ -13,10 +13,10 @@ namespace {
 
 TEST(PrintBuffer, MovesToTheHeapWhenAnAppendLeavesNoSpareCharacter) {
     PrintBuffer<10> buffer;
-    EXPECT_EQ(fprintf(buffer, "%s", "12345678"), 8);   // 0 + 8 + 1 <= 10
-    EXPECT_EQ(fprintf(buffer, "%d", 9), 1);            // 8 + 1 + 1 <= 10
+    EXPECT_EQ(fprintf(buffer, "%s", "12345678"), 8);  // 0 + 8 + 1 <= 10
+    EXPECT_EQ(fprintf(buffer, "%d", 9), 1);           // 8 + 1 + 1 <= 10
     EXPECT_FALSE(buffer.OnHeap());
-    EXPECT_EQ(fprintf(buffer, "x"), 1);                // 9 + 1 + 1 = 11
+    EXPECT_EQ(fprintf(buffer, "x"), 1);  // 9 + 1 + 1 = 11
     EXPECT_TRUE(buffer.OnHeap());
     EXPECT_EQ(buffer.capacity, 2 * 11 + 4);
     EXPECT_STREQ(buffer.data, "123456789x");
@@ -44,7 +44,7 @@ TEST(PrintBuffer, ReplacingEmptyOutputAndFixedBuffers) {
 
     // A fixed buffer drops what does not fit whole.
     PrintBuffer<8, true> fixed("%s", "abc");
-    EXPECT_EQ(fprintf(fixed, "%s", "defgh"), 0);   // 3 + 5 + 1 > 8
+    EXPECT_EQ(fprintf(fixed, "%s", "defgh"), 0);  // 3 + 5 + 1 > 8
     EXPECT_EQ(fixed.length, 3u);
     EXPECT_EQ(fprintf(fixed, "%s", "defg"), 4);
     EXPECT_STREQ(fixed.data, "abcdefg");
@@ -94,15 +94,16 @@ TEST(PrintBuffer, AnUnreadableStringArgumentIsRaisedBeforeFormatting) {
     };
     constexpr unsigned long kViolation = 0xC0000005ul;
     EXPECT_EQ(raised("%d %s", 1, wild), kViolation);
-    EXPECT_EQ(raised("%lld %5.2f %c %p %zu %hhd %s", 1LL << 40, 2.5, 'x', &page, size_t{7}, 3, wild),
-              kViolation);
+    EXPECT_EQ(
+        raised("%lld %5.2f %c %p %zu %hhd %s", 1LL << 40, 2.5, 'x', &page, size_t{7}, 3, wild),
+        kViolation);
     EXPECT_EQ(raised("%*.*s %Lf %ls", 3, 2, "ok", 1.5L, reinterpret_cast<const wchar_t*>(wild)),
               kViolation);
     EXPECT_EQ(raised("%s", edge), kViolation) << "no terminator before the guard page";
     EXPECT_STREQ(buffer.data, "kept");
 
-    EXPECT_EQ(raised("|%.3s|%lld %5.2f %c %zu %hhd %.*s %ls|", edge, 1LL << 40, 2.5, 'x', size_t{7}, 3,
-                     2, edge, L"wide"),
+    EXPECT_EQ(raised("|%.3s|%lld %5.2f %c %zu %hhd %.*s %ls|", edge, 1LL << 40, 2.5, 'x', size_t{7},
+                     3, 2, edge, L"wide"),
               0ul);
     EXPECT_STREQ(buffer.data, "kept|abc|1099511627776  2.50 x 7 3 ab wide|");
     EXPECT_EQ(raised("%1$s", "positional"), 0ul);
@@ -111,8 +112,8 @@ TEST(PrintBuffer, AnUnreadableStringArgumentIsRaisedBeforeFormatting) {
 #if TARN_ARGS_FOLLOW_FORMAT
 class FollowingBuffer : public PrintBufferBase {
 public:
-    [[gnu::noinline]] TARN_PRINTF(2, 3)
-    explicit FollowingBuffer(const char* format, ...) : PrintBufferBase(4, &format) {}
+    [[gnu::noinline]] TARN_PRINTF(2, 3) explicit FollowingBuffer(const char* format, ...)
+        : PrintBufferBase(4, &format) {}
 
 private:
     char storage_[5];

@@ -28,17 +28,13 @@ public:
 
 EmptyStringHolder gEmptyString TARN_START(EmptyString);
 
-char* NewBlock(size_t size) {
-    return static_cast<char*>(calloc(1, size));
-}
+char* NewBlock(size_t size) { return static_cast<char*>(calloc(1, size)); }
 
 // Text blocks go back through operator delete, whichever module releases them; the runtime
 // sends calloc and operator delete to the same heap.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void ReleaseBlock(char* block) {
-    ::operator delete(block);
-}
+void ReleaseBlock(char* block) { ::operator delete(block); }
 #pragma GCC diagnostic pop
 
 void Release(char* text) {
@@ -102,9 +98,7 @@ const char* AssignParts(str& s, const char* const* parts) {
 
 }  // namespace tarn
 
-char* str::GetStrNull() {
-    return gEmptyString.text;
-}
+char* str::GetStrNull() { return gEmptyString.text; }
 
 int str::CalcLen(const char* const* parts, int* count) {
     int measured;

@@ -30,13 +30,13 @@ TEST(Str, EmptyStatesBlanksAndCountedCopies) {
     str copy(s);
     str moved(std::move(copy));
     EXPECT_EQ(moved.p, shared);
-    EXPECT_STREQ(shared, "");   // nobody wrote into it
+    EXPECT_STREQ(shared, "");  // nobody wrote into it
 
     // Blanks and counted copies own a block even when empty.
     EXPECT_STREQ(s = 5u, "     ");
     EXPECT_EQ(s.Length(), 5);
     EXPECT_STREQ(s = 0u, "");
-    EXPECT_NE(s.p, str::GetStrNull());   // an owned one-byte block
+    EXPECT_NE(s.p, str::GetStrNull());  // an owned one-byte block
 
     EXPECT_STREQ(str("abcdef", 3), "abc");
     EXPECT_STREQ(str("ab", 5), "ab");
@@ -50,7 +50,7 @@ TEST(Str, EmptyStatesBlanksAndCountedCopies) {
 TEST(Str, ListsOfParts) {
     EXPECT_STREQ(str("a", "bc"), "abc");
     EXPECT_STREQ(str("a", "b", "c", "d", "e", nullptr), "abcde");
-    EXPECT_STREQ(str("a", nullptr, "c"), "a");   // the list ends at the first null part
+    EXPECT_STREQ(str("a", nullptr, "c"), "a");  // the list ends at the first null part
     str s;
     EXPECT_STREQ(s.Assign("1", "", "3"), "13");
     const char* none[] = {nullptr};
@@ -121,7 +121,7 @@ TEST(Str, FormattingReplacesOrAppends) {
     EXPECT_STREQ(s, "previous");
     EXPECT_EQ(sprintf(s, "%d", 42), 2);
     EXPECT_STREQ(s, "42");
-    EXPECT_EQ(sprintf(s, "%s and %s", s.p, s.p), 9);   // the arguments may be the old text
+    EXPECT_EQ(sprintf(s, "%s and %s", s.p, s.p), 9);  // the arguments may be the old text
     EXPECT_STREQ(s, "42 and 42");
     EXPECT_EQ(sprintf(s, "%lld|%zu|%6.2f", -12345678901LL, size_t{7}, 2.5), 21);
     EXPECT_STREQ(s, "-12345678901|7|  2.50");
@@ -145,7 +145,6 @@ TEST(Str, WideAndWindowText) {
     const WCHAR empty[] = {0};
     EXPECT_STREQ(wide.Set(empty), "");
 
-
     HWND titled = tarn::CreateWindowForTesting(nullptr, 0, "A title");
     if (!titled)
         GTEST_SKIP() << "no windows can be made here";
@@ -157,7 +156,7 @@ TEST(Str, WideAndWindowText) {
     EXPECT_EQ(s.Length(), 7);
     EXPECT_EQ(s(untitled), str::GetStrNull());
     EXPECT_STREQ(s(titled, 7), "item text");
-    EXPECT_EQ(s(titled, 8), str::GetStrNull());   // no such item
+    EXPECT_EQ(s(titled, 8), str::GetStrNull());  // no such item
 
     tarn::DestroyWindowForTesting(item);
     tarn::DestroyWindowForTesting(untitled);

@@ -43,7 +43,7 @@ TEST(Vector, ShrinkingKeepsTheStorageAndRegrowingZeroes) {
 TEST(Vector, RemoveAtMovesTheTailDownAndADestroyedVectorRefusesToGrow) {
     int a, b, c;
     pConstVector<const int*> v;
-    EXPECT_EQ(v.Append(nullptr), nullptr);   // stored, but reported as a failure
+    EXPECT_EQ(v.Append(nullptr), nullptr);  // stored, but reported as a failure
     EXPECT_EQ(v.Count(), 1u);
     *v.At(0) = &a;
     EXPECT_EQ(v.Append(&b), &b);
@@ -88,7 +88,7 @@ TEST(Vector, ElementsAreDestroyedOnceWhenTheyLeave) {
         ASSERT_TRUE(v.RemoveAt(1));
         EXPECT_EQ(destroyed[1], 1);
         EXPECT_EQ(v.At(1)->destroyed, &destroyed[2]);
-        ASSERT_TRUE(v.SetCount(2));   // cuts off the last one
+        ASSERT_TRUE(v.SetCount(2));  // cuts off the last one
         EXPECT_EQ(destroyed[3], 1);
         EXPECT_EQ(destroyed[0] + destroyed[2], 0);
     }
@@ -110,16 +110,16 @@ TEST(Vector, ElementsAreDestroyedOnceWhenTheyLeave) {
 TEST(Vector, StringElements) {
     Vector<str> v;
     EXPECT_STREQ(v.Append("alpha")->p, "alpha");
-    EXPECT_EQ(v.Append(nullptr)->p, nullptr);   // a zeroed element: the null string
+    EXPECT_EQ(v.Append(nullptr)->p, nullptr);  // a zeroed element: the null string
     v.Append("beta");
     v.Append(str("alpha"));
-    EXPECT_EQ(v.FindText("alpha"), 4u);   // the last of the equal texts
+    EXPECT_EQ(v.FindText("alpha"), 4u);  // the last of the equal texts
     EXPECT_EQ(v.FindText("beta"), 3u);
     EXPECT_EQ(v.FindText("gamma"), 0u);
     ASSERT_TRUE(v.RemoveAt(3));
     EXPECT_EQ(v.FindText("alpha"), 1u);
     for (int i = 0; i < 100; ++i)
-        ASSERT_NE(v.Append("more"), nullptr);   // growing moves the strings
+        ASSERT_NE(v.Append("more"), nullptr);  // growing moves the strings
     EXPECT_STREQ(v.At(2)->p, "beta");
 }
 
@@ -142,7 +142,7 @@ TEST(OwningVector, DeleterSeesEveryElementOnceLastToFirst) {
         gOwner = &v;
         for (int i = 0; i < 5; ++i)
             appended.insert(appended.begin(), v.Append(new int(i)));
-        v.Append(nullptr);   // a null slot is skipped
+        v.Append(nullptr);  // a null slot is skipped
     }
     EXPECT_EQ(gDeleted, appended);
 

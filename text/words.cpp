@@ -6,9 +6,7 @@
 
 namespace {
 
-bool IsSeparator(char c) {
-    return c == ' ' || c == '\n';
-}
+bool IsSeparator(char c) { return c == ' ' || c == '\n'; }
 
 typedef int (*Compare)(const char* a, const char* b, size_t count);
 
@@ -25,9 +23,7 @@ const char* Search(const char* text, int textLength, const char* part, int partL
     return nullptr;
 }
 
-int CompareExact(const char* a, const char* b, size_t count) {
-    return strncmp(a, b, count);
-}
+int CompareExact(const char* a, const char* b, size_t count) { return strncmp(a, b, count); }
 
 int CompareIgnoringCase(const char* a, const char* b, size_t count) {
     return _strnicmp(a, b, count);

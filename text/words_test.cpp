@@ -7,10 +7,10 @@ namespace {
 
 TEST(Words, OnlyBlanksAndLineFeedsSeparate) {
     const char* text = " \n\tone\r two";
-    EXPECT_EQ(WordBeg(text), text + 2);   // the tab begins the word
-    EXPECT_EQ(WordEnd(text + 2), text + 7);   // the carriage return belongs to it
+    EXPECT_EQ(WordBeg(text), text + 2);      // the tab begins the word
+    EXPECT_EQ(WordEnd(text + 2), text + 7);  // the carriage return belongs to it
     EXPECT_EQ(WordEnd(text + 8), text + 11);
-    EXPECT_EQ(WordBeg(text + 11), text + 11);   // at the terminator
+    EXPECT_EQ(WordBeg(text + 11), text + 11);  // at the terminator
 }
 
 TEST(Words, Counts) {
@@ -38,7 +38,7 @@ TEST(Substrings, ExactSearchStaysWithinTheLength) {
     EXPECT_EQ(strnstrn(text, 4, "bca", 3), text + 1);
     EXPECT_EQ(strnstrn(text, 3, "bca", 3), nullptr);
     EXPECT_EQ(strnstrn(text, -1, "cabc", -1), text + 2);
-    EXPECT_EQ(strnstrn(text, -1, "bcx", 2), text + 1);   // only the first two characters of the part
+    EXPECT_EQ(strnstrn(text, -1, "bcx", 2), text + 1);  // only the first two characters of the part
     EXPECT_EQ(strnstrn(text, -1, "ABC", -1), nullptr);
     EXPECT_EQ(strnstrn(text, 2, "", 0), text);
     EXPECT_EQ(strnstrn(text, 0, "", 0), text);

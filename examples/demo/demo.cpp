@@ -23,8 +23,7 @@ TARN_PRINTF(1, 2) void Note(const char* format, ...) {
 }
 
 // One record in the history file: what was done, where, and the details.
-TARN_PRINTF(3, 4) void Remember(const char* what, const char* where,
-                                                const char* format, ...) {
+TARN_PRINTF(3, 4) void Remember(const char* what, const char* where, const char* format, ...) {
     va_list args;
     va_start(args, format);
     voutlog(format, args, where, what);

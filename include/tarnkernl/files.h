@@ -221,8 +221,7 @@ TARN_API int fputs(const char* text, TFileHandle& file);
 // fputs of the one-character text `c` (a zero writes nothing); returns `c`.
 TARN_API int fputc(int c, TFileHandle& file);
 // The formatted text as it is (no line-end translation); the result is what write returned.
-TARN_API int fprintf(TFileHandle& file, const char* format, ...)
-    TARN_PRINTF(2, 3);
+TARN_API int fprintf(TFileHandle& file, const char* format, ...) TARN_PRINTF(2, 3);
 
 // A writer for a file named by a wide text that takes nothing from the heap: the file is made
 // anew (shared for reading) and closed by the destructor.
@@ -252,14 +251,19 @@ public:
     uint8_t keepHandle;  // non-zero: the destructor leaves the handle slot alone
     uint8_t ownsImage;   // the image belongs to this file
     char* image;
-    uint32_t length;     // valid bytes of the image
-    uint32_t pos;        // position in the image
-    uint32_t capacity;   // size of the image block
+    uint32_t length;    // valid bytes of the image
+    uint32_t pos;       // position in the image
+    uint32_t capacity;  // size of the image block
     TFileHandle handle;
 
     // `h` is attached without ownership; the invalid handle gives a file in memory mode.
     explicit File(void* h = TFileHandle::InvalidHandle())
-        : keepHandle(0), ownsImage(0), image(nullptr), length(0), pos(0), capacity(0),
+        : keepHandle(0),
+          ownsImage(0),
+          image(nullptr),
+          length(0),
+          pos(0),
+          capacity(0),
           handle(h, false) {}
     TARN_API ~File();
     File(const File&) = delete;
@@ -295,21 +299,17 @@ protected:
 };
 #pragma pack(pop)
 
-static_assert(sizeof(void*) != 4 || (sizeof(File) == 30 && offsetof(File, image) == 2 &&
-                                     offsetof(File, capacity) == 14 &&
-                                     offsetof(File, handle) == 18),
+static_assert(sizeof(void*) != 4 ||
+                  (sizeof(File) == 30 && offsetof(File, image) == 2 &&
+                   offsetof(File, capacity) == 14 && offsetof(File, handle) == 18),
               "the 32-bit layout");
 
 // Formatted text written to the file as it is; the result is what write returned, -1 for a
 // null file.
-TARN_API int vfprintf(File* file, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
-TARN_API int fprintf(File* file, const char* format, ...)
-    TARN_PRINTF(2, 3);
-TARN_API int fprintf(File& file, const char* format, ...)
-    TARN_PRINTF(2, 3);
-TARN_API int vfprintf(File& file, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
+TARN_API int vfprintf(File* file, const char* format, va_list args) TARN_PRINTF(2, 0);
+TARN_API int fprintf(File* file, const char* format, ...) TARN_PRINTF(2, 3);
+TARN_API int fprintf(File& file, const char* format, ...) TARN_PRINTF(2, 3);
+TARN_API int vfprintf(File& file, const char* format, va_list args) TARN_PRINTF(2, 0);
 
 // ---- Zones and stored strings ----
 //
@@ -367,7 +367,7 @@ TARN_API bool MoveFileOver(const char* from, const char* to);
 class RestoreFileIfError {
 public:
     str backupName;
-    str fileExt;    // the protected file's extension, from its dot
+    str fileExt;  // the protected file's extension, from its dot
     str errorText;
 
     TARN_API RestoreFileIfError(const char* file, const char* backupExt);

@@ -56,7 +56,7 @@ private:
 
     // The system's critical section, whose layout the exported headers do not spell.
     alignas(void*) unsigned char section_[sizeof(void*) == 8 ? 40 : 24];
-    LazyLock* self_;   // this when the section is initialised
+    LazyLock* self_;  // this when the section is initialised
 };
 
 // The exported entry `name` of `module`, or null after telling the user (a crash record and a
@@ -125,10 +125,10 @@ struct Log {
         uint32_t startTicks;
         alignas(8) int64_t startCycles;
         LocalTime startLocal;
-        uint32_t calibTicks;            // start of the calibration segment; 0: not calibrated
-        alignas(8) double msPerCycle;   // at the start of the segment
-        uint32_t calibSpan;             // length of the segment in milliseconds
-        alignas(8) double drift;        // change of msPerCycle over the segment
+        uint32_t calibTicks;           // start of the calibration segment; 0: not calibrated
+        alignas(8) double msPerCycle;  // at the start of the segment
+        uint32_t calibSpan;            // length of the segment in milliseconds
+        alignas(8) double drift;       // change of msPerCycle over the segment
         double driftPerMs;
 
         StartTime();
@@ -138,17 +138,17 @@ struct Log {
     };
 
     uint32_t reserved0[3];
-    str excName;    // the exception file, ".exc"
-    str logName;    // the log file, ".log"
-    str histName;   // the history file, ".hst"
+    str excName;   // the exception file, ".exc"
+    str logName;   // the log file, ".log"
+    str histName;  // the history file, ".hst"
     uint32_t reserved1;
-    uint32_t logOpenError;    // system error left by the last opening of the log file
-    uint32_t histOpenError;   // ... of the history file
+    uint32_t logOpenError;   // system error left by the last opening of the log file
+    uint32_t histOpenError;  // ... of the history file
     StartTime startTime;
     uint32_t reserved2;
-    uint32_t logDay;          // day of the month the files were last named for
-    uint32_t mainThreadId;    // the thread that constructed the Log
-    str iniName;              // the process's INI file
+    uint32_t logDay;        // day of the month the files were last named for
+    uint32_t mainThreadId;  // the thread that constructed the Log
+    str iniName;            // the process's INI file
 
     Log();
     ~Log();
@@ -217,7 +217,6 @@ TARN_API const char* GetIniFileEntry(str& value, const char* section, const char
 TARN_API bool PrintToIniFile(const char* section, const char* key, const char* format, ...);
 // The same with an argument list; a null `args` writes `format` as it is. The second form
 // writes into `file`.
-TARN_API bool vsetinifile(const char* section, const char* key, const char* format,
-                          va_list args);
-TARN_API bool vsetinifile(const char* section, const char* key, const char* format,
-                          va_list args, const char* file);
+TARN_API bool vsetinifile(const char* section, const char* key, const char* format, va_list args);
+TARN_API bool vsetinifile(const char* section, const char* key, const char* format, va_list args,
+                          const char* file);

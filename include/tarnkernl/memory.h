@@ -43,7 +43,7 @@ public:
     // When this is the current interface, the remembered one becomes current again.
     void Uninstall();
 
-    ICppMemIface* replaced = nullptr;   // null when it replaced nothing or is not installed
+    ICppMemIface* replaced = nullptr;  // null when it replaced nothing or is not installed
 };
 
 // The allocator installed while the library is attached, before the pools stand.

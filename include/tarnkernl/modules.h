@@ -21,8 +21,8 @@ typedef const void* (*ResourceConverter)(HINSTANCE module, const void* data, uns
 
 // Appends to `result` the instances that `module` exports as "<prefix>0" to
 // "<prefix><count - 1>" (gaps allowed); returns how many non-null ones were appended.
-TARN_API int _FindInstances(pConstVector<void const*>& result, HINSTANCE module,
-                            const char* prefix, long count, InstanceConverter converter = nullptr);
+TARN_API int _FindInstances(pConstVector<void const*>& result, HINSTANCE module, const char* prefix,
+                            long count, InstanceConverter converter = nullptr);
 // The same for every module matching `mask` in `directory`. A module that yields something stays
 // loaded until the library is unloaded; one that yields nothing is released at once. With
 // `seen`, a module whose lower-case file name is in the list is skipped, and every file looked
@@ -33,8 +33,8 @@ TARN_API int _FindInstances(pConstVector<void const*>& result, const char* direc
 
 // Appends the text of the module's "muiProc_<prefix>" function (0 or 1 entry) or, without one,
 // its raw-data resources named "<prefix>0" to "<prefix><count - 1>".
-TARN_API int _FindResources(pConstVector<void const*>& result, HINSTANCE module,
-                            const char* prefix, long count, ResourceConverter converter = nullptr,
+TARN_API int _FindResources(pConstVector<void const*>& result, HINSTANCE module, const char* prefix,
+                            long count, ResourceConverter converter = nullptr,
                             void* user = nullptr);
 TARN_API int _FindResources(pConstVector<void const*>& result, const char* directory,
                             const char* mask, const char* prefix, long count,
@@ -56,7 +56,7 @@ public:
 typedef void (*EventHandler)(void* user, uintptr_t event, EvParam parameter, const void* sender);
 
 struct EventEntry {
-    EventHandler handler;   // null: inert
+    EventHandler handler;  // null: inert
     void* user;
 };
 
@@ -84,8 +84,8 @@ TARN_API uintptr_t StateChangedEvent();
 // One kind of object that a module can make, as it exports it.
 struct TInstanceDescriptor {
     const char* name;
-    void* (*construct)(void* argument);   // null when it declines
-    bool (*destruct)(void* object);       // false for an object that is not its own
+    void* (*construct)(void* argument);  // null when it declines
+    bool (*destruct)(void* object);      // false for an object that is not its own
 };
 
 // Pointers to descriptors, filled by _FindInstances. The descriptors belong to their modules.
@@ -198,6 +198,5 @@ public:
     // The owner of the link at the highest address whose name is the full path of
     // `fileName` in any letter case, perhaps followed by blanks, and whose owner the filter
     // accepts; null when none. `extra`, when given, receives that link's extra value or null.
-    TARN_API static void* _Owner(const char* fileName, FileLinkFilter filter,
-                                 const void** extra);
+    TARN_API static void* _Owner(const char* fileName, FileLinkFilter filter, const void** extra);
 };

@@ -8,17 +8,17 @@
 // reorder, and add no virtual destructor (it would take slots).
 class ICppMemIface {
 public:
-    virtual void* Get(size_t size) = 0;                     // labelled "malloc()"
-    virtual bool Free(void* block) = 0;                     // null is accepted (true)
-    virtual void* Realloc(void* block, size_t size) = 0;    // null acts as Get, size 0 as Free
-    virtual void* Expand(void* block, size_t size) = 0;     // in place, or null
-    virtual bool FreeAll() = 0;                             // false where unsupported
-    virtual size_t GetSize(const void* block) = 0;          // 0 for a pointer it does not know
-    virtual bool CheckForBugs() = 0;                        // false when corruption was found
-    virtual void Release() = 0;                             // destroy; Release the replaced one
-    virtual void* New(size_t size) = 0;                     // labelled "new()"
+    virtual void* Get(size_t size) = 0;                   // labelled "malloc()"
+    virtual bool Free(void* block) = 0;                   // null is accepted (true)
+    virtual void* Realloc(void* block, size_t size) = 0;  // null acts as Get, size 0 as Free
+    virtual void* Expand(void* block, size_t size) = 0;   // in place, or null
+    virtual bool FreeAll() = 0;                           // false where unsupported
+    virtual size_t GetSize(const void* block) = 0;        // 0 for a pointer it does not know
+    virtual bool CheckForBugs() = 0;                      // false when corruption was found
+    virtual void Release() = 0;                           // destroy; Release the replaced one
+    virtual void* New(size_t size) = 0;                   // labelled "new()"
     virtual bool Delete(void* block) = 0;
-    virtual void* NewV(size_t size) = 0;                    // labelled "new[]"
+    virtual void* NewV(size_t size) = 0;  // labelled "new[]"
     virtual bool DeleteV(void* block) = 0;
 
 protected:
@@ -32,7 +32,7 @@ typedef void (*tarnrtl_Translator)(unsigned int code, _EXCEPTION_POINTERS* info)
 
 extern "C" {
 TARNRT_API ICppMemIface* tarnrtl_GetMemIface();
-TARNRT_API ICppMemIface* tarnrtl_SetMemIface(ICppMemIface* iface);   // returns the one replaced
+TARNRT_API ICppMemIface* tarnrtl_SetMemIface(ICppMemIface* iface);  // returns the one replaced
 
 // The raw heap. These never call the current interface, so an allocator may take its own
 // memory here. tarnrtl_GetSize answers 0, without touching it, for any pointer that is not a

@@ -21,9 +21,9 @@ namespace tarn {
 // The pieces of `str` that read a caller's text. They never let a fault reach the caller: a
 // text that cannot be read gives the shared empty string (or cuts a list at that part).
 // Allocation failure gives null. Blocks come from the runtime's calloc.
-TARN_API char* NewText(const char* text);               // null or "" give the shared empty string
-TARN_API char* NewText(const char* text, int count);    // count + 1 bytes, at most count copied
-TARN_API char* JoinParts(const char* const* parts);     // parts end with a null pointer
+TARN_API char* NewText(const char* text);             // null or "" give the shared empty string
+TARN_API char* NewText(const char* text, int count);  // count + 1 bytes, at most count copied
+TARN_API char* JoinParts(const char* const* parts);   // parts end with a null pointer
 TARN_API const char* AssignParts(str& s, const char* const* parts);
 
 }  // namespace tarn
@@ -40,8 +40,8 @@ public:
     str(const char* text, int count) : p(tarn::NewText(text, count)) {}
     // The concatenation of the parts; the list ends at its first null part.
     template <class... More>
-        requires(std::is_convertible_v<More, const char*> && ...)
-    str(const char* first, const char* second, More... more) {
+    requires(std::is_convertible_v<More, const char*>&&...)
+        str(const char* first, const char* second, More... more) {
         const char* parts[] = {first, second, more..., nullptr};
         p = tarn::JoinParts(parts);
     }
@@ -81,8 +81,8 @@ public:
     // Replaces the text with the concatenation of the parts (see the list constructor). 0, and
     // nothing changed, when this string object cannot be read.
     template <class... More>
-        requires(std::is_convertible_v<More, const char*> && ...)
-    const char* Assign(const char* first, const char* second, More... more) {
+    requires(std::is_convertible_v<More, const char*>&&...) const
+        char* Assign(const char* first, const char* second, More... more) {
         const char* parts[] = {first, second, more..., nullptr};
         return tarn::AssignParts(*this, parts);
     }
@@ -130,11 +130,9 @@ static_assert(sizeof(str) == sizeof(char*), "str is one pointer, embedded by val
 
 // Formatting into a string: vsprintf replaces the text (a format that yields nothing leaves it
 // as it was), vfprintf appends; both return the number of characters formatted.
-TARN_API int vsprintf(str& s, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
+TARN_API int vsprintf(str& s, const char* format, va_list args) TARN_PRINTF(2, 0);
 TARN_API int sprintf(str& s, const char* format, ...) TARN_PRINTF(2, 3);
-TARN_API int vfprintf(str& s, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
+TARN_API int vfprintf(str& s, const char* format, va_list args) TARN_PRINTF(2, 0);
 TARN_API int fprintf(str& s, const char* format, ...) TARN_PRINTF(2, 3);
 
 // ---- Resource strings and combo text ----
@@ -177,7 +175,7 @@ public:
 TARN_API char* WordBeg(const char* text);
 TARN_API char* WordEnd(const char* text);
 TARN_API int Words(const char* text);
-TARN_API bool isin(const char* list, const char* word);   // ignoring case
+TARN_API bool isin(const char* list, const char* word);  // ignoring case
 // The first place of `part` (its first partLength characters) in the first textLength
 // characters of `text`, or null; a length of -1 means up to the terminator.
 TARN_API const char* strnstrn(const char* text, int textLength, const char* part, int partLength);
@@ -195,11 +193,10 @@ public:
     static constexpr int Fixed = INT_MIN;
 
     char* data;
-    int capacity;       // characters without the terminator, in the low 31 bits
+    int capacity;  // characters without the terminator, in the low 31 bits
     unsigned length;
 
-    TARN_API PrintBufferBase(int capacity, const char* format, va_list arguments)
-        TARN_PRINTF(3, 0);
+    TARN_API PrintBufferBase(int capacity, const char* format, va_list arguments) TARN_PRINTF(3, 0);
 #if TARN_ARGS_FOLLOW_FORMAT
     // `formatAndArguments` is the address of a variadic caller's format parameter. That caller
     // must not be inlined ([[gnu::noinline]]): only a real call lays its arguments out behind
@@ -230,16 +227,11 @@ static_assert(sizeof(void*) != 4 || sizeof(PrintBufferBase) == 12, "the 32-bit l
 
 // Replace (vsprintf, sprintf, wsprintfA) or append (vfprintf, fprintf) formatted text; the
 // result is the number of characters added, 0 when the output was empty or did not fit.
-TARN_API int vsprintf(PrintBufferBase& buffer, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
-TARN_API int sprintf(PrintBufferBase& buffer, const char* format, ...)
-    TARN_PRINTF(2, 3);
-TARN_API int wsprintfA(PrintBufferBase& buffer, const char* format, ...)
-    TARN_PRINTF(2, 3);
-TARN_API int vfprintf(PrintBufferBase& buffer, const char* format, va_list args)
-    TARN_PRINTF(2, 0);
-TARN_API int fprintf(PrintBufferBase& buffer, const char* format, ...)
-    TARN_PRINTF(2, 3);
+TARN_API int vsprintf(PrintBufferBase& buffer, const char* format, va_list args) TARN_PRINTF(2, 0);
+TARN_API int sprintf(PrintBufferBase& buffer, const char* format, ...) TARN_PRINTF(2, 3);
+TARN_API int wsprintfA(PrintBufferBase& buffer, const char* format, ...) TARN_PRINTF(2, 3);
+TARN_API int vfprintf(PrintBufferBase& buffer, const char* format, va_list args) TARN_PRINTF(2, 0);
+TARN_API int fprintf(PrintBufferBase& buffer, const char* format, ...) TARN_PRINTF(2, 3);
 
 // A print buffer with `Capacity` characters of inline storage; `IsFixed` keeps it there.
 template <int Capacity, bool IsFixed = false>
@@ -248,8 +240,7 @@ class PrintBuffer : public PrintBufferBase {
 
 public:
     PrintBuffer() : PrintBufferBase(Flags) {}
-    TARN_PRINTF(2, 3) explicit PrintBuffer(const char* format, ...)
-        : PrintBufferBase(Flags) {
+    TARN_PRINTF(2, 3) explicit PrintBuffer(const char* format, ...) : PrintBufferBase(Flags) {
         va_list args;
         va_start(args, format);
         ::vsprintf(*this, format, args);
@@ -258,7 +249,7 @@ public:
 
 private:
     static constexpr int Flags = Capacity | (IsFixed ? Fixed : 0);
-    char storage_[Capacity + 1];   // must follow the base directly: the base finds it there
+    char storage_[Capacity + 1];  // must follow the base directly: the base finds it there
 };
 
 extern "C" {
@@ -274,7 +265,7 @@ class VectorBase {
 public:
     static constexpr uint32_t Destroyed = 0xFFFFFFFF;
 
-    uint32_t capacity = 0;   // bytes of storage; Destroyed after Destroy()
+    uint32_t capacity = 0;  // bytes of storage; Destroyed after Destroy()
     uint32_t count = 0;
     void* data = nullptr;
 
@@ -343,9 +334,7 @@ public:
 
     // Vector<str>: a new element holding `text`, or null when the vector could not grow;
     // without text the element stays zero (a null string).
-    T* Append(const char* text)
-        requires std::is_same_v<T, str>
-    {
+    T* Append(const char* text) requires std::is_same_v<T, str> {
         if (!SetCount(count + 1))
             return nullptr;
         T* slot = At(count - 1);
@@ -354,9 +343,7 @@ public:
         return slot;
     }
     // Vector<str>: index + 1 of the last element whose text equals `text`, or 0.
-    uint32_t FindText(const char* text) const
-        requires std::is_same_v<T, str>
-    {
+    uint32_t FindText(const char* text) const requires std::is_same_v<T, str> {
         for (uint32_t i = count; i > 0; --i) {
             const char* element = At(i - 1)->p;
             if (element && text && strcmp(element, text) == 0)

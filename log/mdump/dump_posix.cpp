@@ -44,9 +44,7 @@ long DescriptorPid(unsigned long descriptor) {
     return pid;
 }
 
-bool Running(long pid) {
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
+bool Running(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 double Now() {
     timespec now{};
@@ -66,8 +64,9 @@ public:
         }
         const std::string attach = std::to_string(pid);
         const std::string command = "gcore " + core;
-        const char* argv[] = {"gdb", "-nx", "-batch", "-iex", "set debuginfod enabled off",
-                              "-p", attach.c_str(), "-ex", command.c_str(), nullptr};
+        const char* argv[] = {
+            "gdb", "-nx",          "-batch", "-iex",          "set debuginfod enabled off",
+            "-p",  attach.c_str(), "-ex",    command.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -75,8 +74,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
         // The crashing process's descriptors stay with this tool, not with gdb.
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        const int failed = posix_spawnp(&pid_, "gdb", &actions, nullptr,
-                                        const_cast<char**>(argv), environ);
+        const int failed =
+            posix_spawnp(&pid_, "gdb", &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
         if (failed) {
@@ -126,8 +125,8 @@ public:
 
     // The last of what gdb said, without the line end.
     std::string Said() const {
-        std::string text = said_.size() > kKeptOutput ? said_.substr(said_.size() - kKeptOutput)
-                                                     : said_;
+        std::string text =
+            said_.size() > kKeptOutput ? said_.substr(said_.size() - kKeptOutput) : said_;
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
         return text;
@@ -173,7 +172,7 @@ bool WriteDump(const Request& request, std::string& error) {
         return false;
     }
     const bool done = gdb.Finish(pid);
-    struct stat written{};
+    struct stat written {};
     if (!done || stat(part.c_str(), &written) != 0 || written.st_size == 0) {
         unlink(part.c_str());
         error = "gdb wrote no core file of process " + std::to_string(pid) +
@@ -181,8 +180,8 @@ bool WriteDump(const Request& request, std::string& error) {
         return false;
     }
     if (rename(part.c_str(), file.c_str()) != 0) {
-        error = "the core file " + part + " could not be renamed to " + file + ": " +
-                strerror(errno);
+        error =
+            "the core file " + part + " could not be renamed to " + file + ": " + strerror(errno);
         unlink(part.c_str());
         return false;
     }

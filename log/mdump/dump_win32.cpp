@@ -69,8 +69,8 @@ bool WriteDump(const Request& request, std::string& error) {
     job.file = CreateFileA(part.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (job.file == INVALID_HANDLE_VALUE) {
-        error = "the dump file " + part + " cannot be created (" + SystemError(GetLastError()) +
-                ")";
+        error =
+            "the dump file " + part + " cannot be created (" + SystemError(GetLastError()) + ")";
         return false;
     }
     // On its own thread, so that a dump that never ends cannot hold the tool forever.

@@ -25,8 +25,6 @@ bool ParseArguments(int argc, char** argv, Request& request, std::string& error)
 bool WriteDump(const Request& request, std::string& error);
 
 // The name the dump is written under until it is complete.
-inline std::string PartName(const std::string& file) {
-    return file + ".part";
-}
+inline std::string PartName(const std::string& file) { return file + ".part"; }
 
 }  // namespace tarn::mdump

@@ -9,16 +9,17 @@
 namespace tarn::symbolize {
 namespace {
 
-bool IsHex(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
+bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 // The hexadecimal number at `at` (after an optional "0x"); false when there are no digits.
 bool HexAt(std::string_view line, size_t at, CodeAddress& found) {
-    if (line.substr(at, 2) == "0x") at += 2;
+    if (line.substr(at, 2) == "0x")
+        at += 2;
     size_t end = at;
-    while (end < line.size() && IsHex(line[end])) ++end;
-    if (end == at || end - at > 16) return false;
+    while (end < line.size() && IsHex(line[end]))
+        ++end;
+    if (end == at || end - at > 16)
+        return false;
     found.begin = at;
     found.end = end;
     found.value = std::stoull(std::string(line.substr(at, end - at)), nullptr, 16);
@@ -28,9 +29,11 @@ bool HexAt(std::string_view line, size_t at, CodeAddress& found) {
 void Add(std::vector<CodeAddress>& out, std::string_view line, size_t at, bool returns) {
     CodeAddress found;
     found.returns = returns;
-    if (!HexAt(line, at, found)) return;
+    if (!HexAt(line, at, found))
+        return;
     for (const CodeAddress& known : out)
-        if (known.begin == found.begin) return;
+        if (known.begin == found.begin)
+            return;
     out.push_back(found);
 }
 
@@ -52,7 +55,8 @@ std::vector<MapBlock> ReadMap(std::string_view text) {
     static const std::regex closing(R"(modules (\d+|incomplete))");
     std::vector<MapBlock> blocks;
     for (std::string line : Split(text, '\n')) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         std::smatch m;
         if (std::regex_match(line, m, process)) {
             MapBlock block;
@@ -77,21 +81,23 @@ std::vector<MapBlock> ReadMap(std::string_view text) {
     return blocks;
 }
 
-std::vector<MapModule> ModulesOfRun(const std::vector<MapBlock>& blocks,
-                                    const std::string& started,
+std::vector<MapModule> ModulesOfRun(const std::vector<MapBlock>& blocks, const std::string& started,
                                     const std::vector<uint64_t>& addresses) {
     std::map<unsigned long, std::vector<MapModule>> processes;
     std::vector<unsigned long> order;
     for (const MapBlock& block : blocks) {
-        if (block.started != started) continue;
+        if (block.started != started)
+            continue;
         auto [at, isNew] = processes.try_emplace(block.pid);
-        if (isNew) order.push_back(block.pid);
+        if (isNew)
+            order.push_back(block.pid);
         for (const MapModule& module : block.modules) {
             const auto same = [&](const MapModule& m) {
-            return m.base == module.base && m.path == module.path;
-        };
-        const bool known = std::any_of(at->second.begin(), at->second.end(), same);
-            if (!known) at->second.push_back(module);
+                return m.base == module.base && m.path == module.path;
+            };
+            const bool known = std::any_of(at->second.begin(), at->second.end(), same);
+            if (!known)
+                at->second.push_back(module);
         }
     }
     std::vector<MapModule> best;
@@ -158,15 +164,19 @@ std::string RunStart(std::string_view line, bool& opens) {
 
 std::string HostPath(const std::string& path, const std::string& winePrefix) {
     std::string p = path;
-    if (p.rfind("\\\\?\\", 0) == 0) p = p.substr(4);
+    if (p.rfind("\\\\?\\", 0) == 0)
+        p = p.substr(4);
     const bool drive = p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) &&
                        p[1] == ':' && (p[2] == '\\' || p[2] == '/');
-    if (!drive) return p;
+    if (!drive)
+        return p;
     std::string rest = p.substr(3);
     std::replace(rest.begin(), rest.end(), '\\', '/');
     const char letter = char(std::tolower(static_cast<unsigned char>(p[0])));
-    if (letter == 'z') return "/" + rest;
-    if (winePrefix.empty()) return "";
+    if (letter == 'z')
+        return "/" + rest;
+    if (winePrefix.empty())
+        return "";
     return winePrefix + "/dosdevices/" + letter + ":/" + rest;
 }
 

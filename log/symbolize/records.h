@@ -34,8 +34,7 @@ std::vector<MapBlock> ReadMap(std::string_view text);
 // processes started at `started`, the process whose modules hold the most of `addresses`;
 // every block of it merged (later blocks add the modules loaded meanwhile). Empty when no
 // block was written for that start.
-std::vector<MapModule> ModulesOfRun(const std::vector<MapBlock>& blocks,
-                                    const std::string& started,
+std::vector<MapModule> ModulesOfRun(const std::vector<MapBlock>& blocks, const std::string& started,
                                     const std::vector<uint64_t>& addresses);
 
 // A code address inside a record line.

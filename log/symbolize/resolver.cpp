@@ -25,7 +25,8 @@ std::string Hex(uint64_t value, int digits = 1) {
 
 std::string HexBytes(llvm::ArrayRef<uint8_t> bytes) {
     std::string text;
-    for (uint8_t byte : bytes) text += Hex(byte, 2);
+    for (uint8_t byte : bytes)
+        text += Hex(byte, 2);
     return text;
 }
 
@@ -34,7 +35,8 @@ std::string HexBytes(llvm::ArrayRef<uint8_t> bytes) {
 template <class ELFT>
 bool ReadElf(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
     const auto* elf = llvm::dyn_cast<llvm::object::ELFObjectFile<ELFT>>(&object);
-    if (!elf) return false;
+    if (!elf)
+        return false;
     auto headers = elf->getELFFile().program_headers();
     if (!headers) {
         llvm::consumeError(headers.takeError());
@@ -44,7 +46,8 @@ bool ReadElf(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
     for (const auto& header : *headers) {
         if (header.p_type == llvm::ELF::PT_LOAD && header.p_vaddr - header.p_offset % 4096 < lowest)
             lowest = header.p_vaddr - header.p_offset % 4096;
-        if (header.p_type != llvm::ELF::PT_NOTE) continue;
+        if (header.p_type != llvm::ELF::PT_NOTE)
+            continue;
         llvm::Error error = llvm::Error::success();
         for (const auto& note : elf->getELFFile().notes(header, error))
             if (note.getType() == llvm::ELF::NT_GNU_BUILD_ID && note.getName() == "GNU")
@@ -59,7 +62,8 @@ bool ReadElf(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
 // its time stamp and size.
 bool ReadCoff(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
     const auto* coff = llvm::dyn_cast<llvm::object::COFFObjectFile>(&object);
-    if (!coff) return false;
+    if (!coff)
+        return false;
     imageBase = coff->getImageBase();
     const llvm::codeview::DebugInfo* info = nullptr;
     llvm::StringRef pdb;
@@ -69,8 +73,8 @@ bool ReadCoff(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
     }
     if (info && info->Signature.CVSignature == llvm::OMF::Signature::PDB70) {
         const uint8_t* g = info->PDB70.Signature;
-        const uint32_t data1 = uint32_t(g[0]) | uint32_t(g[1]) << 8 | uint32_t(g[2]) << 16 |
-                               uint32_t(g[3]) << 24;
+        const uint32_t data1 =
+            uint32_t(g[0]) | uint32_t(g[1]) << 8 | uint32_t(g[2]) << 16 | uint32_t(g[3]) << 24;
         id = "pdb:" + Hex(data1, 8) + Hex(uint32_t(g[4]) | uint32_t(g[5]) << 8, 4) +
              Hex(uint32_t(g[6]) | uint32_t(g[7]) << 8, 4) +
              HexBytes(llvm::ArrayRef<uint8_t>(g + 8, 8)) + Hex(info->PDB70.Age);
@@ -85,9 +89,7 @@ bool ReadCoff(const ObjectFile& object, uint64_t& imageBase, std::string& id) {
     return true;
 }
 
-bool Known(const std::string& text) {
-    return !text.empty() && text != llvm::DILineInfo::BadString;
-}
+bool Known(const std::string& text) { return !text.empty() && text != llvm::DILineInfo::BadString; }
 
 }  // namespace
 
@@ -116,7 +118,8 @@ Resolver::~Resolver() = default;
 
 Resolver::Binary& Resolver::Open(const MapModule& module) {
     std::unique_ptr<Binary>& slot = binaries_[{module.path, module.base}];
-    if (slot) return *slot;
+    if (slot)
+        return *slot;
     slot.reset(new Binary);
     const std::string path = HostPath(module.path, winePrefix_);
     struct stat status;
@@ -138,7 +141,8 @@ Resolver::Binary& Resolver::Open(const MapModule& module) {
         warn_(module.path + ": neither an ELF nor a PE image");
         return *slot;
     }
-    if (id.empty()) id = "-";
+    if (id.empty())
+        id = "-";
     if (module.id != id) {
         warn_(module.path + ": another build than the process ran (" + id + ", not " + module.id +
               ")");
@@ -153,11 +157,13 @@ std::string Resolver::Describe(const MapModule& module, uint64_t address, bool r
     const uint64_t offset = address - module.base;
     const std::string plain = name + "+0x" + Hex(offset);
     Binary& binary = Open(module);
-    if (!binary.usable) return plain;
+    if (!binary.usable)
+        return plain;
     // A return address follows its call: the call's line is the one before it.
     const uint64_t lookup = binary.imageBase + offset - (returns && offset ? 1 : 0);
     std::string& text = described_[{module.path, lookup}];
-    if (!text.empty()) return text;
+    if (!text.empty())
+        return text;
 
     auto frames = symbolizer_->llvm.symbolizeInlinedCode(
         *binary.file.getBinary(), {lookup, llvm::object::SectionedAddress::UndefSection});
@@ -168,8 +174,10 @@ std::string Resolver::Describe(const MapModule& module, uint64_t address, bool r
     const uint32_t count = frames->getNumberOfFrames();
     for (uint32_t i = 0; i < count; ++i) {
         const llvm::DILineInfo& frame = frames->getFrame(i);
-        if (!Known(frame.FunctionName)) continue;
-        if (!text.empty()) text += ", inlined into ";
+        if (!Known(frame.FunctionName))
+            continue;
+        if (!text.empty())
+            text += ", inlined into ";
         text += name + "!" + frame.FunctionName;
         const bool outermost = i + 1 == count;
         if (outermost && frame.StartAddress && *frame.StartAddress <= lookup)
@@ -179,7 +187,8 @@ std::string Resolver::Describe(const MapModule& module, uint64_t address, bool r
         else if (outermost)
             text += " (" + plain + ")";
     }
-    if (text.empty()) text = plain;
+    if (text.empty())
+        text = plain;
     return text;
 }
 

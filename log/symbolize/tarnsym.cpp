@@ -21,16 +21,15 @@ using namespace tarn::symbolize;
 
 bool ReadFile(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream content;
     content << in.rdbuf();
     text = content.str();
     return true;
 }
 
-void Warn(const std::string& text) {
-    std::cerr << "tarnsym: " << text << "\n";
-}
+void Warn(const std::string& text) { std::cerr << "tarnsym: " << text << "\n"; }
 
 struct Line {
     std::string_view text;  // without its end
@@ -53,8 +52,10 @@ std::vector<Line> SplitLines(std::string_view text) {
         Line line;
         line.text = text.substr(0, length);
         size_t body = line.text.size();
-        if (body && line.text[body - 1] == '\n') --body;
-        if (body && line.text[body - 1] == '\r') --body;
+        if (body && line.text[body - 1] == '\n')
+            --body;
+        if (body && line.text[body - 1] == '\r')
+            --body;
         line.end = line.text.substr(body);
         line.text = line.text.substr(0, body);
         lines.push_back(line);
@@ -65,7 +66,8 @@ std::vector<Line> SplitLines(std::string_view text) {
 
 const MapModule* ModuleOf(const std::vector<MapModule>& modules, uint64_t address) {
     for (const MapModule& module : modules)
-        if (module.Holds(address)) return &module;
+        if (module.Holds(address))
+            return &module;
     return nullptr;
 }
 
@@ -95,7 +97,8 @@ int main(int argc, char** argv) {
         else
             input = argument;
     }
-    if (input.empty()) return Usage();
+    if (input.empty())
+        return Usage();
     if (mapPath.empty()) {
         const size_t dot = input.find_last_of('.');
         const size_t slash = input.find_last_of('/');
@@ -109,7 +112,8 @@ int main(int argc, char** argv) {
         Warn(input + ": cannot be read");
         return 1;
     }
-    if (!ReadFile(mapPath, map)) Warn(mapPath + ": cannot be read; addresses stay as they are");
+    if (!ReadFile(mapPath, map))
+        Warn(mapPath + ": cannot be read; addresses stay as they are");
     const std::vector<MapBlock> blocks = ReadMap(map);
 
     // Which run wrote each line, and the addresses of each run.
@@ -118,8 +122,10 @@ int main(int argc, char** argv) {
     for (Line& line : lines) {
         bool opens = false;
         const std::string started = RunStart(line.text, opens);
-        if (opens) runs.push_back({started, {}, {}});
-        else if (!started.empty()) runs.back().started = started;
+        if (opens)
+            runs.push_back({started, {}, {}});
+        else if (!started.empty())
+            runs.back().started = started;
         line.run = runs.size() - 1;
         line.addresses = FindCodeAddresses(line.text);
         for (const CodeAddress& address : line.addresses)
@@ -134,7 +140,8 @@ int main(int argc, char** argv) {
     for (const Line& line : lines) {
         out.append(line.text).append(line.end);
         const std::string end = line.end.empty() ? "\n" : std::string(line.end);
-        if (line.end.empty() && !line.addresses.empty()) out += end;
+        if (line.end.empty() && !line.addresses.empty())
+            out += end;
         for (const CodeAddress& address : line.addresses) {
             const std::vector<MapModule>& modules = runs[line.run].modules;
             const MapModule* module = ModuleOf(modules, address.value);

@@ -16,9 +16,7 @@ void* Make(void* argument) {
     return argument;
 }
 
-bool Unmake(void* object) {
-    return object == &gMade;
-}
+bool Unmake(void* object) { return object == &gMade; }
 
 const TInstanceDescriptor kFirst = {"first", Make, Unmake};
 const TInstanceDescriptor kSecond = {"second", Make, Unmake};

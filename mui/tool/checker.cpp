@@ -10,8 +10,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The texts of every table of the directory, by identifier (the first of duplicates).
-std::map<uint32_t, Text> ReadDirectory(const std::string& directory, Problems& problems)
-{
+std::map<uint32_t, Text> ReadDirectory(const std::string& directory, Problems& problems) {
     std::map<uint32_t, Text> texts;
     const std::string description = (fs::path(directory) / "langid.cfg").string();
     bool ok = false;
@@ -49,15 +48,14 @@ std::map<uint32_t, Text> ReadDirectory(const std::string& directory, Problems& p
 
 }  // namespace
 
-void CheckLanguage(const std::string& language, const std::string& defaults, Problems& problems)
-{
+void CheckLanguage(const std::string& language, const std::string& defaults, Problems& problems) {
     const std::map<uint32_t, Text> expected = ReadDirectory(defaults, problems);
     const std::map<uint32_t, Text> given = ReadDirectory(language, problems);
     for (const auto& [id, text] : expected) {
         auto found = given.find(id);
         if (found == given.end()) {
-            problems.Add(language, 0, "identifier " + std::to_string(id) + " of " + text.file +
-                                          " is missing");
+            problems.Add(language, 0,
+                         "identifier " + std::to_string(id) + " of " + text.file + " is missing");
         } else if (Conversions(found->second.text) != Conversions(text.text)) {
             problems.Add(found->second.file, found->second.line,
                          "identifier " + std::to_string(id) + " has the conversions \"" +

@@ -40,21 +40,18 @@ const char kHelp[] =
     "Problems are reported as FILE:LINE: MESSAGE (for tables, FILE:RECORD); the exit status\n"
     "is 1 when there were any, 2 for a wrong command line. Nothing is written on errors.\n";
 
-int Report(const Problems& problems)
-{
+int Report(const Problems& problems) {
     for (const std::string& message : problems.messages)
         fprintf(stderr, "%s\n", message.c_str());
     return problems.Empty() ? 0 : 1;
 }
 
-int Usage()
-{
+int Usage() {
     fputs(kHelp, stderr);
     return 2;
 }
 
-int MakeTable(const std::string& out, const std::vector<std::string>& sources)
-{
+int MakeTable(const std::string& out, const std::vector<std::string>& sources) {
     Problems problems;
     std::vector<Text> texts;
     for (const std::string& source : sources)
@@ -65,8 +62,7 @@ int MakeTable(const std::string& out, const std::vector<std::string>& sources)
     return Report(problems);
 }
 
-int MakeDescription(const std::string& out, const std::string& id, std::string name)
-{
+int MakeDescription(const std::string& out, const std::string& id, std::string name) {
     if (name.size() > 1 && name[0] == '@') {
         bool ok = false;
         const std::string file = name.substr(1);
@@ -89,23 +85,21 @@ int MakeDescription(const std::string& out, const std::string& id, std::string n
     return Report(problems);
 }
 
-int MakeResourceModule(const std::string& out, const std::string& script)
-{
-    for (const char* windres : {"x86_64-w64-mingw32-windres", "i686-w64-mingw32-windres",
-                                "windres"}) {
+int MakeResourceModule(const std::string& out, const std::string& script) {
+    for (const char* windres :
+         {"x86_64-w64-mingw32-windres", "i686-w64-mingw32-windres", "windres"}) {
         const std::string command = std::string(windres) + " --version >/dev/null 2>&1";
         if (system(command.c_str()) != 0)
             continue;
-        const std::string compile = std::string(windres) + " -c 65001 -O res -i '" + script +
-                                    "' -o '" + out + "'";
+        const std::string compile =
+            std::string(windres) + " -c 65001 -O res -i '" + script + "' -o '" + out + "'";
         return system(compile.c_str()) == 0 ? 0 : 1;
     }
     fputs("tarnmui: no resource compiler (windres) found\n", stderr);
     return 1;
 }
 
-int Dump(const std::string& file)
-{
+int Dump(const std::string& file) {
     bool ok = false;
     const std::string bytes = ReadFile(file, ok);
     Problems problems;
@@ -130,8 +124,7 @@ int Dump(const std::string& file)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         fputs(kHelp, args.empty() ? stderr : stdout);

@@ -10,8 +10,7 @@ namespace tarn::mui {
 namespace {
 
 // The lines of a text without their ends (LF or CR LF), after a UTF-8 byte-order mark.
-std::vector<std::string> Lines(const std::string& content)
-{
+std::vector<std::string> Lines(const std::string& content) {
     std::vector<std::string> lines;
     size_t at = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (at < content.size()) {
@@ -27,8 +26,7 @@ std::vector<std::string> Lines(const std::string& content)
     return lines;
 }
 
-bool ParseNumber(const std::string& text, uint32_t& number)
-{
+bool ParseNumber(const std::string& text, uint32_t& number) {
     if (text.empty() || text.size() > 10)
         return false;
     uint64_t value = 0;
@@ -42,8 +40,7 @@ bool ParseNumber(const std::string& text, uint32_t& number)
 }
 
 // Undoes the source's escapes; false for an unknown one.
-bool Unescape(const std::string& text, std::string& out)
-{
+bool Unescape(const std::string& text, std::string& out) {
     out.clear();
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
@@ -53,26 +50,43 @@ bool Unescape(const std::string& text, std::string& out)
         if (++i == text.size())
             return false;
         switch (text[i]) {
-        case 't': out += '\t'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
-        default: return false;
+            case 't':
+                out += '\t';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                return false;
         }
     }
     return true;
 }
 
-std::string Escape(const std::string& text)
-{
+std::string Escape(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\\': out += "\\\\"; break;
-        default: out += c;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -80,8 +94,7 @@ std::string Escape(const std::string& text)
 
 // The contents of a catalogue's quoted string with its C escapes undone; false when it is not
 // one.
-bool ParseQuoted(const std::string& text, std::string& out)
-{
+bool ParseQuoted(const std::string& text, std::string& out) {
     size_t begin = text.find_first_not_of(" \t");
     size_t end = text.find_last_not_of(" \t");
     if (begin == std::string::npos || text[begin] != '"' || end == begin || text[end] != '"')
@@ -115,8 +128,8 @@ bool ParseQuoted(const std::string& text, std::string& out)
             int value = 0, digits = 0;
             while (i + 1 < end && isxdigit(static_cast<unsigned char>(text[i + 1]))) {
                 const char d = text[++i];
-                value = value * 16 + (isdigit(static_cast<unsigned char>(d)) ? d - '0'
-                                                                             : (d | 0x20) - 'a' + 10);
+                value = value * 16 +
+                        (isdigit(static_cast<unsigned char>(d)) ? d - '0' : (d | 0x20) - 'a' + 10);
                 ++digits;
             }
             if (!digits)
@@ -129,23 +142,19 @@ bool ParseQuoted(const std::string& text, std::string& out)
     return true;
 }
 
-void AppendUtf16(std::string& out, uint32_t unit)
-{
+void AppendUtf16(std::string& out, uint32_t unit) {
     out += char(unit & 0xFF);
     out += char(unit >> 8);
 }
 
 }  // namespace
 
-void Problems::Add(const std::string& file, int line, const std::string& message)
-{
-    messages.push_back(file + (line ? ":" + std::to_string(line) : std::string()) + ": " +
-                       message);
+void Problems::Add(const std::string& file, int line, const std::string& message) {
+    messages.push_back(file + (line ? ":" + std::to_string(line) : std::string()) + ": " + message);
 }
 
 void ReadSource(const std::string& file, const std::string& content, std::vector<Text>& texts,
-                Problems& problems)
-{
+                Problems& problems) {
     const std::vector<std::string> lines = Lines(content);
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
@@ -157,8 +166,9 @@ void ReadSource(const std::string& file, const std::string& content, std::vector
         if (tab == std::string::npos) {
             problems.Add(file, number, "expected an identifier, a tab and the text");
         } else if (!ParseNumber(line.substr(0, tab), text.id)) {
-            problems.Add(file, number, "the identifier \"" + line.substr(0, tab) +
-                                           "\" is not a number from 0 to 4294967295");
+            problems.Add(file, number,
+                         "the identifier \"" + line.substr(0, tab) +
+                             "\" is not a number from 0 to 4294967295");
         } else if (!Unescape(line.substr(tab + 1), text.text)) {
             problems.Add(file, number, "unknown escape; use \\t, \\n, \\r or \\\\");
         } else {
@@ -167,9 +177,8 @@ void ReadSource(const std::string& file, const std::string& content, std::vector
     }
 }
 
-void ReadCatalogue(const std::string& file, const std::string& content,
-                   std::vector<Text>& texts, Problems& problems)
-{
+void ReadCatalogue(const std::string& file, const std::string& content, std::vector<Text>& texts,
+                   Problems& problems) {
     struct Entry {
         int line = 0;
         bool fuzzy = false, hasContext = false, hasId = false;
@@ -183,12 +192,13 @@ void ReadCatalogue(const std::string& file, const std::string& content,
                 if (!entry.id.empty())
                     problems.Add(file, entry.line, "an entry without msgctxt and its number");
             } else if (!ParseNumber(entry.context, number)) {
-                problems.Add(file, entry.line, "msgctxt \"" + entry.context +
-                                                   "\" is not a number from 0 to 4294967295");
+                problems.Add(
+                    file, entry.line,
+                    "msgctxt \"" + entry.context + "\" is not a number from 0 to 4294967295");
             } else {
                 const bool translated = !entry.fuzzy && !entry.translation.empty();
-                texts.push_back({number, translated ? entry.translation : entry.id, file,
-                                 entry.line});
+                texts.push_back(
+                    {number, translated ? entry.translation : entry.id, file, entry.line});
             }
         }
         entry = Entry();
@@ -260,8 +270,7 @@ void ReadCatalogue(const std::string& file, const std::string& content,
     finish();
 }
 
-std::string ReadFile(const std::string& file, bool& ok)
-{
+std::string ReadFile(const std::string& file, bool& ok) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
@@ -270,15 +279,13 @@ std::string ReadFile(const std::string& file, bool& ok)
     return content.str();
 }
 
-bool WriteFile(const std::string& file, const std::string& bytes)
-{
+bool WriteFile(const std::string& file, const std::string& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
     return bool(out.flush());
 }
 
-void ReadInput(const std::string& file, std::vector<Text>& texts, Problems& problems)
-{
+void ReadInput(const std::string& file, std::vector<Text>& texts, Problems& problems) {
     bool ok = false;
     const std::string content = ReadFile(file, ok);
     if (!ok) {
@@ -289,8 +296,7 @@ void ReadInput(const std::string& file, std::vector<Text>& texts, Problems& prob
     (catalogue ? ReadCatalogue : ReadSource)(file, content, texts, problems);
 }
 
-void CheckUnique(const std::vector<Text>& texts, Problems& problems)
-{
+void CheckUnique(const std::vector<Text>& texts, Problems& problems) {
     std::vector<const Text*> sorted;
     for (const Text& text : texts)
         sorted.push_back(&text);
@@ -308,8 +314,7 @@ void CheckUnique(const std::vector<Text>& texts, Problems& problems)
     }
 }
 
-std::string TableBytes(const std::vector<Text>& texts)
-{
+std::string TableBytes(const std::vector<Text>& texts) {
     std::string bytes;
     for (const Text& text : texts) {
         for (int i = 0; i < 4; ++i)
@@ -320,9 +325,7 @@ std::string TableBytes(const std::vector<Text>& texts)
     return bytes;
 }
 
-std::vector<Text> ReadTable(const std::string& file, const std::string& bytes,
-                            Problems& problems)
-{
+std::vector<Text> ReadTable(const std::string& file, const std::string& bytes, Problems& problems) {
     std::vector<Text> texts;
     size_t at = 0;
     for (int record = 1; bytes.size() - at >= 5; ++record) {
@@ -331,9 +334,9 @@ std::vector<Text> ReadTable(const std::string& file, const std::string& bytes,
             id |= uint32_t(static_cast<unsigned char>(bytes[at + size_t(i)])) << (8 * i);
         const size_t end = bytes.find('\0', at + 4);
         if (end == std::string::npos) {
-            problems.Add(file, 0, "the text of record " + std::to_string(record) +
-                                      " (identifier " + std::to_string(id) +
-                                      ") has no terminating zero");
+            problems.Add(file, 0,
+                         "the text of record " + std::to_string(record) + " (identifier " +
+                             std::to_string(id) + ") has no terminating zero");
             texts.push_back({id, bytes.substr(at + 4), file, record});
             return texts;
         }
@@ -341,13 +344,13 @@ std::vector<Text> ReadTable(const std::string& file, const std::string& bytes,
         at = end + 1;
     }
     if (at != bytes.size())
-        problems.Add(file, 0, std::to_string(bytes.size() - at) +
-                                  " bytes at the end are too few for a record");
+        problems.Add(
+            file, 0,
+            std::to_string(bytes.size() - at) + " bytes at the end are too few for a record");
     return texts;
 }
 
-std::string SourceOf(std::vector<Text> texts)
-{
+std::string SourceOf(std::vector<Text> texts) {
     std::stable_sort(texts.begin(), texts.end(),
                      [](const Text& a, const Text& b) { return a.id < b.id; });
     std::string source;
@@ -356,8 +359,7 @@ std::string SourceOf(std::vector<Text> texts)
     return source;
 }
 
-std::string DescriptionBytes(uint32_t id, const std::string& name)
-{
+std::string DescriptionBytes(uint32_t id, const std::string& name) {
     std::string bytes = "\xFF\xFE";
     for (char c : std::to_string(id) + "\r\n")
         AppendUtf16(bytes, uint32_t(c));
@@ -381,8 +383,7 @@ std::string DescriptionBytes(uint32_t id, const std::string& name)
     return bytes;
 }
 
-bool ReadDescription(const std::string& bytes, uint32_t& id, std::string& name)
-{
+bool ReadDescription(const std::string& bytes, uint32_t& id, std::string& name) {
     std::vector<uint32_t> units;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
         units.push_back(uint32_t(static_cast<unsigned char>(bytes[i])) |
@@ -425,8 +426,7 @@ bool ReadDescription(const std::string& bytes, uint32_t& id, std::string& name)
     return true;
 }
 
-std::string Conversions(const std::string& text)
-{
+std::string Conversions(const std::string& text) {
     std::string found;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '%')

@@ -30,8 +30,8 @@ void ReadSource(const std::string& file, const std::string& content, std::vector
 // A gettext catalogue whose entries carry their number in msgctxt. An entry's text is its
 // msgstr, or its msgid when it is untranslated or fuzzy; the header and obsolete entries are
 // left out.
-void ReadCatalogue(const std::string& file, const std::string& content,
-                   std::vector<Text>& texts, Problems& problems);
+void ReadCatalogue(const std::string& file, const std::string& content, std::vector<Text>& texts,
+                   Problems& problems);
 // Reads the file by its extension (".po": a catalogue, else a source).
 void ReadInput(const std::string& file, std::vector<Text>& texts, Problems& problems);
 // Reports identifiers given twice.
@@ -41,8 +41,7 @@ void CheckUnique(const std::vector<Text>& texts, Problems& problems);
 // a zero. A text holding a zero byte cannot be stored: it is a problem of its source.
 std::string TableBytes(const std::vector<Text>& texts);
 // The texts of a ".mui" table in their order; a last text without its zero is a problem.
-std::vector<Text> ReadTable(const std::string& file, const std::string& bytes,
-                            Problems& problems);
+std::vector<Text> ReadTable(const std::string& file, const std::string& bytes, Problems& problems);
 // The texts as a source, sorted by identifier.
 std::string SourceOf(std::vector<Text> texts);
 

@@ -14,17 +14,16 @@ namespace {
 using namespace tarn::mui;
 namespace fs = std::filesystem;
 
-std::vector<Text> FromSource(const std::string& content, Problems& problems)
-{
+std::vector<Text> FromSource(const std::string& content, Problems& problems) {
     std::vector<Text> texts;
     ReadSource("texts.txt", content, texts, problems);
     return texts;
 }
 
-TEST(LanguagePackTool, ASourceGoesThroughItsTableAndBack)
-{
-    const std::string source = "1\tone\n7\ttab\\there, lines\\r\\nand a backslash \\\\\n"
-                               "1034005\tCould not move the file '%s'\n4294967295\t\n";
+TEST(LanguagePackTool, ASourceGoesThroughItsTableAndBack) {
+    const std::string source =
+        "1\tone\n7\ttab\\there, lines\\r\\nand a backslash \\\\\n"
+        "1034005\tCould not move the file '%s'\n4294967295\t\n";
     Problems problems;
     std::vector<Text> texts = FromSource("\xEF\xBB\xBF# comment\r\n\r\n" + source, problems);
     ASSERT_TRUE(problems.Empty()) << problems.messages[0];
@@ -41,8 +40,7 @@ TEST(LanguagePackTool, ASourceGoesThroughItsTableAndBack)
     EXPECT_EQ(problems.messages[1], "short.mui: 3 bytes at the end are too few for a record");
 }
 
-TEST(LanguagePackTool, BadLinesAreReportedWithTheirNumbers)
-{
+TEST(LanguagePackTool, BadLinesAreReportedWithTheirNumbers) {
     Problems problems;
     FromSource("1\tgood\nno tab here\nx2\tbad number\n3\tbad \\q escape\n1\tagain\n", problems);
     std::vector<Text> texts = FromSource("1\tgood\n\n1\tagain\n", problems);
@@ -93,26 +91,26 @@ msgstr "таб\tздесь \"в кавычках\""
 #~ msgstr "нет"
 )";
 
-TEST(LanguagePackTool, ACatalogueBuildsTheTableOfTheSameSource)
-{
+TEST(LanguagePackTool, ACatalogueBuildsTheTableOfTheSameSource) {
     Problems problems;
     std::vector<Text> texts;
     ReadCatalogue("ru.po", kCatalogue, texts, problems);
     ASSERT_TRUE(problems.Empty()) << problems.messages[0];
-    const std::vector<Text> same = FromSource(
-        "1\tодин\n2\ttwo\n3\tthree lines\\n\n4\tтаб\\tздесь \"в кавычках\"\n", problems);
+    const std::vector<Text> same =
+        FromSource("1\tодин\n2\ttwo\n3\tthree lines\\n\n4\tтаб\\tздесь \"в кавычках\"\n", problems);
     EXPECT_EQ(TableBytes(texts), TableBytes(same));
 
-    ReadCatalogue("bad.po", "msgctxt \"x\"\nmsgid \"a\"\nmsgstr \"b\"\n\nmsgid \"c\"\nmsgstr \"\"\n"
-                            "\n\"stray\"\n", texts, problems);
+    ReadCatalogue("bad.po",
+                  "msgctxt \"x\"\nmsgid \"a\"\nmsgstr \"b\"\n\nmsgid \"c\"\nmsgstr \"\"\n"
+                  "\n\"stray\"\n",
+                  texts, problems);
     ASSERT_EQ(problems.messages.size(), 3u);
     EXPECT_EQ(problems.messages[0].rfind("bad.po:1: msgctxt \"x\"", 0), 0u);
     EXPECT_EQ(problems.messages[1], "bad.po:5: an entry without msgctxt and its number");
     EXPECT_EQ(problems.messages[2], "bad.po:8: a string where none can continue");
 }
 
-TEST(LanguagePackTool, GettextAcceptsTheCatalogue)
-{
+TEST(LanguagePackTool, GettextAcceptsTheCatalogue) {
     if (std::string(TARN_MSGFMT).empty())
         GTEST_SKIP() << "gettext's msgfmt is not installed";
     const fs::path po = fs::temp_directory_path() / "tarnmui-test.po";
@@ -122,10 +120,15 @@ TEST(LanguagePackTool, GettextAcceptsTheCatalogue)
     fs::remove(po);
 }
 
-TEST(LanguagePackTool, DescriptionsAreUtf16WithTheirLineEnds)
-{
+TEST(LanguagePackTool, DescriptionsAreUtf16WithTheirLineEnds) {
     const std::string bytes = DescriptionBytes(1049, "Русский");
-    EXPECT_EQ(bytes.substr(0, 14), std::string("\xFF\xFE" "1\0" "0\0" "4\0" "9\0" "\r\0\n\0", 14));
+    EXPECT_EQ(bytes.substr(0, 14), std::string("\xFF\xFE"
+                                               "1\0"
+                                               "0\0"
+                                               "4\0"
+                                               "9\0"
+                                               "\r\0\n\0",
+                                               14));
     EXPECT_EQ(bytes.substr(14, 2), std::string("\x20\x04", 2)) << "U+0420";
     uint32_t id = 0;
     std::string name;
@@ -135,8 +138,7 @@ TEST(LanguagePackTool, DescriptionsAreUtf16WithTheirLineEnds)
     EXPECT_FALSE(ReadDescription(DescriptionBytes(7, "x").substr(0, 4), id, name));
 }
 
-TEST(LanguagePackTool, TheCheckFindsWhatALanguageLacksOrChanges)
-{
+TEST(LanguagePackTool, TheCheckFindsWhatALanguageLacksOrChanges) {
     const fs::path root = fs::temp_directory_path() / "tarnmui-check";
     fs::remove_all(root);
     fs::create_directories(root / "default");
@@ -159,10 +161,11 @@ TEST(LanguagePackTool, TheCheckFindsWhatALanguageLacksOrChanges)
     EXPECT_EQ(problems.messages.size(), 4u) << all;
     EXPECT_NE(all.find("b.mui:1: identifier 1 is also at"), std::string::npos) << all;
     EXPECT_NE(all.find("identifier 2 has the conversions \"d s\" where the default has \"s d\""),
-              std::string::npos) << all;
+              std::string::npos)
+        << all;
     EXPECT_NE(all.find("identifier 3 of"), std::string::npos) << all;
-    EXPECT_NE(all.find("b.mui:2: identifier 9 is not in the default language"),
-              std::string::npos) << all;
+    EXPECT_NE(all.find("b.mui:2: identifier 9 is not in the default language"), std::string::npos)
+        << all;
     fs::remove_all(root);
 }
 

@@ -23,8 +23,7 @@ public:
     int Get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     // Hands the descriptor to the caller, who closes it.
-    int Release()
-    {
+    int Release() {
         const int fd = fd_;
         fd_ = -1;
         return fd;

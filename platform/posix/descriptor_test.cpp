@@ -24,10 +24,7 @@ using tarn::posix::Descriptor;
 using tarn::posix::FailCallForTesting;
 using tarn::posix::Transfer;
 
-bool IsOpen(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 // A fresh empty file, removed again when the test ends.
 class TemporaryFile {
@@ -35,8 +32,7 @@ public:
     TemporaryFile() : fd_(mkstemp(name_)) {}
     ~TemporaryFile() { unlink(name_); }
     int Get() const { return fd_.Get(); }
-    std::string Content() const
-    {
+    std::string Content() const {
         std::string text(1 << 16, '\0');
         text.resize(size_t(pread(fd_.Get(), text.data(), text.size(), 0)));
         return text;
@@ -47,8 +43,7 @@ private:
     Descriptor fd_;
 };
 
-TEST(Transfers, ReadsFollowShortCountsToTheEndAndMakeInterruptedCallsAgain)
-{
+TEST(Transfers, ReadsFollowShortCountsToTheEndAndMakeInterruptedCallsAgain) {
     // Each read of a packet socket gives one packet: "abc" comes short of what is asked.
     for (const int interrupted : {0, 1, 2, 3}) {
         SCOPED_TRACE(interrupted);
@@ -68,8 +63,7 @@ TEST(Transfers, ReadsFollowShortCountsToTheEndAndMakeInterruptedCallsAgain)
     tarn::posix::ResetCallFailuresForTesting();
 }
 
-TEST(Transfers, WritesMakeInterruptedCallsAgainAndReportHowFarTheyGot)
-{
+TEST(Transfers, WritesMakeInterruptedCallsAgainAndReportHowFarTheyGot) {
     TemporaryFile whole;
     FailCallForTesting(Call::Write, 1, EINTR);
     Transfer written = tarn::posix::WriteAll(whole.Get(), "hello", 5);
@@ -101,8 +95,7 @@ TEST(Transfers, WritesMakeInterruptedCallsAgainAndReportHowFarTheyGot)
     tarn::posix::ResetCallFailuresForTesting();
 }
 
-TEST(Descriptor, ClosesOnceThroughTheTableAndKeepsErrno)
-{
+TEST(Descriptor, ClosesOnceThroughTheTableAndKeepsErrno) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     {

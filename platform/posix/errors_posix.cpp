@@ -115,8 +115,7 @@ constexpr Message kMessages[] = {
 static_assert(std::is_sorted(std::begin(kMessages), std::end(kMessages),
                              [](const Message& a, const Message& b) { return a.code < b.code; }));
 
-const Message* FindMessage(DWORD code)
-{
+const Message* FindMessage(DWORD code) {
     auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), code,
                                [](const Message& m, DWORD c) { return m.code < c; });
     return it != std::end(kMessages) && it->code == code ? it : nullptr;
@@ -124,8 +123,7 @@ const Message* FindMessage(DWORD code)
 
 }  // namespace
 
-DWORD ErrorFromErrno(int error, DWORD existsCode)
-{
+DWORD ErrorFromErrno(int error, DWORD existsCode) {
     if (error == 0)
         return ERROR_SUCCESS;
     if (error == EEXIST)
@@ -137,8 +135,7 @@ DWORD ErrorFromErrno(int error, DWORD existsCode)
     return ERROR_GEN_FAILURE;
 }
 
-void SetLastErrorFromErrno(int error, DWORD existsCode)
-{
+void SetLastErrorFromErrno(int error, DWORD existsCode) {
     t_lastError = ErrorFromErrno(error, existsCode);
 }
 
@@ -146,29 +143,16 @@ void SetLastErrorFromErrno(int error, DWORD existsCode)
 
 using namespace tarn::posix;
 
-DWORD WINAPI GetLastError()
-{
-    return t_lastError;
-}
+DWORD WINAPI GetLastError() { return t_lastError; }
 
-void WINAPI SetLastError(DWORD code)
-{
-    t_lastError = code;
-}
+void WINAPI SetLastError(DWORD code) { t_lastError = code; }
 
-DWORD WINAPI GetCurrentThreadId()
-{
-    return static_cast<DWORD>(gettid());
-}
+DWORD WINAPI GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
 
-DWORD WINAPI GetCurrentProcessId()
-{
-    return static_cast<DWORD>(getpid());
-}
+DWORD WINAPI GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
-DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
-                            DWORD size, va_list*)
-{
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
+                            va_list*) {
     // Our texts have no inserts, so IGNORE_INSERTS changes nothing; every language gets
     // the English text.
     if (flags & ~(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS)) {

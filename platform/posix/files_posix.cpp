@@ -17,8 +17,7 @@
 
 namespace tarn::posix {
 
-DWORD AttributesOf(const struct stat64& status)
-{
+DWORD AttributesOf(const struct stat64& status) {
     DWORD attributes = 0;
     if (S_ISDIR(status.st_mode))
         attributes |= FILE_ATTRIBUTE_DIRECTORY;
@@ -29,7 +28,7 @@ DWORD AttributesOf(const struct stat64& status)
 
 namespace {
 
-constexpr mode_t kNewFileMode = 0666;           // less the process's umask, as usual
+constexpr mode_t kNewFileMode = 0666;  // less the process's umask, as usual
 constexpr mode_t kNewReadOnlyFileMode = 0444;
 constexpr mode_t kNewDirectoryMode = 0777;
 constexpr mode_t kWritePermissions = S_IWUSR | S_IWGRP | S_IWOTH;
@@ -53,7 +52,7 @@ struct OpenRequest {
     bool read = false;
     bool write = false;
     DWORD disposition = OPEN_EXISTING;
-    bool readOnlyWhenNew = false;  // FILE_ATTRIBUTE_READONLY for a file this opening creates
+    bool readOnlyWhenNew = false;   // FILE_ATTRIBUTE_READONLY for a file this opening creates
     bool directoryAllowed = false;  // FILE_FLAG_BACKUP_SEMANTICS
 };
 
@@ -63,8 +62,7 @@ struct Opened {
     bool existed = false;
 };
 
-int AccessFlags(const OpenRequest& request)
-{
+int AccessFlags(const OpenRequest& request) {
     const int access = request.read && request.write ? O_RDWR : request.write ? O_WRONLY : O_RDONLY;
     return access | O_CLOEXEC | O_LARGEFILE;
 }
@@ -72,8 +70,7 @@ int AccessFlags(const OpenRequest& request)
 // Checks an existing file that was opened without truncation against what Windows allows, and
 // truncates it when the disposition says so. The read-only attribute is checked here rather
 // than left to the system, which lets the superuser write anyway.
-Opened AcceptExisting(Descriptor fd, const OpenRequest& request)
-{
+Opened AcceptExisting(Descriptor fd, const OpenRequest& request) {
     struct stat64 status;
     if (Sys().fstat(fd.Get(), &status) != 0) {
         SetLastErrorFromErrno(errno);
@@ -94,13 +91,11 @@ Opened AcceptExisting(Descriptor fd, const OpenRequest& request)
 }
 
 // Opens or creates `path` by the Windows disposition rules.
-Opened OpenFile(const SystemPath& path, const OpenRequest& request)
-{
+Opened OpenFile(const SystemPath& path, const OpenRequest& request) {
     const int flags = AccessFlags(request);
     const mode_t newMode = request.readOnlyWhenNew ? kNewReadOnlyFileMode : kNewFileMode;
     const bool mayCreate = request.disposition == CREATE_ALWAYS ||
-                           request.disposition == OPEN_ALWAYS ||
-                           request.disposition == CREATE_NEW;
+                           request.disposition == OPEN_ALWAYS || request.disposition == CREATE_NEW;
     const bool mayOpen = request.disposition != CREATE_NEW;
     // Opening and creating are two calls; a file that appears or vanishes in between sends
     // the loop round again.
@@ -126,8 +121,7 @@ Opened OpenFile(const SystemPath& path, const OpenRequest& request)
     return Opened{};
 }
 
-HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWORD flags)
-{
+HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWORD flags) {
     if (!path.Valid())
         return INVALID_HANDLE_VALUE;
     OpenRequest request;
@@ -164,15 +158,13 @@ HANDLE CreateFileOn(const SystemPath& path, DWORD access, DWORD disposition, DWO
 }
 
 // False, with the last error set to `error`.
-bool Fail(DWORD error)
-{
+bool Fail(DWORD error) {
     SetLastError(error);
     return false;
 }
 
 // True when `error` (an errno value) is 0; otherwise false with the last error set from it.
-bool Succeeded(int error)
-{
+bool Succeeded(int error) {
     if (error == 0)
         return true;
     SetLastErrorFromErrno(error);
@@ -181,8 +173,7 @@ bool Succeeded(int error)
 
 // The new position, or -1 with the last error set; a position before the start of the file
 // is ERROR_NEGATIVE_SEEK.
-int64_t Seek(int fd, int64_t distance, DWORD method)
-{
+int64_t Seek(int fd, int64_t distance, DWORD method) {
     if (method > FILE_END) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
@@ -200,8 +191,7 @@ int64_t Seek(int fd, int64_t distance, DWORD method)
 }
 
 // Cuts or extends the file at its current position.
-bool EndFileHere(int fd)
-{
+bool EndFileHere(int fd) {
     const off64_t position = Sys().lseek(fd, 0, SEEK_CUR);
     if (position < 0 || Sys().ftruncate(fd, position) != 0) {
         SetLastErrorFromErrno(errno);
@@ -210,8 +200,7 @@ bool EndFileHere(int fd)
     return true;
 }
 
-bool StatusOf(int fd, struct stat64& status)
-{
+bool StatusOf(int fd, struct stat64& status) {
     if (Sys().fstat(fd, &status) != 0) {
         SetLastErrorFromErrno(errno);
         return false;
@@ -220,8 +209,7 @@ bool StatusOf(int fd, struct stat64& status)
 }
 
 // The status of the name itself (a link is not followed); false with the path's last error.
-bool LinkStatusOf(const SystemPath& path, struct stat64& status)
-{
+bool LinkStatusOf(const SystemPath& path, struct stat64& status) {
     if (Sys().lstat(path.c_str(), &status) != 0) {
         path.SetLastErrorFromErrno(errno);
         return false;
@@ -230,13 +218,11 @@ bool LinkStatusOf(const SystemPath& path, struct stat64& status)
 }
 
 // Windows keeps a read-only file from being deleted or replaced.
-bool IsProtected(const struct stat64& status)
-{
+bool IsProtected(const struct stat64& status) {
     return S_ISREG(status.st_mode) && IsReadOnly(status.st_mode);
 }
 
-bool DeleteFileOn(const SystemPath& path)
-{
+bool DeleteFileOn(const SystemPath& path) {
     struct stat64 status;
     if (!path.Valid() || !LinkStatusOf(path, status))
         return false;
@@ -249,8 +235,7 @@ bool DeleteFileOn(const SystemPath& path)
     return true;
 }
 
-bool CreateDirectoryOn(const SystemPath& path)
-{
+bool CreateDirectoryOn(const SystemPath& path) {
     if (!path.Valid())
         return false;
     if (Sys().mkdir(path.c_str(), kNewDirectoryMode) != 0) {
@@ -260,8 +245,7 @@ bool CreateDirectoryOn(const SystemPath& path)
     return true;
 }
 
-bool RemoveDirectoryOn(const SystemPath& path)
-{
+bool RemoveDirectoryOn(const SystemPath& path) {
     if (!path.Valid())
         return false;
     if (Sys().rmdir(path.c_str()) == 0)
@@ -275,8 +259,7 @@ bool RemoveDirectoryOn(const SystemPath& path)
     return false;
 }
 
-DWORD AttributesOn(const SystemPath& path)
-{
+DWORD AttributesOn(const SystemPath& path) {
     struct stat64 status;
     if (!path.Valid())
         return INVALID_FILE_ATTRIBUTES;
@@ -288,8 +271,7 @@ DWORD AttributesOn(const SystemPath& path)
 }
 
 // Copies the rest of `source` into `target` and closes it; false with the last error set.
-bool CopyData(int source, Descriptor target)
-{
+bool CopyData(int source, Descriptor target) {
     char buffer[16 * 1024];
     Transfer read;
     do {
@@ -302,8 +284,7 @@ bool CopyData(int source, Descriptor target)
 
 // Copies the data of `from` into `to`, then its last-write time and read-only attribute.
 // A target left half-written is removed.
-bool CopyFileOn(const SystemPath& from, const SystemPath& to, bool failIfExists)
-{
+bool CopyFileOn(const SystemPath& from, const SystemPath& to, bool failIfExists) {
     if (!from.Valid() || !to.Valid())
         return false;
     const Descriptor source(Sys().open(from.c_str(), O_RDONLY | O_CLOEXEC | O_LARGEFILE, 0));
@@ -344,8 +325,7 @@ bool CopyFileOn(const SystemPath& from, const SystemPath& to, bool failIfExists)
     return true;
 }
 
-bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
-{
+bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags) {
     struct stat64 sourceStatus, targetStatus;
     if (!from.Valid() || !to.Valid() || !LinkStatusOf(from, sourceStatus))
         return false;
@@ -367,10 +347,8 @@ bool MoveFileOn(const SystemPath& from, const SystemPath& to, DWORD flags)
 // ReadFile and WriteFile: `transfer` on the open file behind `handle` when it was opened for
 // it (`allowed`) and no overlapped transfer is asked for; `moved` gets the bytes moved.
 template <typename Buffer>
-BOOL TransferOn(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved,
-                LPOVERLAPPED overlapped, const bool FileObject::*allowed,
-                Transfer (*transfer)(int, Buffer, size_t))
-{
+BOOL TransferOn(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped,
+                const bool FileObject::*allowed, Transfer (*transfer)(int, Buffer, size_t)) {
     if (moved)
         *moved = 0;
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
@@ -392,37 +370,32 @@ BOOL TransferOn(HANDLE handle, Buffer buffer, DWORD count, LPDWORD moved,
 using namespace tarn::posix;
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                          DWORD disposition, DWORD flagsAndAttributes, HANDLE)
-{
+                          DWORD disposition, DWORD flagsAndAttributes, HANDLE) {
     return CreateFileOn(SystemPath(name), access, disposition, flagsAndAttributes);
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES,
-                          DWORD disposition, DWORD flagsAndAttributes, HANDLE)
-{
+                          DWORD disposition, DWORD flagsAndAttributes, HANDLE) {
     return CreateFileOn(SystemPath(name), access, disposition, flagsAndAttributes);
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read,
-                     LPOVERLAPPED overlapped)
-{
+                     LPOVERLAPPED overlapped) {
     return TransferOn(handle, buffer, count, read, overlapped, &FileObject::canRead, ReadAll);
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
-                      LPOVERLAPPED overlapped)
-{
-    return TransferOn(handle, buffer, count, written, overlapped, &FileObject::canWrite,
-                      WriteAll);
+                      LPOVERLAPPED overlapped) {
+    return TransferOn(handle, buffer, count, written, overlapped, &FileObject::canWrite, WriteAll);
 }
 
-DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method)
-{
+DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD method) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return INVALID_SET_FILE_POINTER;
-    const int64_t move = high ? static_cast<int64_t>((uint64_t(DWORD(*high)) << 32) | DWORD(distance))
-                              : int64_t(distance);
+    const int64_t move =
+        high ? static_cast<int64_t>((uint64_t(DWORD(*high)) << 32) | DWORD(distance))
+             : int64_t(distance);
     const int64_t position = Seek(file->fd.Get(), move, method);
     if (position < 0)
         return INVALID_SET_FILE_POINTER;
@@ -433,8 +406,7 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG high, DWORD meth
     return LowPart(position);
 }
 
-BOOL WINAPI SetEndOfFile(HANDLE handle)
-{
+BOOL WINAPI SetEndOfFile(HANDLE handle) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
@@ -443,8 +415,7 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
     return EndFileHere(file->fd.Get());
 }
 
-DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high)
-{
+DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
     if (!file || !StatusOf(file->fd.Get(), status))
@@ -456,30 +427,23 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD high)
     return LowPart(status.st_size);
 }
 
-BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
-{
+BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
     if (!file || !StatusOf(file->fd.Get(), status))
         return FALSE;
     *information = BY_HANDLE_FILE_INFORMATION{
-        AttributesOf(status),
-        FileTimeOf(status.st_ctim),
-        FileTimeOf(status.st_atim),
-        FileTimeOf(status.st_mtim),
-        LowPart(status.st_dev),
-        HighPart(status.st_size),
-        LowPart(status.st_size),
-        static_cast<DWORD>(status.st_nlink),
-        HighPart(status.st_ino),
-        LowPart(status.st_ino),
+        AttributesOf(status),       FileTimeOf(status.st_ctim),
+        FileTimeOf(status.st_atim), FileTimeOf(status.st_mtim),
+        LowPart(status.st_dev),     HighPart(status.st_size),
+        LowPart(status.st_size),    static_cast<DWORD>(status.st_nlink),
+        HighPart(status.st_ino),    LowPart(status.st_ino),
     };
     return TRUE;
 }
 
 BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAccess,
-                        LPFILETIME lastWrite)
-{
+                        LPFILETIME lastWrite) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     struct stat64 status;
     if (!file || !StatusOf(file->fd.Get(), status))
@@ -493,8 +457,7 @@ BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME lastAcces
     return TRUE;
 }
 
-BOOL WINAPI FlushFileBuffers(HANDLE handle)
-{
+BOOL WINAPI FlushFileBuffers(HANDLE handle) {
     std::shared_ptr<FileObject> file = FindHandle<FileObject>(handle);
     if (!file)
         return FALSE;
@@ -507,63 +470,39 @@ BOOL WINAPI FlushFileBuffers(HANDLE handle)
     return TRUE;
 }
 
-BOOL WINAPI DeleteFileA(LPCSTR name)
-{
-    return DeleteFileOn(SystemPath(name));
-}
+BOOL WINAPI DeleteFileA(LPCSTR name) { return DeleteFileOn(SystemPath(name)); }
 
-BOOL WINAPI DeleteFileW(LPCWSTR name)
-{
-    return DeleteFileOn(SystemPath(name));
-}
+BOOL WINAPI DeleteFileW(LPCWSTR name) { return DeleteFileOn(SystemPath(name)); }
 
-BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to)
-{
+BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     return MoveFileOn(SystemPath(from), SystemPath(to), MOVEFILE_COPY_ALLOWED);
 }
 
-BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
-{
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     return MoveFileOn(SystemPath(from), SystemPath(to), flags);
 }
 
-BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
-{
+BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     return CopyFileOn(SystemPath(from), SystemPath(to), failIfExists);
 }
 
-BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES)
-{
+BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
     return CreateDirectoryOn(SystemPath(name));
 }
 
-BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES)
-{
+BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return CreateDirectoryOn(SystemPath(name));
 }
 
-BOOL WINAPI RemoveDirectoryA(LPCSTR name)
-{
-    return RemoveDirectoryOn(SystemPath(name));
-}
+BOOL WINAPI RemoveDirectoryA(LPCSTR name) { return RemoveDirectoryOn(SystemPath(name)); }
 
-BOOL WINAPI RemoveDirectoryW(LPCWSTR name)
-{
-    return RemoveDirectoryOn(SystemPath(name));
-}
+BOOL WINAPI RemoveDirectoryW(LPCWSTR name) { return RemoveDirectoryOn(SystemPath(name)); }
 
-DWORD WINAPI GetFileAttributesA(LPCSTR name)
-{
-    return AttributesOn(SystemPath(name));
-}
+DWORD WINAPI GetFileAttributesA(LPCSTR name) { return AttributesOn(SystemPath(name)); }
 
-DWORD WINAPI GetFileAttributesW(LPCWSTR name)
-{
-    return AttributesOn(SystemPath(name));
-}
+DWORD WINAPI GetFileAttributesW(LPCWSTR name) { return AttributesOn(SystemPath(name)); }
 
-BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
-{
+BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
     const SystemPath path(name);
     struct stat64 status;
     if (!path.Valid())
@@ -582,8 +521,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
     return TRUE;
 }
 
-HFILE WINAPI _lopen(LPCSTR name, int mode)
-{
+HFILE WINAPI _lopen(LPCSTR name, int mode) {
     const SystemPath path(name);
     const int access = mode & 3;
     if (!path.Valid())
@@ -599,8 +537,7 @@ HFILE WINAPI _lopen(LPCSTR name, int mode)
     return opened.fd ? opened.fd.Release() : HFILE_ERROR;
 }
 
-HFILE WINAPI _lcreat(LPCSTR name, int attribute)
-{
+HFILE WINAPI _lcreat(LPCSTR name, int attribute) {
     const SystemPath path(name);
     if (!path.Valid())
         return HFILE_ERROR;
@@ -612,28 +549,24 @@ HFILE WINAPI _lcreat(LPCSTR name, int attribute)
     return opened.fd ? opened.fd.Release() : HFILE_ERROR;
 }
 
-UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT count)
-{
+UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT count) {
     const Transfer transfer = ReadAll(file, buffer, count);
     return Succeeded(transfer.error) ? static_cast<UINT>(transfer.done) : UINT(HFILE_ERROR);
 }
 
-UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT count)
-{
+UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT count) {
     if (count == 0)
         return EndFileHere(file) ? 0 : UINT(HFILE_ERROR);
     const Transfer transfer = WriteAll(file, buffer, count);
     return Succeeded(transfer.error) ? static_cast<UINT>(transfer.done) : UINT(HFILE_ERROR);
 }
 
-LONG WINAPI _llseek(HFILE file, LONG offset, int origin)
-{
+LONG WINAPI _llseek(HFILE file, LONG offset, int origin) {
     const int64_t position = Seek(file, offset, static_cast<DWORD>(origin));
     return position < 0 ? HFILE_ERROR : static_cast<LONG>(position);
 }
 
-HFILE WINAPI _lclose(HFILE file)
-{
+HFILE WINAPI _lclose(HFILE file) {
     if (Sys().close(file) != 0) {
         SetLastErrorFromErrno(errno);
         return HFILE_ERROR;
@@ -641,8 +574,7 @@ HFILE WINAPI _lclose(HFILE file)
     return 0;
 }
 
-int _unlink(const char* path)
-{
+int _unlink(const char* path) {
     if (DeleteFileA(path))
         return 0;
     const DWORD error = GetLastError();

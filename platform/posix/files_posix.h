@@ -10,10 +10,7 @@
 namespace tarn::posix {
 
 // Windows keeps one read-only attribute; here it is the owner's missing write permission.
-inline bool IsReadOnly(mode_t mode)
-{
-    return (mode & S_IWUSR) == 0;
-}
+inline bool IsReadOnly(mode_t mode) { return (mode & S_IWUSR) == 0; }
 
 // FILE_ATTRIBUTE_DIRECTORY and FILE_ATTRIBUTE_READONLY as they apply, else
 // FILE_ATTRIBUTE_NORMAL.
@@ -23,13 +20,7 @@ DWORD AttributesOf(const struct stat64& status);
 FILETIME FileTimeOf(const timespec& time);
 
 // A 64-bit value as the two DWORDs Windows gives it in.
-inline DWORD HighPart(uint64_t value)
-{
-    return static_cast<DWORD>(value >> 32);
-}
-inline DWORD LowPart(uint64_t value)
-{
-    return static_cast<DWORD>(value);
-}
+inline DWORD HighPart(uint64_t value) { return static_cast<DWORD>(value >> 32); }
+inline DWORD LowPart(uint64_t value) { return static_cast<DWORD>(value); }
 
 }  // namespace tarn::posix

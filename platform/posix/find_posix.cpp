@@ -16,8 +16,7 @@ namespace tarn::posix {
 namespace {
 
 // '*' matches any run of characters, '?' exactly one; the rest matches itself.
-bool Glob(const char* pattern, const char* name)
-{
+bool Glob(const char* pattern, const char* name) {
     const char* starPattern = nullptr;  // just behind the last '*' seen
     const char* starName = nullptr;     // where that '*' is being tried
     while (*name) {
@@ -41,8 +40,7 @@ bool Glob(const char* pattern, const char* name)
 
 // Windows also lets a pattern that ends in ".*" match the name without that part: "name.*"
 // finds "name", and "*.*" finds every name.
-bool Matches(const std::string& pattern, const char* name)
-{
+bool Matches(const std::string& pattern, const char* name) {
     if (Glob(pattern.c_str(), name))
         return true;
     const size_t n = pattern.size();
@@ -61,14 +59,15 @@ public:
     static constexpr HandleKind kKind = HandleKind::Search;
 
     SearchObject(DIR* stream, std::string directory, std::string pattern)
-        : HandleObject(kKind), stream_(stream), directory_(std::move(directory)),
+        : HandleObject(kKind),
+          stream_(stream),
+          directory_(std::move(directory)),
           pattern_(std::move(pattern)) {}
     ~SearchObject() override { Sys().closedir(stream_); }
 
     // The next matching entry. False at the end, with ERROR_NO_MORE_FILES, or with the last
     // error of a failed read. The caller holds Lock().
-    bool Next(Found& found)
-    {
+    bool Next(Found& found) {
         for (;;) {
             errno = 0;
             const dirent64* entry = Sys().readdir(stream_);
@@ -103,8 +102,7 @@ private:
 };
 
 template <typename Data>
-void FillFixedPart(const Found& found, Data* data)
-{
+void FillFixedPart(const Found& found, Data* data) {
     data->dwFileAttributes = AttributesOf(found.status);
     data->ftCreationTime = FileTimeOf(found.status.st_ctim);
     data->ftLastAccessTime = FileTimeOf(found.status.st_atim);
@@ -117,8 +115,7 @@ void FillFixedPart(const Found& found, Data* data)
 }
 
 // A system name has at most NAME_MAX (255) bytes, so it always fits either field.
-void Fill(const Found& found, LPWIN32_FIND_DATAA data)
-{
+void Fill(const Found& found, LPWIN32_FIND_DATAA data) {
     FillFixedPart(found, data);
     size_t i = 0;
     for (; found.name[i] && i < MAX_PATH - 1; ++i)
@@ -126,22 +123,22 @@ void Fill(const Found& found, LPWIN32_FIND_DATAA data)
     data->cFileName[i] = '\0';
 }
 
-void Fill(const Found& found, LPWIN32_FIND_DATAW data)
-{
+void Fill(const Found& found, LPWIN32_FIND_DATAW data) {
     FillFixedPart(found, data);
     if (MultiByteToWideChar(CP_UTF8, 0, found.name, -1, data->cFileName, MAX_PATH) == 0)
         data->cFileName[0] = 0;
 }
 
 template <typename Data>
-HANDLE FindFirst(const SystemPath& pattern, Data* data)
-{
+HANDLE FindFirst(const SystemPath& pattern, Data* data) {
     if (!pattern.Valid())
         return INVALID_HANDLE_VALUE;
     // The directory is everything up to the last separator; the wildcards are behind it.
     const std::string text = pattern.c_str();
     const size_t slash = text.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    std::string directory = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : text.substr(0, slash);
     std::string last = slash == std::string::npos ? text : text.substr(slash + 1);
     DIR* stream = Sys().opendir(directory.c_str());
     if (!stream) {
@@ -169,8 +166,7 @@ HANDLE FindFirst(const SystemPath& pattern, Data* data)
 }
 
 template <typename Data>
-BOOL FindNext(HANDLE handle, Data* data)
-{
+BOOL FindNext(HANDLE handle, Data* data) {
     std::shared_ptr<SearchObject> search = FindHandle<SearchObject>(handle);
     if (!search)
         return FALSE;
@@ -187,27 +183,16 @@ BOOL FindNext(HANDLE handle, Data* data)
 
 using namespace tarn::posix;
 
-HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data)
-{
+HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     return FindFirst(SystemPath(pattern), data);
 }
 
-HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
-{
+HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     return FindFirst(SystemPath(pattern), data);
 }
 
-BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data)
-{
-    return FindNext(search, data);
-}
+BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) { return FindNext(search, data); }
 
-BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data)
-{
-    return FindNext(search, data);
-}
+BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) { return FindNext(search, data); }
 
-BOOL WINAPI FindClose(HANDLE search)
-{
-    return RemoveHandle(search, HandleKind::Search);
-}
+BOOL WINAPI FindClose(HANDLE search) { return RemoveHandle(search, HandleKind::Search); }

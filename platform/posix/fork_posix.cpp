@@ -5,8 +5,6 @@
 
 namespace tarn {
 
-void AroundFork(void (*before)(), void (*after)()) {
-    pthread_atfork(before, after, after);
-}
+void AroundFork(void (*before)(), void (*after)()) { pthread_atfork(before, after, after); }
 
 }  // namespace tarn

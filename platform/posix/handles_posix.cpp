@@ -16,8 +16,7 @@ class HandleTable {
 public:
     constexpr HandleTable() = default;
 
-    HANDLE Add(std::shared_ptr<HandleObject> object)
-    {
+    HANDLE Add(std::shared_ptr<HandleObject> object) {
         std::lock_guard guard(lock_);
         try {
             entries_.push_back(Entry{lastHandle_ + kHandleStep, std::move(object)});
@@ -29,8 +28,7 @@ public:
         return reinterpret_cast<HANDLE>(lastHandle_);
     }
 
-    HANDLE AddAt(uintptr_t value, std::shared_ptr<HandleObject> object)
-    {
+    HANDLE AddAt(uintptr_t value, std::shared_ptr<HandleObject> object) {
         std::lock_guard guard(lock_);
         auto it = std::lower_bound(entries_.begin(), entries_.end(), value,
                                    [](const Entry& e, uintptr_t h) { return e.handle < h; });
@@ -47,15 +45,13 @@ public:
         return reinterpret_cast<HANDLE>(value);
     }
 
-    std::shared_ptr<HandleObject> Find(HANDLE handle)
-    {
+    std::shared_ptr<HandleObject> Find(HANDLE handle) {
         std::lock_guard guard(lock_);
         auto it = Lookup(handle);
         return it != entries_.end() ? it->object : nullptr;
     }
 
-    std::shared_ptr<HandleObject> Remove(HANDLE handle, HandleKind kind)
-    {
+    std::shared_ptr<HandleObject> Remove(HANDLE handle, HandleKind kind) {
         std::lock_guard guard(lock_);
         auto it = Lookup(handle);
         if (it == entries_.end() || it->object->Kind() != kind)
@@ -77,8 +73,7 @@ private:
 
     static constexpr uintptr_t kHandleStep = 4;
 
-    std::vector<Entry>::iterator Lookup(HANDLE handle)
-    {
+    std::vector<Entry>::iterator Lookup(HANDLE handle) {
         const auto value = reinterpret_cast<uintptr_t>(handle);
         auto it = std::lower_bound(entries_.begin(), entries_.end(), value,
                                    [](const Entry& e, uintptr_t h) { return e.handle < h; });
@@ -97,13 +92,9 @@ const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;
 
 }  // namespace
 
-HANDLE AddHandle(std::shared_ptr<HandleObject> object)
-{
-    return gHandles.Add(std::move(object));
-}
+HANDLE AddHandle(std::shared_ptr<HandleObject> object) { return gHandles.Add(std::move(object)); }
 
-HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object)
-{
+HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object) {
     if (descriptor < 0 || static_cast<uintptr_t>(descriptor) >= kDescriptorHandleLimit) {
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return nullptr;
@@ -111,13 +102,9 @@ HANDLE AddDescriptorHandle(int descriptor, std::shared_ptr<HandleObject> object)
     return gHandles.AddAt(static_cast<uintptr_t>(descriptor), std::move(object));
 }
 
-std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle)
-{
-    return gHandles.Find(handle);
-}
+std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle) { return gHandles.Find(handle); }
 
-bool RemoveHandle(HANDLE handle, HandleKind kind)
-{
+bool RemoveHandle(HANDLE handle, HandleKind kind) {
     if (!gHandles.Remove(handle, kind)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -129,8 +116,7 @@ bool RemoveHandle(HANDLE handle, HandleKind kind)
 
 using namespace tarn::posix;
 
-BOOL WINAPI CloseHandle(HANDLE handle)
-{
+BOOL WINAPI CloseHandle(HANDLE handle) {
     if (handle == kCurrentProcess)
         return TRUE;
     std::shared_ptr<HandleObject> object = FindHandleObject(handle);
@@ -141,7 +127,4 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     return RemoveHandle(handle, object->Kind());
 }
 
-HANDLE WINAPI GetCurrentProcess()
-{
-    return kCurrentProcess;
-}
+HANDLE WINAPI GetCurrentProcess() { return kCurrentProcess; }

@@ -60,8 +60,7 @@ std::shared_ptr<HandleObject> FindHandleObject(HANDLE handle);
 
 // The object of `handle` when it is open and of kind T; else null with ERROR_INVALID_HANDLE.
 template <typename T>
-std::shared_ptr<T> FindHandle(HANDLE handle)
-{
+std::shared_ptr<T> FindHandle(HANDLE handle) {
     std::shared_ptr<HandleObject> object = FindHandleObject(handle);
     if (!object || object->Kind() != T::kKind) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -7,9 +7,7 @@
 namespace {
 
 // What standard error does not take is lost: nothing can report it.
-void Say(const char* text, size_t length) {
-    tarn::posix::WriteAll(2, text, length);
-}
+void Say(const char* text, size_t length) { tarn::posix::WriteAll(2, text, length); }
 
 }  // namespace
 
@@ -25,6 +23,4 @@ int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     return IDOK;
 }
 
-HWND WINAPI GetActiveWindow() {
-    return nullptr;
-}
+HWND WINAPI GetActiveWindow() { return nullptr; }

@@ -27,7 +27,7 @@ constexpr size_t kMostIdBytes = 64;
 
 struct Image {
     uintptr_t bias = 0;  // what the loader added to every virtual address of the file
-    const ElfW(Phdr)* headers = nullptr;
+    const ElfW(Phdr) * headers = nullptr;
     int count = 0;
 };
 
@@ -58,7 +58,8 @@ void BuildId(const Image& image, char* out) {
     *out = 0;
     for (int i = 0; i < image.count; ++i) {
         const ElfW(Phdr)& segment = image.headers[i];
-        if (segment.p_type != PT_NOTE) continue;
+        if (segment.p_type != PT_NOTE)
+            continue;
         uintptr_t note = image.bias + segment.p_vaddr;
         const uintptr_t end = note + segment.p_memsz;
         while (note + sizeof(ElfW(Nhdr)) <= end) {
@@ -66,14 +67,14 @@ void BuildId(const Image& image, char* out) {
             const uintptr_t name = note + sizeof *header;
             const uintptr_t desc = name + ((header->n_namesz + 3) & ~3u);
             const uintptr_t next = desc + ((header->n_descsz + 3) & ~3u);
-            if (next > end) break;
+            if (next > end)
+                break;
             const char* text = reinterpret_cast<const char*>(name);
             if (header->n_type == NT_GNU_BUILD_ID && header->n_namesz == 4 && text[0] == 'G' &&
                 text[1] == 'N' && text[2] == 'U' && text[3] == 0 && header->n_descsz > 0 &&
                 header->n_descsz <= kMostIdBytes) {
                 out[0] = 'e', out[1] = 'l', out[2] = 'f', out[3] = ':';
-                HexDigits(out + 4, reinterpret_cast<const unsigned char*>(desc),
-                          header->n_descsz);
+                HexDigits(out + 4, reinterpret_cast<const unsigned char*>(desc), header->n_descsz);
                 return;
             }
             note = next;
@@ -86,13 +87,16 @@ bool Describe(const Image& image, LoadedModule& module) {
     uintptr_t low = UINTPTR_MAX, high = 0;
     for (int i = 0; i < image.count; ++i) {
         const ElfW(Phdr)& segment = image.headers[i];
-        if (segment.p_type != PT_LOAD) continue;
+        if (segment.p_type != PT_LOAD)
+            continue;
         const uintptr_t begin = image.bias + segment.p_vaddr - segment.p_offset % 4096;
-        if (begin < low) low = begin;
+        if (begin < low)
+            low = begin;
         if (image.bias + segment.p_vaddr + segment.p_memsz > high)
             high = image.bias + segment.p_vaddr + segment.p_memsz;
     }
-    if (high <= low) return false;
+    if (high <= low)
+        return false;
     module.base = low;
     module.size = high - low;
     return true;
@@ -102,7 +106,8 @@ bool Describe(const Image& image, LoadedModule& module) {
 
 int ListModules(ModuleVisitor visit, void* context) {
     const volatile r_debug& loader = _r_debug;
-    if (loader.r_state != r_debug::RT_CONSISTENT) return -1;
+    if (loader.r_state != r_debug::RT_CONSISTENT)
+        return -1;
     char program[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
     program[length > 0 ? length : 0] = 0;
@@ -111,9 +116,11 @@ int ListModules(ModuleVisitor visit, void* context) {
     const link_map* module = loader.r_map;
     for (int i = 0; module && i < kMostModules; module = module->l_next, ++i) {
         Image image;
-        if (!ImageOf(module, i == 0, image)) continue;
+        if (!ImageOf(module, i == 0, image))
+            continue;
         LoadedModule seen;
-        if (!Describe(image, seen)) continue;
+        if (!Describe(image, seen))
+            continue;
         BuildId(image, id);
         seen.id = id;
         seen.path = i == 0 ? program : module->l_name ? module->l_name : "";

@@ -15,16 +15,14 @@ namespace {
 
 // glibc keeps the message of a failed loader call, in memory of the process's allocator, until
 // dlerror has been asked for it twice: a failure of ours leaves no such block behind.
-void ForgetLoaderError()
-{
+void ForgetLoaderError() {
     dlerror();
     dlerror();
 }
 
 }  // namespace
 
-link_map* MainProgram()
-{
+link_map* MainProgram() {
     // The main program is never unloaded, so its handle stays valid and its reference count
     // does not matter.
     static link_map* const main = static_cast<link_map*>(dlopen(nullptr, RTLD_LAZY));
@@ -41,8 +39,7 @@ struct ModuleQuery {
 
 // Walks the loader's list while dl_iterate_phdr holds the lock that keeps it from changing.
 // Nothing here may call the loader (dlopen takes its locks in the other order).
-int WalkLoadedModules(dl_phdr_info*, size_t, void* data)
-{
+int WalkLoadedModules(dl_phdr_info*, size_t, void* data) {
     auto* query = static_cast<ModuleQuery*>(data);
     for (const link_map* map = query->first; map; map = map->l_next) {
         if (map == query->wanted) {
@@ -55,8 +52,7 @@ int WalkLoadedModules(dl_phdr_info*, size_t, void* data)
 
 }  // namespace
 
-link_map* LoadedModule(HMODULE module)
-{
+link_map* LoadedModule(HMODULE module) {
     ModuleQuery query{MainProgram(), module};
     dl_iterate_phdr(WalkLoadedModules, &query);
     if (!query.loaded) {
@@ -66,8 +62,7 @@ link_map* LoadedModule(HMODULE module)
     return reinterpret_cast<link_map*>(module);
 }
 
-void* OwnSymbol(link_map* map, const char* name)
-{
+void* OwnSymbol(link_map* map, const char* name) {
     // dlsym needs a handle the loader gave out: a module loaded with the program has its
     // lookup scope only once it has been opened by name. The opening only counts a reference,
     // given back at once.
@@ -93,8 +88,7 @@ namespace {
 // The module's file name in the system's spelling into `out` of PATH_MAX bytes; its length, or
 // 0 with the last error set. The main program's entry has no name: its file is the one the
 // kernel started.
-size_t ModuleFileName(const link_map* map, char* out)
-{
+size_t ModuleFileName(const link_map* map, char* out) {
     const char* name = map->l_name;
     if (!name || !name[0]) {
         const ssize_t n = Sys().readlink("/proc/self/exe", out, PATH_MAX - 1);
@@ -120,8 +114,7 @@ size_t ModuleFileName(const link_map* map, char* out)
 // Windows' rule for a name that does not fit: size - 1 characters and the terminator, the
 // result `size` and ERROR_INSUFFICIENT_BUFFER.
 template <typename Unit>
-DWORD GiveCutText(const Unit* text, size_t length, Unit* buffer, DWORD size)
-{
+DWORD GiveCutText(const Unit* text, size_t length, Unit* buffer, DWORD size) {
     const bool cut = length >= size;
     const size_t count = cut ? (size ? size - 1 : 0) : length;
     CopyBytes(buffer, text, count * sizeof(Unit));
@@ -136,8 +129,7 @@ DWORD GiveCutText(const Unit* text, size_t length, Unit* buffer, DWORD size)
 
 // The module's file name in the library's spelling into `out` of PATH_MAX bytes; its length or
 // 0 with the last error set. A null module is the executable.
-size_t LibraryModuleName(HMODULE module, char* out)
-{
+size_t LibraryModuleName(HMODULE module, char* out) {
     const link_map* map = module ? LoadedModule(module) : MainProgram();
     if (!map)
         return 0;
@@ -150,8 +142,7 @@ size_t LibraryModuleName(HMODULE module, char* out)
 
 // A name with a directory is made a full path first, so that the loader (and
 // GetModuleFileNameA) keeps it whole; a bare name is looked up where the loader looks.
-HMODULE LoadModule(const char* name)
-{
+HMODULE LoadModule(const char* name) {
     bool hasDirectory = false;
     for (const char* p = name; *p; ++p)
         hasDirectory = hasDirectory || *p == '\\' || *p == '/';
@@ -174,8 +165,7 @@ HMODULE LoadModule(const char* name)
 
 using namespace tarn::posix;
 
-HMODULE WINAPI GetModuleHandleA(LPCSTR name)
-{
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
     if (!name)
         return reinterpret_cast<HMODULE>(MainProgram());
     const SystemPath path(name);
@@ -191,8 +181,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
     return static_cast<HMODULE>(module);
 }
 
-BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module)
-{
+BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module) {
     if (!module) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -220,15 +209,13 @@ BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* modul
     return TRUE;
 }
 
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
-{
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     char name[PATH_MAX];
     const size_t length = LibraryModuleName(module, name);
     return length ? GiveCutText(name, length, buffer, size) : 0;
 }
 
-DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
-{
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     char name[PATH_MAX];
     if (LibraryModuleName(module, name) == 0)
         return 0;
@@ -237,8 +224,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
     return units > 0 ? GiveCutText(wide, static_cast<size_t>(units - 1), buffer, size) : 0;
 }
 
-FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
-{
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     link_map* map = module ? LoadedModule(module) : MainProgram();
     if (!map)
         return nullptr;
@@ -255,8 +241,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-HMODULE WINAPI LoadLibraryA(LPCSTR name)
-{
+HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -264,8 +249,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name)
     return LoadModule(name);
 }
 
-HMODULE WINAPI LoadLibraryW(LPCWSTR name)
-{
+HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -278,8 +262,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name)
     return LoadModule(narrow);
 }
 
-BOOL WINAPI FreeLibrary(HMODULE module)
-{
+BOOL WINAPI FreeLibrary(HMODULE module) {
     if (IsDataModuleHandle(module))
         return FreeDataModule(module);
     if (!LoadedModule(module))

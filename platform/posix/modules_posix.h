@@ -19,10 +19,7 @@ void* OwnSymbol(link_map* map, const char* name);
 HMODULE LoadModule(const char* name);
 
 // Data module handles are never loader handles: they have the lowest bit set.
-inline bool IsDataModuleHandle(HMODULE module)
-{
-    return reinterpret_cast<uintptr_t>(module) & 1;
-}
+inline bool IsDataModuleHandle(HMODULE module) { return reinterpret_cast<uintptr_t>(module) & 1; }
 // Gives a data module back; FALSE with ERROR_MOD_NOT_FOUND when the handle is not one.
 BOOL FreeDataModule(HMODULE module);
 

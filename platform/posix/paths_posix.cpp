@@ -21,16 +21,14 @@ struct ExtendedPrefix {
     bool share;
 };
 
-ExtendedPrefix ExtendedPrefixOf(const char* text)
-{
+ExtendedPrefix ExtendedPrefixOf(const char* text) {
     if (BeginsWithText(text, "\\\\?\\UNC\\"))
         return {8, true};
     return {BeginsWithText(text, "\\\\?\\") ? size_t(3) : 0, false};
 }
 
 // Rewrites a path in place: the extended-length prefix goes, every '\' becomes '/'.
-void ToSystemSpelling(char* text)
-{
+void ToSystemSpelling(char* text) {
     const ExtendedPrefix prefix = ExtendedPrefixOf(text);
     char* to = text;
     if (prefix.share) {
@@ -42,10 +40,7 @@ void ToSystemSpelling(char* text)
     *to = '\0';
 }
 
-bool IsSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // A text built in a buffer of fixed size. A Put that would not fit with the terminator is
 // dropped and remembered.
@@ -53,8 +48,7 @@ class Builder {
 public:
     Builder(char* out, size_t size) : out_(out), size_(size) { out_[0] = '\0'; }
 
-    void Put(const char* text, size_t count)
-    {
+    void Put(const char* text, size_t count) {
         if (size_ - length_ <= count) {
             overflow_ = true;
             return;
@@ -68,14 +62,12 @@ public:
     size_t Length() const { return length_; }
     bool Overflowed() const { return overflow_; }
     // Cuts the text back to `length` characters.
-    void Cut(size_t length)
-    {
+    void Cut(size_t length) {
         length_ = length;
         out_[length_] = '\0';
     }
     // The index of the last '\\' at or behind `from`, or `from` when there is none.
-    size_t LastSeparator(size_t from) const
-    {
+    size_t LastSeparator(size_t from) const {
         size_t i = length_;
         while (i > from && out_[i - 1] != '\\')
             --i;
@@ -91,8 +83,7 @@ private:
 
 // The next component of `p` up to a separator or the end; `p` moves past it and the
 // separators behind it.
-const char* NextComponent(const char*& p, size_t& length)
-{
+const char* NextComponent(const char*& p, size_t& length) {
     const char* begin = p;
     while (*p && !IsSeparator(*p))
         ++p;
@@ -104,8 +95,7 @@ const char* NextComponent(const char*& p, size_t& length)
 
 // Appends the components of `p` to `out`, folding "." and ".."; ".." never cuts into the
 // first `rootLength` characters.
-void AppendFolded(Builder& out, const char* p, size_t rootLength)
-{
+void AppendFolded(Builder& out, const char* p, size_t rootLength) {
     while (*p) {
         size_t length;
         const char* component = NextComponent(p, length);
@@ -122,8 +112,7 @@ void AppendFolded(Builder& out, const char* p, size_t rootLength)
 
 // The current directory in the library's spelling into `out` of PATH_MAX bytes; its length,
 // or 0 with the last error set.
-size_t CurrentDirectory(char* out)
-{
+size_t CurrentDirectory(char* out) {
     if (!Sys().getcwd(out, PATH_MAX)) {
         SetLastErrorFromErrno(errno);
         return 0;
@@ -135,8 +124,7 @@ size_t CurrentDirectory(char* out)
 // Copies `text` of `length` characters with its terminator into `buffer` of `size`
 // characters when it fits: the length; else the size needed, terminator included.
 template <typename Unit>
-DWORD GiveText(const Unit* text, size_t length, Unit* buffer, DWORD size)
-{
+DWORD GiveText(const Unit* text, size_t length, Unit* buffer, DWORD size) {
     if (!buffer || size <= length)
         return static_cast<DWORD>(length + 1);
     CopyBytes(buffer, text, (length + 1) * sizeof(Unit));
@@ -144,16 +132,14 @@ DWORD GiveText(const Unit* text, size_t length, Unit* buffer, DWORD size)
 }
 
 // `text` as UTF-16 into `wide` of `room` units; its length, or 0 with the last error set.
-size_t Widen(const char* text, WCHAR* wide, int room)
-{
+size_t Widen(const char* text, WCHAR* wide, int room) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, room);
     return n > 0 ? static_cast<size_t>(n - 1) : 0;
 }
 
 }  // namespace
 
-SystemPath::SystemPath(const char* path)
-{
+SystemPath::SystemPath(const char* path) {
     if (!path) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return;
@@ -170,8 +156,7 @@ SystemPath::SystemPath(const char* path)
     Finish();
 }
 
-SystemPath::SystemPath(const WCHAR* path)
-{
+SystemPath::SystemPath(const WCHAR* path) {
     if (!path) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return;
@@ -183,8 +168,7 @@ SystemPath::SystemPath(const WCHAR* path)
     Finish();
 }
 
-void SystemPath::Finish()
-{
+void SystemPath::Finish() {
     ToSystemSpelling(text_);
     if (text_[0] == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -193,8 +177,7 @@ void SystemPath::Finish()
     valid_ = true;
 }
 
-bool SystemPath::ParentExists() const
-{
+bool SystemPath::ParentExists() const {
     char parent[PATH_MAX];
     size_t end = 0;
     while (text_[end])
@@ -217,8 +200,7 @@ bool SystemPath::ParentExists() const
     return Sys().stat(parent, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-void SystemPath::SetLastErrorFromErrno(int error, DWORD existsCode) const
-{
+void SystemPath::SetLastErrorFromErrno(int error, DWORD existsCode) const {
     if (error == ENOENT && !ParentExists()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return;
@@ -226,16 +208,14 @@ void SystemPath::SetLastErrorFromErrno(int error, DWORD existsCode) const
     tarn::posix::SetLastErrorFromErrno(error, existsCode);
 }
 
-void ToLibrarySeparators(char* text)
-{
+void ToLibrarySeparators(char* text) {
     for (; *text; ++text) {
         if (*text == '/')
             *text = '\\';
     }
 }
 
-size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
-{
+size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart) {
     if (!name || !name[0]) {
         SetLastError(ERROR_INVALID_NAME);
         return 0;
@@ -283,8 +263,7 @@ size_t FullPathName(const char* name, char* out, size_t size, size_t& filePart)
 
 using namespace tarn::posix;
 
-DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart)
-{
+DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) {
     char full[kFullPathRoom];
     size_t part;
     const size_t length = FullPathName(name, full, sizeof full, part);
@@ -296,8 +275,7 @@ DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file
     return result;
 }
 
-DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart)
-{
+DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -323,15 +301,13 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* f
     return result;
 }
 
-DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer)
-{
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     char current[PATH_MAX];
     const size_t length = CurrentDirectory(current);
     return length ? GiveText(current, length, buffer, size) : 0;
 }
 
-DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer)
-{
+DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
     char current[PATH_MAX];
     WCHAR wide[PATH_MAX];
     if (CurrentDirectory(current) == 0)
@@ -339,8 +315,7 @@ DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer)
     return GiveText(wide, Widen(current, wide, PATH_MAX), buffer, size);
 }
 
-BOOL WINAPI SetCurrentDirectoryA(LPCSTR name)
-{
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR name) {
     const SystemPath path(name);
     if (!path.Valid())
         return FALSE;

@@ -5,10 +5,12 @@
 #include "runtime/fault.h"
 
 BOOL WINAPI IsBadReadPtr(const void* p, UINT_PTR size) {
-    if (size == 0) return FALSE;
+    if (size == 0)
+        return FALSE;
     uintptr_t first = reinterpret_cast<uintptr_t>(p);
     uintptr_t last = first + (size - 1);
-    if (!p || last < first) return TRUE;
+    if (!p || last < first)
+        return TRUE;
     try {
         tarn::ProbeScope probe;
         tarn::TouchRange(first, last);
@@ -19,7 +21,8 @@ BOOL WINAPI IsBadReadPtr(const void* p, UINT_PTR size) {
 }
 
 BOOL WINAPI IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars) {
-    if (!text) return TRUE;
+    if (!text)
+        return TRUE;
     try {
         tarn::ProbeScope probe;
         volatile size_t count = 0;

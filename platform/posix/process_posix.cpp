@@ -10,8 +10,7 @@ namespace tarn::posix {
 namespace {
 
 // The arguments, each ended by a zero byte; empty when they cannot be read.
-std::string ReadArguments()
-{
+std::string ReadArguments() {
     std::string arguments;
     LoadFile("/proc/self/cmdline", arguments);
     return arguments;
@@ -20,10 +19,8 @@ std::string ReadArguments()
 // Appends `argument` so that the Windows rules for splitting a command line give it back: in
 // double quotes when it is empty or holds a blank or tab, with a backslash before each double
 // quote it holds and the backslashes in front of a double quote doubled.
-void AppendQuoted(std::string& line, const std::string& argument)
-{
-    const bool quoted =
-        argument.empty() || argument.find_first_of(" \t") != std::string::npos;
+void AppendQuoted(std::string& line, const std::string& argument) {
+    const bool quoted = argument.empty() || argument.find_first_of(" \t") != std::string::npos;
     if (quoted)
         line += '"';
     size_t backslashes = 0;
@@ -43,8 +40,7 @@ void AppendQuoted(std::string& line, const std::string& argument)
 
 // The command line in memory of the system's own allocator: it lives as long as the process
 // and never appears among the blocks of the library's memory manager.
-char* MakeCommandLine()
-{
+char* MakeCommandLine() {
     std::string line;
     const std::string arguments = ReadArguments();
     for (size_t begin = 0; begin < arguments.size();) {
@@ -66,8 +62,7 @@ char* MakeCommandLine()
 }  // namespace
 }  // namespace tarn::posix
 
-LPSTR WINAPI GetCommandLineA()
-{
+LPSTR WINAPI GetCommandLineA() {
     static char* const line = tarn::posix::MakeCommandLine();
     return line;
 }

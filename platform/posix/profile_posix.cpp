@@ -28,52 +28,40 @@ using Text = std::optional<std::string>;  // a caller's text; none for a null po
 // A caller's text, measured and copied with the fault-safe loops: a fault on an unreadable
 // text must reach the caller as its exception.
 template <typename Unit>
-std::basic_string<Unit> CopyOf(const Unit* text)
-{
+std::basic_string<Unit> CopyOf(const Unit* text) {
     std::basic_string<Unit> copy(TextLength(text), Unit(0));
     CopyBytes(copy.data(), text, copy.size() * sizeof(Unit));
     return copy;
 }
 
-WideString Utf16(std::string_view text)
-{
+WideString Utf16(std::string_view text) {
     if (text.empty())
         return {};
     const int length = static_cast<int>(text.size());
     WideString wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0), u'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), static_cast<int>(wide.size()));
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(),
+                        static_cast<int>(wide.size()));
     return wide;
 }
 
-std::string Utf8(std::basic_string_view<WCHAR> wide)
-{
+std::string Utf8(std::basic_string_view<WCHAR> wide) {
     if (wide.empty())
         return {};
     const int length = static_cast<int>(wide.size());
-    std::string text(WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr,
-                                         nullptr), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text.data(),
-                        static_cast<int>(text.size()), nullptr, nullptr);
+    std::string text(
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text.data(), static_cast<int>(text.size()),
+                        nullptr, nullptr);
     return text;
 }
 
-Text TextOf(const char* text)
-{
-    return text ? Text(CopyOf(text)) : std::nullopt;
-}
+Text TextOf(const char* text) { return text ? Text(CopyOf(text)) : std::nullopt; }
 
-Text TextOf(const WCHAR* text)
-{
-    return text ? Text(Utf8(CopyOf(text))) : std::nullopt;
-}
+Text TextOf(const WCHAR* text) { return text ? Text(Utf8(CopyOf(text))) : std::nullopt; }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
-std::string_view Trim(std::string_view text)
-{
+std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && IsBlank(text.back()))
@@ -82,8 +70,7 @@ std::string_view Trim(std::string_view text)
 }
 
 // Section and key names compare without regard to case; letters beyond ASCII compare exactly.
-bool SameName(std::string_view a, std::string_view b)
-{
+bool SameName(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
     if (a.size() != b.size())
         return false;
@@ -95,8 +82,7 @@ bool SameName(std::string_view a, std::string_view b)
 }
 
 // A value enclosed in a matching pair of double or single quotes loses them.
-std::string_view Unquoted(std::string_view value)
-{
+std::string_view Unquoted(std::string_view value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
         return value.substr(1, value.size() - 2);
@@ -104,8 +90,7 @@ std::string_view Unquoted(std::string_view value)
 }
 
 // The default of an absent key: trailing blanks go (a lone blank stays), then the quotes.
-std::string_view DefaultValue(std::string_view text)
-{
+std::string_view DefaultValue(std::string_view text) {
     while (text.size() > 1 && text.back() == ' ')
         text.remove_suffix(1);
     return Unquoted(text);
@@ -120,8 +105,7 @@ struct Line {
     std::string_view value;  // Entry: the text after the first '='
 };
 
-Line Parse(std::string_view text)
-{
+Line Parse(std::string_view text) {
     Line line;
     text = Trim(text);
     if (text.empty())
@@ -161,8 +145,7 @@ constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16Mark = "\xFF\xFE";  // little-endian
 
 // Lines end with CR LF, LF or CR alone.
-IniText Decode(std::string_view bytes)
-{
+IniText Decode(std::string_view bytes) {
     IniText ini;
     std::string wideText;
     std::string_view text = bytes;
@@ -192,20 +175,19 @@ IniText Decode(std::string_view bytes)
 }
 
 // Every line ends with CR LF, whatever it ended with when read; the encoding stays.
-std::string Encode(const IniText& ini)
-{
+std::string Encode(const IniText& ini) {
     std::string text;
     for (const std::string& line : ini.lines) {
         text += line;
         text += "\r\n";
     }
     switch (ini.encoding) {
-    case IniText::Ansi:
-        return text;
-    case IniText::Utf8WithMark:
-        return std::string(kUtf8Mark) + text;
-    case IniText::Utf16WithMark:
-        break;
+        case IniText::Ansi:
+            return text;
+        case IniText::Utf8WithMark:
+            return std::string(kUtf8Mark) + text;
+        case IniText::Utf16WithMark:
+            break;
     }
     std::string bytes(kUtf16Mark);
     for (WCHAR unit : Utf16(text)) {
@@ -222,8 +204,7 @@ struct Span {
 };
 
 // The first section of that name; a later one of the same name is never reached.
-std::optional<Span> FindSection(const std::vector<std::string>& lines, std::string_view name)
-{
+std::optional<Span> FindSection(const std::vector<std::string>& lines, std::string_view name) {
     for (size_t i = 0; i < lines.size(); ++i) {
         const Line line = Parse(lines[i]);
         if (line.kind != Line::Header || !line.named || !SameName(line.name, name))
@@ -238,8 +219,7 @@ std::optional<Span> FindSection(const std::vector<std::string>& lines, std::stri
 
 // The first line of the section with that key.
 std::optional<size_t> FindKey(const std::vector<std::string>& lines, Span section,
-                              std::string_view key)
-{
+                              std::string_view key) {
     for (size_t i = section.header + 1; i < section.end; ++i) {
         const Line line = Parse(lines[i]);
         if (line.kind == Line::Entry && SameName(line.name, key))
@@ -255,8 +235,7 @@ struct Answer {
     bool list = false;
 };
 
-void AddToList(Answer& answer, std::string_view name)
-{
+void AddToList(Answer& answer, std::string_view name) {
     answer.list = true;
     answer.text += name;
     answer.text += '\0';
@@ -264,8 +243,7 @@ void AddToList(Answer& answer, std::string_view name)
 
 // A null section lists the sections, a null key the keys of the section (the default when it
 // has none), else the key's value or the default.
-Answer Ask(const IniText& ini, const Text& section, const Text& key, const Text& defaultValue)
-{
+Answer Ask(const IniText& ini, const Text& section, const Text& key, const Text& defaultValue) {
     Answer answer;
     if (!section) {
         answer.list = true;
@@ -296,11 +274,11 @@ Answer Ask(const IniText& ini, const Text& section, const Text& key, const Text&
 
 // The lines of a section as "key=value" (both trimmed, quotes kept) and the other lines that
 // are not comments, each followed by a zero.
-Answer SectionLines(const IniText& ini, const Text& section)
-{
+Answer SectionLines(const IniText& ini, const Text& section) {
     Answer answer;
     answer.list = true;
-    const std::optional<Span> span = section ? FindSection(ini.lines, Trim(*section)) : std::nullopt;
+    const std::optional<Span> span =
+        section ? FindSection(ini.lines, Trim(*section)) : std::nullopt;
     for (size_t i = span ? span->header + 1 : 0; span && i < span->end; ++i) {
         const Line line = Parse(ini.lines[i]);
         if (line.kind == Line::Entry)
@@ -315,8 +293,7 @@ Answer SectionLines(const IniText& ini, const Text& section)
 // the key's line, else the key's line gets the value (keeping the key as the file spells it)
 // or a new line goes after the last non-blank line of its section (a new section goes at the
 // end of the file). False when nothing changes.
-bool Edit(IniText& ini, std::string_view section, const Text& key, const Text& value)
-{
+bool Edit(IniText& ini, std::string_view section, const Text& key, const Text& value) {
     std::vector<std::string>& lines = ini.lines;
     const std::optional<Span> span = FindSection(lines, section);
     if (!key) {
@@ -354,8 +331,7 @@ bool Edit(IniText& ini, std::string_view section, const Text& key, const Text& v
 }
 
 // A file that cannot be read counts as empty, as on Windows; the last error says why.
-IniText LoadForReading(const SystemPath& path)
-{
+IniText LoadForReading(const SystemPath& path) {
     std::string bytes;
     if (const int error = LoadFile(path.c_str(), bytes)) {
         path.SetLastErrorFromErrno(error);
@@ -370,8 +346,7 @@ IniText LoadForReading(const SystemPath& path)
 // is refused, as on Windows (also to the superuser), although its directory would allow the
 // rename. The new file gets
 // the old one's permission bits (less the umask); a link keeps pointing at the file it names.
-bool Store(const SystemPath& path, std::string_view bytes)
-{
+bool Store(const SystemPath& path, std::string_view bytes) {
     std::string target = path.c_str();
     struct stat64 status;
     if (Sys().lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
@@ -421,8 +396,7 @@ bool Store(const SystemPath& path, std::string_view bytes)
 // processes are not excluded (Windows does not exclude them either): the last rename wins.
 std::mutex gWriteLock;
 
-BOOL Write(const SystemPath& path, const Text& section, const Text& key, const Text& value)
-{
+BOOL Write(const SystemPath& path, const Text& section, const Text& key, const Text& value) {
     if (!path.Valid())
         return FALSE;
     if (!section) {
@@ -446,8 +420,7 @@ BOOL Write(const SystemPath& path, const Text& section, const Text& key, const T
 // is cut to size - 2 units and two zeros, and the answer size - 2 tells the caller so.
 // Returns the units stored without the final zero. Plain loops, as for caller texts.
 template <typename Unit>
-DWORD Deliver(std::basic_string_view<Unit> text, bool list, Unit* out, DWORD size)
-{
+DWORD Deliver(std::basic_string_view<Unit> text, bool list, Unit* out, DWORD size) {
     if (size == 0)
         return 0;
     size_t n = text.size();
@@ -461,20 +434,17 @@ DWORD Deliver(std::basic_string_view<Unit> text, bool list, Unit* out, DWORD siz
     return static_cast<DWORD>(n);
 }
 
-DWORD Deliver(const Answer& answer, char* out, DWORD size)
-{
+DWORD Deliver(const Answer& answer, char* out, DWORD size) {
     return Deliver<char>(answer.text, answer.list, out, size);
 }
 
-DWORD Deliver(const Answer& answer, WCHAR* out, DWORD size)
-{
+DWORD Deliver(const Answer& answer, WCHAR* out, DWORD size) {
     return Deliver<WCHAR>(Utf16(answer.text), answer.list, out, size);
 }
 
 // "12", "-5", "+7", "0x1f" (lower-case x only); digits stop at the first other character and
 // the number wraps at 32 bits.
-UINT NumberOf(std::string_view text)
-{
+UINT NumberOf(std::string_view text) {
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (!text.empty() && (text[0] == '-' || text[0] == '+'))
@@ -501,8 +471,7 @@ UINT NumberOf(std::string_view text)
 // Running out of memory is the functions' one failure of their own: the answer is `failed`
 // with ERROR_NOT_ENOUGH_MEMORY. A fault on caller memory passes on to the caller.
 template <typename Result, typename Body>
-Result UnlessOutOfMemory(Result failed, Body body)
-{
+Result UnlessOutOfMemory(Result failed, Body body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -514,16 +483,14 @@ Result UnlessOutOfMemory(Result failed, Body body)
 // A null file name is "win.ini"; a name without a directory stays relative: the current
 // directory's file.
 template <typename Unit>
-const Unit* FileName(const Unit* name)
-{
+const Unit* FileName(const Unit* name) {
     static constexpr Unit kDefault[] = {'w', 'i', 'n', '.', 'i', 'n', 'i', 0};
     return name ? name : kDefault;
 }
 
 template <typename Unit>
 DWORD GetString(const Unit* section, const Unit* key, const Unit* defaultValue, Unit* out,
-                DWORD size, const Unit* fileName)
-{
+                DWORD size, const Unit* fileName) {
     return UnlessOutOfMemory(DWORD(0), [&] {
         const Text sectionText = TextOf(section), keyText = TextOf(key);
         const Text defaultText = TextOf(defaultValue);
@@ -534,8 +501,7 @@ DWORD GetString(const Unit* section, const Unit* key, const Unit* defaultValue, 
 }
 
 template <typename Unit>
-BOOL WriteString(const Unit* section, const Unit* key, const Unit* value, const Unit* fileName)
-{
+BOOL WriteString(const Unit* section, const Unit* key, const Unit* value, const Unit* fileName) {
     return UnlessOutOfMemory(BOOL(FALSE), [&] {
         const Text sectionText = TextOf(section), keyText = TextOf(key), valueText = TextOf(value);
         return Write(SystemPath(FileName(fileName)), sectionText, keyText, valueText);
@@ -548,30 +514,25 @@ BOOL WriteString(const Unit* section, const Unit* key, const Unit* value, const 
 using namespace tarn::posix;
 
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR out,
-                                      DWORD size, LPCSTR fileName)
-{
+                                      DWORD size, LPCSTR fileName) {
     return GetString(section, key, defaultValue, out, size, fileName);
 }
 
 DWORD WINAPI GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
-                                      LPWSTR out, DWORD size, LPCWSTR fileName)
-{
+                                      LPWSTR out, DWORD size, LPCWSTR fileName) {
     return GetString(section, key, defaultValue, out, size, fileName);
 }
 
-BOOL WINAPI WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName)
-{
+BOOL WINAPI WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
     return WriteString(section, key, value, fileName);
 }
 
 BOOL WINAPI WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value,
-                                       LPCWSTR fileName)
-{
+                                       LPCWSTR fileName) {
     return WriteString(section, key, value, fileName);
 }
 
-UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, int defaultValue, LPCSTR fileName)
-{
+UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, int defaultValue, LPCSTR fileName) {
     return UnlessOutOfMemory(UINT(defaultValue), [&] {
         if (!section || !key)
             return UINT(defaultValue);
@@ -583,8 +544,7 @@ UINT WINAPI GetPrivateProfileIntA(LPCSTR section, LPCSTR key, int defaultValue, 
     });
 }
 
-DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR fileName)
-{
+DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DWORD size, LPCSTR fileName) {
     return UnlessOutOfMemory(DWORD(0), [&] {
         const Text sectionText = TextOf(section);
         const SystemPath path(FileName(fileName));

@@ -52,9 +52,7 @@ std::string Entry(uint16_t type, uint16_t id, const std::u16string& name, const 
     return out;
 }
 
-std::string Empty() {
-    return Entry(0, 0, u"", "");
-}
+std::string Empty() { return Entry(0, 0, u"", ""); }
 
 void Check(const ResourceFile& file, const uint8_t* data, size_t size, const ResourceKey& type,
            const ResourceKey& name) {

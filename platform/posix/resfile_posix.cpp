@@ -9,25 +9,15 @@ constexpr size_t kFixedFields = 16;
 // The two sizes, a numbered type and a numbered name, and the fixed fields.
 constexpr size_t kSmallestHeader = 8 + 4 + 4 + kFixedFields;
 
-DWORD Read32(const unsigned char* p)
-{
+DWORD Read32(const unsigned char* p) {
     return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
 }
 
-WORD Read16(const unsigned char* p)
-{
-    return WORD(p[0] | p[1] << 8);
-}
+WORD Read16(const unsigned char* p) { return WORD(p[0] | p[1] << 8); }
 
-WCHAR Upper(WCHAR c)
-{
-    return c >= u'a' && c <= u'z' ? WCHAR(c - u'a' + u'A') : c;
-}
+WCHAR Upper(WCHAR c) { return c >= u'a' && c <= u'z' ? WCHAR(c - u'a' + u'A') : c; }
 
-size_t AlignUp4(size_t n)
-{
-    return (n + 3) & ~size_t(3);
-}
+size_t AlignUp4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // A type or name field of a header: a number, or `units` UTF-16 units at `text`.
 struct Field {
@@ -39,8 +29,7 @@ struct Field {
 
 // Reads the field at `at` of a header that ends at `end`; the offset after it, or 0 when the
 // field does not end inside the header.
-size_t ReadField(const unsigned char* base, size_t at, size_t end, Field& field)
-{
+size_t ReadField(const unsigned char* base, size_t at, size_t end, Field& field) {
     if (end - at < 2)
         return 0;
     if (Read16(base + at) == kNumberMark) {
@@ -58,16 +47,14 @@ size_t ReadField(const unsigned char* base, size_t at, size_t end, Field& field)
     return 0;
 }
 
-bool Matches(const ResourceKey& key, const Field& field)
-{
+bool Matches(const ResourceKey& key, const Field& field) {
     return field.isNumber ? key.MatchesNumber(field.number)
                           : key.MatchesText(field.text, field.units);
 }
 
 // One step of the walk: the entry at `at`, checked whole. The offset of the next entry, or 0
 // when the entry is damaged.
-size_t ReadEntry(const unsigned char* base, size_t size, size_t at, Field& type, Field& name)
-{
+size_t ReadEntry(const unsigned char* base, size_t size, size_t at, Field& type, Field& name) {
     if (size - at < 8)
         return 0;
     const DWORD dataSize = Read32(base + at);
@@ -87,8 +74,7 @@ size_t ReadEntry(const unsigned char* base, size_t size, size_t at, Field& type,
 
 }  // namespace
 
-ResourceKey::ResourceKey(LPCSTR key)
-{
+ResourceKey::ResourceKey(LPCSTR key) {
     const auto value = reinterpret_cast<uintptr_t>(key);
     if (IS_INTRESOURCE(key)) {
         isNumber_ = valid_ = true;
@@ -105,14 +91,13 @@ ResourceKey::ResourceKey(LPCSTR key)
         number_ = WORD(number);
         return;
     }
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, key, -1, text_,
-                                          int(kMaxUnits));
+    const int units =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, key, -1, text_, int(kMaxUnits));
     valid_ = units > 0;
     units_ = valid_ ? size_t(units - 1) : 0;
 }
 
-bool ResourceKey::MatchesText(const unsigned char* field, size_t units) const
-{
+bool ResourceKey::MatchesText(const unsigned char* field, size_t units) const {
     if (isNumber_ || units != units_)
         return false;
     for (size_t i = 0; i < units; ++i) {
@@ -122,8 +107,7 @@ bool ResourceKey::MatchesText(const unsigned char* field, size_t units) const
     return true;
 }
 
-bool ResourceFile::Valid() const
-{
+bool ResourceFile::Valid() const {
     Field type, name;
     const size_t first = size_ ? ReadEntry(data_, size_, 0, type, name) : 0;
     // The marker entry: no data, numbered type and name 0.
@@ -139,8 +123,7 @@ bool ResourceFile::Valid() const
 }
 
 ResourceFile::Lookup ResourceFile::Find(const ResourceKey& typeKey, const ResourceKey& nameKey,
-                                        ResourceEntry& found) const
-{
+                                        ResourceEntry& found) const {
     if (!Valid())
         return Lookup::Damaged;
     Lookup result = Lookup::NoType;
@@ -158,8 +141,7 @@ ResourceFile::Lookup ResourceFile::Find(const ResourceKey& typeKey, const Resour
     return result;
 }
 
-ResourceEntry ResourceFile::EntryAt(const unsigned char* header)
-{
+ResourceEntry ResourceFile::EntryAt(const unsigned char* header) {
     return {header, header + Read32(header + 4), Read32(header)};
 }
 

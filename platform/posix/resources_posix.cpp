@@ -32,13 +32,11 @@ struct DataModule {
 CRITICAL_SECTION gDataModulesLock;
 DataModule* gDataModules;
 
-HMODULE HandleOf(DataModule* module)
-{
+HMODULE HandleOf(DataModule* module) {
     return reinterpret_cast<HMODULE>(reinterpret_cast<uintptr_t>(module) | 1);
 }
 
-DataModule* RecordOf(HMODULE module)
-{
+DataModule* RecordOf(HMODULE module) {
     return reinterpret_cast<DataModule*>(reinterpret_cast<uintptr_t>(module) & ~uintptr_t(1));
 }
 
@@ -51,8 +49,7 @@ public:
 };
 
 // The link in the list that holds `record`, or null when it is not a data module of ours.
-DataModule** LinkOf(const DataModule* record)
-{
+DataModule** LinkOf(const DataModule* record) {
     for (DataModule** link = &gDataModules; *link; link = &(*link)->next) {
         if (*link == record)
             return link;
@@ -61,8 +58,7 @@ DataModule** LinkOf(const DataModule* record)
 }
 
 // Reads exactly `size` bytes: a file that ends before is as bad as one that cannot be read.
-bool ReadExactly(int fd, unsigned char* out, size_t size)
-{
+bool ReadExactly(int fd, unsigned char* out, size_t size) {
     const Transfer read = ReadAll(fd, out, size);
     if (read.done == size)
         return true;
@@ -71,8 +67,7 @@ bool ReadExactly(int fd, unsigned char* out, size_t size)
 }
 
 // Reads the resource file into a fresh mapping; its record, or null with the last error set.
-DataModule* ReadDataModule(const SystemPath& path)
-{
+DataModule* ReadDataModule(const SystemPath& path) {
     const Descriptor file(Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (!file) {
         path.SetLastErrorFromErrno(errno);
@@ -92,8 +87,8 @@ DataModule* ReadDataModule(const SystemPath& path)
         const size_t room = (size + 3) & ~size_t(3);
         const size_t body = (room + page - 1) / page * page;
         const size_t mappingSize = page + body + page;
-        void* mapping = mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE,
-                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* mapping =
+            mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         } else {
@@ -112,8 +107,7 @@ DataModule* ReadDataModule(const SystemPath& path)
 }
 
 // The resource file of a module: a data module's, the one linked into a code module, or none.
-bool ResourcesOf(HMODULE module, ResourceFile& file)
-{
+bool ResourcesOf(HMODULE module, ResourceFile& file) {
     if (IsDataModuleHandle(module)) {
         DataModulesGuard guard;
         DataModule* record = RecordOf(module);
@@ -139,8 +133,7 @@ bool ResourcesOf(HMODULE module, ResourceFile& file)
 }
 
 // The entry of that name and type, or false with the last error set.
-bool FindEntry(HMODULE module, LPCSTR name, LPCSTR type, ResourceEntry& entry)
-{
+bool FindEntry(HMODULE module, LPCSTR name, LPCSTR type, ResourceEntry& entry) {
     ResourceFile file(nullptr, 0);
     if (!ResourcesOf(module, file))
         return false;
@@ -152,16 +145,16 @@ bool FindEntry(HMODULE module, LPCSTR name, LPCSTR type, ResourceEntry& entry)
         return false;
     }
     switch (file.Find(typeKey, nameKey, entry)) {
-    case ResourceFile::Lookup::Found:
-        return true;
-    case ResourceFile::Lookup::NoType:
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return false;
-    case ResourceFile::Lookup::NoName:
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return false;
-    case ResourceFile::Lookup::Damaged:
-        break;
+        case ResourceFile::Lookup::Found:
+            return true;
+        case ResourceFile::Lookup::NoType:
+            SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+            return false;
+        case ResourceFile::Lookup::NoName:
+            SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+            return false;
+        case ResourceFile::Lookup::Damaged:
+            break;
     }
     SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
     return false;
@@ -170,8 +163,7 @@ bool FindEntry(HMODULE module, LPCSTR name, LPCSTR type, ResourceEntry& entry)
 // The UTF-16 string of a string table block: the entry's units and their count, or false when
 // the block ends before it.
 bool StringOfBlock(const ResourceEntry& block, unsigned index, const unsigned char*& units,
-                   size_t& count)
-{
+                   size_t& count) {
     size_t at = 0;
     for (unsigned i = 0;; ++i) {
         if (block.size - at < 2)
@@ -190,8 +182,7 @@ bool StringOfBlock(const ResourceEntry& block, unsigned index, const unsigned ch
 
 // Stores the UTF-16 units as UTF-8 into `out` of `size` bytes, whole characters only, and the
 // terminator; the bytes stored without it.
-int StoreCut(const unsigned char* units, size_t count, LPSTR out, int size)
-{
+int StoreCut(const unsigned char* units, size_t count, LPSTR out, int size) {
     int stored = 0;
     for (size_t i = 0; i < count;) {
         WCHAR piece[2] = {WCHAR(units[2 * i] | units[2 * i + 1] << 8), 0};
@@ -201,8 +192,8 @@ int StoreCut(const unsigned char* units, size_t count, LPSTR out, int size)
             length = piece[1] >= 0xDC00 && piece[1] < 0xE000 ? 2 : 1;
         }
         char bytes[8];
-        const int n = WideCharToMultiByte(CP_UTF8, 0, piece, length, bytes, sizeof bytes, nullptr,
-                                          nullptr);
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, piece, length, bytes, sizeof bytes, nullptr, nullptr);
         if (n <= 0 || n > size - 1 - stored)
             break;
         memcpy(out + stored, bytes, size_t(n));
@@ -215,8 +206,7 @@ int StoreCut(const unsigned char* units, size_t count, LPSTR out, int size)
 
 }  // namespace
 
-BOOL FreeDataModule(HMODULE module)
-{
+BOOL FreeDataModule(HMODULE module) {
     DataModule* record = RecordOf(module);
     {
         DataModulesGuard guard;
@@ -235,8 +225,7 @@ BOOL FreeDataModule(HMODULE module)
 
 using namespace tarn::posix;
 
-HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
-{
+HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
     if (!name || file || (flags != 0 && flags != LOAD_LIBRARY_AS_DATAFILE)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -260,8 +249,7 @@ HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
     return HandleOf(record);
 }
 
-HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
-{
+HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     if (!name || !type) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -272,8 +260,7 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type)
     return reinterpret_cast<HRSRC>(const_cast<unsigned char*>(entry.header));
 }
 
-HGLOBAL WINAPI LoadResource(HMODULE, HRSRC resource)
-{
+HGLOBAL WINAPI LoadResource(HMODULE, HRSRC resource) {
     if (!resource) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -282,13 +269,9 @@ HGLOBAL WINAPI LoadResource(HMODULE, HRSRC resource)
     return const_cast<unsigned char*>(ResourceFile::EntryAt(header).data);
 }
 
-LPVOID WINAPI LockResource(HGLOBAL resource)
-{
-    return resource;
-}
+LPVOID WINAPI LockResource(HGLOBAL resource) { return resource; }
 
-DWORD WINAPI SizeofResource(HMODULE, HRSRC resource)
-{
+DWORD WINAPI SizeofResource(HMODULE, HRSRC resource) {
     if (!resource) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -296,8 +279,7 @@ DWORD WINAPI SizeofResource(HMODULE, HRSRC resource)
     return ResourceFile::EntryAt(reinterpret_cast<const unsigned char*>(resource)).size;
 }
 
-int WINAPI LoadStringA(HMODULE module, UINT id, LPSTR buffer, int size)
-{
+int WINAPI LoadStringA(HMODULE module, UINT id, LPSTR buffer, int size) {
     if (!buffer || size <= 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

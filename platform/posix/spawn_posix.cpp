@@ -21,8 +21,7 @@ namespace tarn::posix {
 namespace {
 
 // Reaps the child of `descriptor` if it has ended; false while it runs.
-bool ReapIfEnded(int descriptor)
-{
+bool ReapIfEnded(int descriptor) {
     siginfo_t info{};
     return Sys().waitid(P_PIDFD, static_cast<id_t>(descriptor), &info, WEXITED | WNOHANG) != 0 ||
            info.si_pid != 0;
@@ -37,8 +36,7 @@ bool ReapIfEnded(int descriptor)
 class UnwaitedChildren {
 public:
     // Keeps the descriptor until its child has ended; false when every slot is taken.
-    bool Keep(int descriptor)
-    {
+    bool Keep(int descriptor) {
         for (std::atomic<int>& slot : slots_) {
             int free = 0;
             if (slot.compare_exchange_strong(free, descriptor + 1))
@@ -47,8 +45,7 @@ public:
         return false;
     }
 
-    void ReapEnded()
-    {
+    void ReapEnded() {
         for (std::atomic<int>& slot : slots_) {
             if (slot.load(std::memory_order_relaxed) == 0)
                 continue;
@@ -70,8 +67,7 @@ constinit UnwaitedChildren gUnwaited;
 // it as its tracer, and with it the child's own children (the debugger of a dump tool).
 constinit std::atomic<int> gInheritableSelfReaders = 0;
 
-void LetChildReadMemory(pid_t child)
-{
+void LetChildReadMemory(pid_t child) {
     // Without Yama the call fails with EINVAL and nothing needs allowing. The child cannot
     // attach before it: spawning returns once the child has run exec, and a child needs far
     // longer to start its own program and attach.
@@ -87,14 +83,15 @@ public:
     static constexpr HandleKind kKind = HandleKind::Process;
 
     ProcessObject(HandleKind kind, int descriptor, pid_t pid, bool child, bool selfReader)
-        : WaitableObject(kind), descriptor_(descriptor), pid_(pid), child_(child),
-          selfReader_(selfReader)
-    {
+        : WaitableObject(kind),
+          descriptor_(descriptor),
+          pid_(pid),
+          child_(child),
+          selfReader_(selfReader) {
         if (selfReader_)
             ++gInheritableSelfReaders;
     }
-    ~ProcessObject() override
-    {
+    ~ProcessObject() override {
         if (selfReader_)
             --gInheritableSelfReaders;
         gUnwaited.ReapEnded();
@@ -102,8 +99,7 @@ public:
             Sys().close(descriptor_);
     }
 
-    DWORD Wait(DWORD milliseconds) override
-    {
+    DWORD Wait(DWORD milliseconds) override {
         pollfd ready{descriptor_, POLLIN, 0};
         const int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(milliseconds);
         for (;;) {
@@ -121,8 +117,7 @@ public:
 
     // STILL_ACTIVE while it runs. The code of a process that is not our child is not known:
     // it reads as 0 once the process has ended.
-    bool ExitCode(DWORD& code)
-    {
+    bool ExitCode(DWORD& code) {
         siginfo_t info{};
         if (Sys().waitid(P_PIDFD, static_cast<id_t>(descriptor_), &info,
                          WEXITED | WNOHANG | WNOWAIT) != 0) {
@@ -154,8 +149,7 @@ private:
 // descriptor open across exec; the rest close there. `readsMemory`: the handle grants reading
 // the process's memory.
 HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child,
-                         bool readsMemory = false)
-{
+                         bool readsMemory = false) {
     const int descriptor = Sys().pidfd_open(pid, 0);
     if (descriptor < 0) {
         SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
@@ -182,8 +176,7 @@ HANDLE OpenProcessHandle(HandleKind kind, pid_t pid, bool inherit, bool child,
 class Arguments {
 public:
     // False when the line does not fit.
-    bool Split(const char* line)
-    {
+    bool Split(const char* line) {
         size_t used = 0;
         count_ = 0;
         const char* p = line ? line : "";
@@ -237,8 +230,7 @@ private:
     static constexpr size_t kMaxText = 32768;  // the Windows limit of a command line
     static constexpr size_t kMaxArguments = 1024;
 
-    bool Put(size_t& used, char c, size_t n)
-    {
+    bool Put(size_t& used, char c, size_t n) {
         if (used + n > kMaxText)
             return false;
         for (; n > 0; --n)
@@ -256,8 +248,7 @@ private:
 
 using namespace tarn::posix;
 
-HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
-{
+HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     return OpenProcessHandle(HandleKind::Process, static_cast<pid_t>(processId), inherit != FALSE,
                              false, (access & PROCESS_VM_READ) != 0);
 }
@@ -265,8 +256,7 @@ HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId)
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
                            LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD, LPVOID,
                            LPCSTR currentDirectory, LPSTARTUPINFOA,
-                           LPPROCESS_INFORMATION processInformation)
-{
+                           LPPROCESS_INFORMATION processInformation) {
     Arguments arguments;
     if (!arguments.Split(commandLine) || (!application && arguments.Count() == 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -323,8 +313,7 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
     return TRUE;
 }
 
-BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
-{
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     std::shared_ptr<ProcessObject> object = FindHandle<ProcessObject>(process);
     if (!object)
         return FALSE;
@@ -336,8 +325,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     return TRUE;
 }
 
-DWORD WINAPI GetProcessId(HANDLE process)
-{
+DWORD WINAPI GetProcessId(HANDLE process) {
     if (process == GetCurrentProcess())
         return static_cast<DWORD>(getpid());
     std::shared_ptr<ProcessObject> object = FindHandle<ProcessObject>(process);

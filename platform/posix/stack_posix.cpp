@@ -43,10 +43,12 @@ bool ParseMapping(const char* line, const char* end, StackBounds& range, bool& i
         for (; p < end; ++p) {
             char c = *p;
             int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-            if (digit < 0) break;
+            if (digit < 0)
+                break;
             values[i] = values[i] * 16 + digit;
         }
-        if (p == start || p == end || *p != (i == 0 ? '-' : ' ')) return false;
+        if (p == start || p == end || *p != (i == 0 ? '-' : ' '))
+            return false;
         ++p;
     }
     range = {values[0], values[1]};
@@ -71,19 +73,22 @@ StackBounds GrowDown(StackBounds mapping) {
 // The mapping that holds `address`, read line by line through a buffer on the stack.
 StackBounds MappingOf(uintptr_t address) {
     int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (file < 0) return {};
+    if (file < 0)
+        return {};
     char buffer[2048];
     size_t used = 0;
     bool skippingLongLine = false;
     StackBounds found = {};
     for (;;) {
         ssize_t got = read(file, buffer + used, sizeof buffer - used);
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         used += static_cast<size_t>(got);
         char* line = buffer;
         char* stop = buffer + used;
         for (char* p = buffer; p < stop; ++p) {
-            if (*p != '\n') continue;
+            if (*p != '\n')
+                continue;
             StackBounds range;
             bool isMainStack = false;
             if (!skippingLongLine && ParseMapping(line, p, range, isMainStack) &&
@@ -101,7 +106,8 @@ StackBounds MappingOf(uintptr_t address) {
             continue;
         }
         used = static_cast<size_t>(stop - line);
-        for (size_t i = 0; i < used; ++i) buffer[i] = line[i];
+        for (size_t i = 0; i < used; ++i)
+            buffer[i] = line[i];
     }
     close(file);
     return found;
@@ -120,18 +126,21 @@ public:
     // modules came or went. Both answers are remembered until the table is rewritten.
     bool Find(uintptr_t address, uintptr_t& begin, uintptr_t& end) {
         std::atomic<uintptr_t>& known = known_[(address >> 2) % kKnown];
-        if (known.load(std::memory_order_relaxed) == address) return true;
+        if (known.load(std::memory_order_relaxed) == address)
+            return true;
         if (Lookup(address, begin, end)) {
             known.store(address, std::memory_order_relaxed);
             return true;
         }
         std::atomic<uintptr_t>& miss = misses_[(address >> 3) % kMisses];
-        if (miss.load(std::memory_order_relaxed) == address) return false;
+        if (miss.load(std::memory_order_relaxed) == address)
+            return false;
         if (!ModulesChanged()) {
             miss.store(address, std::memory_order_relaxed);
             return false;
         }
-        if (!Rewrite()) return AskLoader(address, begin, end);
+        if (!Rewrite())
+            return AskLoader(address, begin, end);
         return Lookup(address, begin, end);
     }
 
@@ -159,7 +168,8 @@ private:
     bool Lookup(uintptr_t address, uintptr_t& begin, uintptr_t& end) const {
         for (int attempt = 0; attempt < 2; ++attempt) {
             unsigned version = version_.load(std::memory_order_acquire);
-            if (version & 1) continue;
+            if (version & 1)
+                continue;
             int low = 0, high = count_.load(std::memory_order_relaxed);
             while (low < high) {
                 int middle = (low + high) / 2;
@@ -175,8 +185,10 @@ private:
                 b = ranges_[low].begin.load(std::memory_order_acquire);
                 e = ranges_[low].end.load(std::memory_order_acquire);
             }
-            if (version_.load(std::memory_order_relaxed) != version) continue;
-            if (address < b || address >= e) return false;
+            if (version_.load(std::memory_order_relaxed) != version)
+                continue;
+            if (address < b || address >= e)
+                return false;
             begin = b, end = e;
             return true;
         }
@@ -207,7 +219,8 @@ private:
     static void ForEachCodeSegment(dl_phdr_info* info, Each each) {
         for (int i = 0; i < info->dlpi_phnum; ++i) {
             const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-            if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
+            if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X))
+                continue;
             uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
             each(begin, begin + segment.p_memsz);
         }
@@ -216,7 +229,8 @@ private:
     static int Collect(dl_phdr_info* info, size_t, void* raw) {
         Collected& out = *static_cast<Collected*>(raw);
         ForEachCodeSegment(info, [&](uintptr_t begin, uintptr_t end) {
-            if (out.count == kMaxRanges) return;
+            if (out.count == kMaxRanges)
+                return;
             int i = out.count++;
             for (; i > 0 && out.begin[i - 1] > begin; --i) {
                 out.begin[i] = out.begin[i - 1];
@@ -230,7 +244,8 @@ private:
 
     // False when another thread is rewriting the table right now.
     bool Rewrite() {
-        if (rewriting_.test_and_set(std::memory_order_acquire)) return false;
+        if (rewriting_.test_and_set(std::memory_order_acquire))
+            return false;
         Collected collected;
         collected.count = 0;
         Generation generation = LoaderGeneration();
@@ -241,8 +256,10 @@ private:
             ranges_[i].end.store(collected.end[i], std::memory_order_relaxed);
         }
         count_.store(collected.count, std::memory_order_relaxed);
-        for (std::atomic<uintptr_t>& miss : misses_) miss.store(0, std::memory_order_relaxed);
-        for (std::atomic<uintptr_t>& known : known_) known.store(0, std::memory_order_relaxed);
+        for (std::atomic<uintptr_t>& miss : misses_)
+            miss.store(0, std::memory_order_relaxed);
+        for (std::atomic<uintptr_t>& known : known_)
+            known.store(0, std::memory_order_relaxed);
         writtenAdds_.store(generation.adds, std::memory_order_relaxed);
         writtenSubs_.store(generation.subs, std::memory_order_relaxed);
         version_.fetch_add(1, std::memory_order_release);
@@ -256,7 +273,8 @@ private:
             [](dl_phdr_info* info, size_t, void* raw) {
                 Search& s = *static_cast<Search*>(raw);
                 ForEachCodeSegment(info, [&](uintptr_t b, uintptr_t e) {
-                    if (s.address >= b && s.address < e) s.begin = b, s.end = e;
+                    if (s.address >= b && s.address < e)
+                        s.begin = b, s.end = e;
                 });
                 return s.end != 0 ? 1 : 0;
             },
@@ -280,27 +298,26 @@ constinit CodeTable gCode;
 }  // namespace
 
 uint32_t CurrentThreadId() {
-    if (tThreadId == 0) tThreadId = GetCurrentThreadId();
+    if (tThreadId == 0)
+        tThreadId = GetCurrentThreadId();
     return tThreadId;
 }
 
 StackBounds ThreadStack(uintptr_t onStack) {
-    if (tStack.high != 0) return tStack;
+    if (tStack.high != 0)
+        return tStack;
     // On the alternate stack the caller's own position says nothing about the thread's stack;
     // `onStack` may come from a faulting context, so what it gives is not kept.
-    if (OnAlternateStack()) return MappingOf(onStack);
+    if (OnAlternateStack())
+        return MappingOf(onStack);
     char here = 0;
     StackBounds bounds = MappingOf(reinterpret_cast<uintptr_t>(&here));
     tStack = bounds;
     return bounds;
 }
 
-bool CodeRanges::Find(uintptr_t address) {
-    return gCode.Find(address, begin_, end_);
-}
+bool CodeRanges::Find(uintptr_t address) { return gCode.Find(address, begin_, end_); }
 
-int UnwindFromFrame(uintptr_t*, int, uintptr_t, int) {
-    return -1;
-}
+int UnwindFromFrame(uintptr_t*, int, uintptr_t, int) { return -1; }
 
 }  // namespace tarn

@@ -14,37 +14,29 @@ namespace {
 enum : uint32_t { kFree = 0, kTaken = 1, kSleepers = 2 };
 constexpr uint32_t kLongestPause = 512;
 
-std::atomic_ref<uint32_t> State(LPCRITICAL_SECTION section)
-{
+std::atomic_ref<uint32_t> State(LPCRITICAL_SECTION section) {
     return std::atomic_ref<uint32_t>(section->state);
 }
 
-std::atomic_ref<uintptr_t> Owner(LPCRITICAL_SECTION section)
-{
+std::atomic_ref<uintptr_t> Owner(LPCRITICAL_SECTION section) {
     return std::atomic_ref<uintptr_t>(section->owner);
 }
 
 // The calling thread's control block: unique among live threads, read without a call.
-uintptr_t Me()
-{
-    return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
-}
+uintptr_t Me() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
 
-void Futex(uint32_t* word, int operation, uint32_t value)
-{
+void Futex(uint32_t* word, int operation, uint32_t value) {
     syscall(SYS_futex, word, operation | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
 }
 
-bool TakeFree(LPCRITICAL_SECTION section)
-{
+bool TakeFree(LPCRITICAL_SECTION section) {
     uint32_t expected = kFree;
     return State(section).compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
                                                   std::memory_order_relaxed);
 }
 
 // True when the caller holds the section now, entered once more.
-bool EnterAgainOrTake(LPCRITICAL_SECTION section)
-{
+bool EnterAgainOrTake(LPCRITICAL_SECTION section) {
     if (Owner(section).load(std::memory_order_relaxed) == Me()) {
         ++section->recursion;
         return true;
@@ -58,23 +50,18 @@ bool EnterAgainOrTake(LPCRITICAL_SECTION section)
 
 }  // namespace
 
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
-{
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
     InitializeCriticalSectionAndSpinCount(section, 0);
 }
 
-BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount)
-{
+BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
     *section = CRITICAL_SECTION{kFree, 0, 0, spinCount};
     return TRUE;
 }
 
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION)
-{
-}
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION) {}
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
-{
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
     if (EnterAgainOrTake(section))
         return;
     // The waiter looks again after twice as many pauses each time: the owner, when it comes
@@ -97,13 +84,11 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
     section->recursion = 1;
 }
 
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section)
-{
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section) {
     return EnterAgainOrTake(section);
 }
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
-{
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (--section->recursion != 0)
         return;
     Owner(section).store(0, std::memory_order_relaxed);
@@ -128,14 +113,10 @@ constinit thread_local ThreadSlot tSlots[kThreadSlots] TARN_STATIC_TLS = {};
 
 enum SlotState : uint32_t { kUnused, kHandedOut };
 
-SlotState StateOf(uint32_t generation)
-{
-    return SlotState(generation % 2);
-}
+SlotState StateOf(uint32_t generation) { return SlotState(generation % 2); }
 
 // Moves the slot from state `from` to the other; false when it is not in `from`.
-bool Turn(DWORD slot, SlotState from)
-{
+bool Turn(DWORD slot, SlotState from) {
     uint32_t generation = gSlotGeneration[slot].load(std::memory_order_relaxed);
     while (StateOf(generation) == from)
         if (gSlotGeneration[slot].compare_exchange_weak(generation, generation + 1,
@@ -146,8 +127,7 @@ bool Turn(DWORD slot, SlotState from)
 
 }  // namespace
 
-DWORD WINAPI TlsAlloc()
-{
+DWORD WINAPI TlsAlloc() {
     for (DWORD slot = 0; slot < kThreadSlots; ++slot)
         if (Turn(slot, kUnused))
             return slot;
@@ -155,16 +135,14 @@ DWORD WINAPI TlsAlloc()
     return TLS_OUT_OF_INDEXES;
 }
 
-BOOL WINAPI TlsFree(DWORD slot)
-{
+BOOL WINAPI TlsFree(DWORD slot) {
     if (slot < kThreadSlots && Turn(slot, kHandedOut))
         return TRUE;
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
 
-LPVOID WINAPI TlsGetValue(DWORD slot)
-{
+LPVOID WINAPI TlsGetValue(DWORD slot) {
     if (slot >= kThreadSlots) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -172,11 +150,10 @@ LPVOID WINAPI TlsGetValue(DWORD slot)
     SetLastError(ERROR_SUCCESS);
     const ThreadSlot& mine = tSlots[slot];
     return mine.generation == gSlotGeneration[slot].load(std::memory_order_relaxed) ? mine.value
-                                                                                      : nullptr;
+                                                                                    : nullptr;
 }
 
-BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value)
-{
+BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value) {
     const uint32_t generation =
         slot < kThreadSlots ? gSlotGeneration[slot].load(std::memory_order_relaxed) : 0;
     if (StateOf(generation) != kHandedOut) {

@@ -30,10 +30,34 @@ namespace tarn::posix {
 
 // The kinds of call, one per entry of the table.
 enum class Call {
-    Open, Close, Read, Write, Seek, Truncate, Sync, FileStatus, Status, LinkStatus, Rename,
-    Unlink, MakeDirectory, RemoveDirectory, OpenDirectory, ReadDirectory, CloseDirectory,
-    CurrentDirectory, RealPath, Access, SetTimes, ReadLink, ChangeMode, ChangeDirectory, Spawn,
-    ProcessDescriptor, WaitChild, Poll,
+    Open,
+    Close,
+    Read,
+    Write,
+    Seek,
+    Truncate,
+    Sync,
+    FileStatus,
+    Status,
+    LinkStatus,
+    Rename,
+    Unlink,
+    MakeDirectory,
+    RemoveDirectory,
+    OpenDirectory,
+    ReadDirectory,
+    CloseDirectory,
+    CurrentDirectory,
+    RealPath,
+    Access,
+    SetTimes,
+    ReadLink,
+    ChangeMode,
+    ChangeDirectory,
+    Spawn,
+    ProcessDescriptor,
+    WaitChild,
+    Poll,
     Count
 };
 

@@ -28,8 +28,7 @@ std::mutex gPlanLock;
 PlannedFailure gPlans[static_cast<int>(Call::Count)];
 
 // True, with errno set, when this call is the one a test asked to fail.
-bool FailsNow(Call which)
-{
+bool FailsNow(Call which) {
     if (gPendingFailures.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard guard(gPlanLock);
@@ -42,45 +41,39 @@ bool FailsNow(Call which)
 }
 
 template <typename Result, typename Function, typename... Args>
-Result Through(Call which, Result failed, Function function, Args... args)
-{
+Result Through(Call which, Result failed, Function function, Args... args) {
     return FailsNow(which) ? failed : function(args...);
 }
 
-int Open(const char* path, int flags, mode_t mode)
-{
+int Open(const char* path, int flags, mode_t mode) {
     return Through(Call::Open, -1, ::open64, path, flags, mode);
 }
 int Close(int fd) { return Through(Call::Close, -1, ::close, fd); }
-ssize_t Read(int fd, void* buffer, size_t count)
-{
+ssize_t Read(int fd, void* buffer, size_t count) {
     return Through(Call::Read, ssize_t(-1), ::read, fd, buffer, count);
 }
-ssize_t Write(int fd, const void* buffer, size_t count)
-{
+ssize_t Write(int fd, const void* buffer, size_t count) {
     return Through(Call::Write, ssize_t(-1), ::write, fd, buffer, count);
 }
-off64_t Seek(int fd, off64_t offset, int whence)
-{
+off64_t Seek(int fd, off64_t offset, int whence) {
     return Through(Call::Seek, off64_t(-1), ::lseek64, fd, offset, whence);
 }
-int Truncate(int fd, off64_t length) { return Through(Call::Truncate, -1, ::ftruncate64, fd, length); }
+int Truncate(int fd, off64_t length) {
+    return Through(Call::Truncate, -1, ::ftruncate64, fd, length);
+}
 int Sync(int fd) { return Through(Call::Sync, -1, ::fsync, fd); }
 // Where the plain and the 64-bit calls are one (64-bit targets), the plain names are called:
 // libfaketime replaces only those, and the file times must follow a faked clock as the local
 // time does.
 #if defined(__LP64__)
 static_assert(sizeof(struct stat) == sizeof(struct stat64));
-int PlainFstat(int fd, struct stat64* status)
-{
+int PlainFstat(int fd, struct stat64* status) {
     return ::fstat(fd, reinterpret_cast<struct stat*>(status));
 }
-int PlainStat(const char* path, struct stat64* status)
-{
+int PlainStat(const char* path, struct stat64* status) {
     return ::stat(path, reinterpret_cast<struct stat*>(status));
 }
-int PlainLstat(const char* path, struct stat64* status)
-{
+int PlainLstat(const char* path, struct stat64* status) {
     return ::lstat(path, reinterpret_cast<struct stat*>(status));
 }
 #else
@@ -88,105 +81,96 @@ int PlainFstat(int fd, struct stat64* status) { return ::fstat64(fd, status); }
 int PlainStat(const char* path, struct stat64* status) { return ::stat64(path, status); }
 int PlainLstat(const char* path, struct stat64* status) { return ::lstat64(path, status); }
 #endif
-int FileStatus(int fd, struct stat64* status)
-{
+int FileStatus(int fd, struct stat64* status) {
     return Through(Call::FileStatus, -1, PlainFstat, fd, status);
 }
-int Status(const char* path, struct stat64* status)
-{
+int Status(const char* path, struct stat64* status) {
     return Through(Call::Status, -1, PlainStat, path, status);
 }
-int LinkStatus(const char* path, struct stat64* status)
-{
+int LinkStatus(const char* path, struct stat64* status) {
     return Through(Call::LinkStatus, -1, PlainLstat, path, status);
 }
-int Rename(const char* from, const char* to) { return Through(Call::Rename, -1, ::rename, from, to); }
+int Rename(const char* from, const char* to) {
+    return Through(Call::Rename, -1, ::rename, from, to);
+}
 int Unlink(const char* path) { return Through(Call::Unlink, -1, ::unlink, path); }
-int MakeDirectory(const char* path, mode_t mode)
-{
+int MakeDirectory(const char* path, mode_t mode) {
     return Through(Call::MakeDirectory, -1, ::mkdir, path, mode);
 }
 int RemoveDirectory(const char* path) { return Through(Call::RemoveDirectory, -1, ::rmdir, path); }
-DIR* OpenDirectory(const char* path)
-{
+DIR* OpenDirectory(const char* path) {
     return Through(Call::OpenDirectory, static_cast<DIR*>(nullptr), ::opendir, path);
 }
-dirent64* ReadDirectory(DIR* directory)
-{
+dirent64* ReadDirectory(DIR* directory) {
     return Through(Call::ReadDirectory, static_cast<dirent64*>(nullptr), ::readdir64, directory);
 }
-int CloseDirectory(DIR* directory)
-{
+int CloseDirectory(DIR* directory) {
     return Through(Call::CloseDirectory, -1, ::closedir, directory);
 }
-char* CurrentDirectory(char* buffer, size_t size)
-{
+char* CurrentDirectory(char* buffer, size_t size) {
     return Through(Call::CurrentDirectory, static_cast<char*>(nullptr), ::getcwd, buffer, size);
 }
-char* RealPath(const char* path, char* resolved)
-{
+char* RealPath(const char* path, char* resolved) {
     return Through(Call::RealPath, static_cast<char*>(nullptr), ::realpath, path, resolved);
 }
 int Access(const char* path, int mode) { return Through(Call::Access, -1, ::access, path, mode); }
-int SetTimes(int directory, const char* path, const timespec times[2], int flags)
-{
+int SetTimes(int directory, const char* path, const timespec times[2], int flags) {
     return Through(Call::SetTimes, -1, ::utimensat, directory, path, times, flags);
 }
-ssize_t ReadLink(const char* path, char* buffer, size_t size)
-{
+ssize_t ReadLink(const char* path, char* buffer, size_t size) {
     return Through(Call::ReadLink, ssize_t(-1), ::readlink, path, buffer, size);
 }
-int ChangeMode(const char* path, mode_t mode)
-{
+int ChangeMode(const char* path, mode_t mode) {
     return Through(Call::ChangeMode, -1, ::chmod, path, mode);
 }
 int ChangeDirectory(const char* path) { return Through(Call::ChangeDirectory, -1, ::chdir, path); }
 int Spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-          const posix_spawnattr_t* attributes, char* const argv[], char* const environment[])
-{
+          const posix_spawnattr_t* attributes, char* const argv[], char* const environment[]) {
     if (FailsNow(Call::Spawn))
         return errno;
     return ::posix_spawn(pid, path, actions, attributes, argv, environment);
 }
-int ProcessDescriptor(pid_t pid, unsigned int flags)
-{
+int ProcessDescriptor(pid_t pid, unsigned int flags) {
     return Through(Call::ProcessDescriptor, -1, ::pidfd_open, pid, flags);
 }
-int WaitChild(idtype_t type, id_t id, siginfo_t* info, int options)
-{
+int WaitChild(idtype_t type, id_t id, siginfo_t* info, int options) {
     return Through(Call::WaitChild, -1, ::waitid, type, id, info, options);
 }
-int Poll(pollfd* descriptors, nfds_t count, int timeout)
-{
+int Poll(pollfd* descriptors, nfds_t count, int timeout) {
     return Through(Call::Poll, -1, ::poll, descriptors, count, timeout);
 }
 
 constexpr Syscalls kSyscalls = {
-    Open, Close, Read, Write, Seek, Truncate, Sync, FileStatus, Status, LinkStatus, Rename,
-    Unlink, MakeDirectory, RemoveDirectory, OpenDirectory, ReadDirectory, CloseDirectory,
-    CurrentDirectory, RealPath, Access, SetTimes, ReadLink, ChangeMode, ChangeDirectory, Spawn,
-    ProcessDescriptor, WaitChild, Poll,
+    Open,           Close,
+    Read,           Write,
+    Seek,           Truncate,
+    Sync,           FileStatus,
+    Status,         LinkStatus,
+    Rename,         Unlink,
+    MakeDirectory,  RemoveDirectory,
+    OpenDirectory,  ReadDirectory,
+    CloseDirectory, CurrentDirectory,
+    RealPath,       Access,
+    SetTimes,       ReadLink,
+    ChangeMode,     ChangeDirectory,
+    Spawn,          ProcessDescriptor,
+    WaitChild,      Poll,
 };
 
 }  // namespace
 
-const Syscalls& Sys()
-{
-    return kSyscalls;
-}
+const Syscalls& Sys() { return kSyscalls; }
 
-void FailCallForTesting(Call which, int nth, int errnoValue)
-{
+void FailCallForTesting(Call which, int nth, int errnoValue) {
     std::lock_guard guard(gPlanLock);
     PlannedFailure& plan = gPlans[static_cast<int>(which)];
     const bool wasPending = plan.countdown > 0;
     plan = PlannedFailure{nth > 0 ? nth : 0, errnoValue};
     gPendingFailures.fetch_add(int(plan.countdown > 0) - int(wasPending),
-                                std::memory_order_release);
+                               std::memory_order_release);
 }
 
-void ResetCallFailuresForTesting()
-{
+void ResetCallFailuresForTesting() {
     std::lock_guard guard(gPlanLock);
     for (PlannedFailure& plan : gPlans)
         plan = PlannedFailure{};

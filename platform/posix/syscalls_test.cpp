@@ -19,24 +19,21 @@ using tarn::posix::Call;
 
 class FailedCalls : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         root_ = fs::temp_directory_path() / ("tarn-calls-" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(root_);
         fs::create_directories(root_ / "dir");
         std::ofstream(root_ / "file") << "text";
         start_ = CurrentDirectory();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         tarn::posix::ResetCallFailuresForTesting();
         SetCurrentDirectoryA(start_.c_str());
         fs::permissions(root_ / "file", fs::perms::owner_write, fs::perm_options::add);
         fs::remove_all(root_);
     }
 
-    static std::string CurrentDirectory()
-    {
+    static std::string CurrentDirectory() {
         char buffer[MAX_PATH];
         return std::string(buffer, GetCurrentDirectoryA(sizeof buffer, buffer));
     }
@@ -47,8 +44,7 @@ protected:
 };
 
 // Starts `/bin/sh -c "exit 3"` and, when it starts, checks its exit code and closes its handles.
-BOOL StartShell(PROCESS_INFORMATION& started)
-{
+BOOL StartShell(PROCESS_INFORMATION& started) {
     std::string line = "/bin/sh -c \"exit 3\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -64,8 +60,7 @@ BOOL StartShell(PROCESS_INFORMATION& started)
     return TRUE;
 }
 
-TEST_F(FailedCalls, ReachTheCallerAsTheirWin32ErrorAndChangeNothing)
-{
+TEST_F(FailedCalls, ReachTheCallerAsTheirWin32ErrorAndChangeNothing) {
     const std::string file = Path("file");
     const std::string dir = Path("dir");
     PROCESS_INFORMATION started;
@@ -77,20 +72,18 @@ TEST_F(FailedCalls, ReachTheCallerAsTheirWin32ErrorAndChangeNothing)
     const Operation setReadOnly{
         [&] { return SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY); },
         [&] { EXPECT_EQ(GetFileAttributesA(file.c_str()), DWORD(FILE_ATTRIBUTE_NORMAL)); }};
-    const Operation changeDirectory{
-        [&] { return SetCurrentDirectoryA(dir.c_str()); },
-        [&] { EXPECT_EQ(CurrentDirectory(), start_); }};
-    const Operation startProcess{
-        [&] {
-            started = PROCESS_INFORMATION{};
-            started.dwProcessId = 77;
-            return StartShell(started);
-        },
-        [&] {
-            EXPECT_EQ(started.hProcess, nullptr);
-            EXPECT_EQ(started.hThread, nullptr);
-            EXPECT_EQ(started.dwProcessId, 77u);
-        }};
+    const Operation changeDirectory{[&] { return SetCurrentDirectoryA(dir.c_str()); },
+                                    [&] { EXPECT_EQ(CurrentDirectory(), start_); }};
+    const Operation startProcess{[&] {
+                                     started = PROCESS_INFORMATION{};
+                                     started.dwProcessId = 77;
+                                     return StartShell(started);
+                                 },
+                                 [&] {
+                                     EXPECT_EQ(started.hProcess, nullptr);
+                                     EXPECT_EQ(started.hThread, nullptr);
+                                     EXPECT_EQ(started.dwProcessId, 77u);
+                                 }};
     const struct {
         const char* name;
         const Operation& operation;

@@ -6,8 +6,7 @@
 namespace tarn {
 
 GuardedPagesForTesting::GuardedPagesForTesting(size_t readablePages)
-    : readablePages_(readablePages)
-{
+    : readablePages_(readablePages) {
     const size_t size = (readablePages + 2) * kPageSize;
     void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     base_ = base == MAP_FAILED ? nullptr : static_cast<char*>(base);
@@ -15,8 +14,7 @@ GuardedPagesForTesting::GuardedPagesForTesting(size_t readablePages)
         mprotect(Guard(), kPageSize, PROT_NONE);
 }
 
-GuardedPagesForTesting::~GuardedPagesForTesting()
-{
+GuardedPagesForTesting::~GuardedPagesForTesting() {
     if (base_)
         munmap(base_, (readablePages_ + 2) * kPageSize);
 }

@@ -8,30 +8,24 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr char32_t kInvalid = 0xFFFFFFFF;
 
-bool IsUtf8CodePage(UINT codePage)
-{
+bool IsUtf8CodePage(UINT codePage) {
     return codePage == CP_ACP || codePage == CP_OEMCP || codePage == CP_THREAD_ACP ||
            codePage == CP_UTF8;
 }
 
 template <typename Unit>
-int LengthWithTerminator(const Unit* text)
-{
+int LengthWithTerminator(const Unit* text) {
     return static_cast<int>(tarn::TextLength(text)) + 1;
 }
 
-bool IsContinuation(unsigned char byte)
-{
-    return (byte & 0xC0) == 0x80;
-}
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // One code point from [p, end), or kInvalid for an ill-formed part, cut as Windows cuts it:
 // an invalid lead byte or a stray continuation byte alone; a lead byte with the continuation
 // bytes that follow it up to the first byte that is not one, where the first continuation
 // byte is taken even when it makes the sequence overlong, a surrogate or beyond U+10FFFF; and
 // a sequence that would run past the end of the input takes the whole rest of it.
-char32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end)
-{
+char32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
     const unsigned char lead = *p++;
     if (lead < 0x80)
         return lead;
@@ -45,14 +39,14 @@ char32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end)
         follow = 2;
         cp = lead & 0x0F;
         if (lead == 0xE0)
-            low = 0xA0;   // overlong below U+0800
+            low = 0xA0;  // overlong below U+0800
         else if (lead == 0xED)
             high = 0x9F;  // surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         follow = 3;
         cp = lead & 0x07;
         if (lead == 0xF0)
-            low = 0x90;   // overlong below U+10000
+            low = 0x90;  // overlong below U+10000
         else if (lead == 0xF4)
             high = 0x8F;  // beyond U+10FFFF
     } else {
@@ -74,8 +68,7 @@ char32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end)
 }
 
 // One code point from [p, end) of UTF-16, or kInvalid for an unpaired surrogate.
-char32_t DecodeUtf16(const WCHAR*& p, const WCHAR* end)
-{
+char32_t DecodeUtf16(const WCHAR*& p, const WCHAR* end) {
     const char32_t unit = *p++;
     if (unit < 0xD800 || unit > 0xDFFF)
         return unit;
@@ -92,8 +85,7 @@ public:
     Output(Unit* out, int size) : out_(out), size_(size) {}
 
     template <typename... Units>
-    void Put(Units... units)
-    {
+    void Put(Units... units) {
         constexpr int n = sizeof...(Units);
         if (out_ && count_ + n <= size_) {
             Unit* at = out_ + count_;
@@ -105,8 +97,7 @@ public:
     }
 
     // The function's answer: the count, or 0 with the last error when the output was too small.
-    int Result() const
-    {
+    int Result() const {
         if (overflow_) {
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return 0;
@@ -124,9 +115,9 @@ private:
 // The parameter checks both directions share, in Windows' order; false with the last error set.
 template <typename In, typename Out>
 bool ValidArguments(UINT codePage, DWORD flags, DWORD allowedFlags, const In* text, int length,
-                    const Out* out, int outSize)
-{
-    if (!text || length == 0 || outSize < 0 || (!out && outSize != 0) || !IsUtf8CodePage(codePage)) {
+                    const Out* out, int outSize) {
+    if (!text || length == 0 || outSize < 0 || (!out && outSize != 0) ||
+        !IsUtf8CodePage(codePage)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -140,8 +131,7 @@ bool ValidArguments(UINT codePage, DWORD flags, DWORD allowedFlags, const In* te
 }  // namespace
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out,
-                               int outSize)
-{
+                               int outSize) {
     if (!ValidArguments(codePage, flags, MB_ERR_INVALID_CHARS, text, length, out, outSize))
         return 0;
     if (length < 0)
@@ -169,8 +159,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int leng
 }
 
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out,
-                               int outSize, LPCSTR defaultChar, LPBOOL usedDefault)
-{
+                               int outSize, LPCSTR defaultChar, LPBOOL usedDefault) {
     if (!ValidArguments(codePage, flags, WC_ERR_INVALID_CHARS, text, length, out, outSize))
         return 0;
     // UTF-8 can express every character, so Windows refuses a default character for it.

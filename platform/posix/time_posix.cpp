@@ -16,8 +16,7 @@ constexpr int kLastYear = 30827;
 
 // Days since 1601-01-01 of a date of the proleptic Gregorian calendar, and back. Plain
 // arithmetic, so that every year of a SYSTEMTIME works whatever the width of time_t.
-int64_t DaysFromDate(int64_t year, int month, int day)
-{
+int64_t DaysFromDate(int64_t year, int month, int day) {
     year -= month <= 2;
     const int64_t era = (year >= 0 ? year : year - 399) / 400;
     const int64_t yearOfEra = year - era * 400;
@@ -27,8 +26,7 @@ int64_t DaysFromDate(int64_t year, int month, int day)
     return era * 146'097 + dayOfEra - kDaysFrom0000To1601;
 }
 
-void DateFromDays(int64_t days, int64_t& year, int& month, int& day)
-{
+void DateFromDays(int64_t days, int64_t& year, int& month, int& day) {
     days += 584'694;
     const int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
     const int64_t dayOfEra = days - era * 146'097;
@@ -41,42 +39,36 @@ void DateFromDays(int64_t days, int64_t& year, int& month, int& day)
     year = yearOfEra + era * 400 + (month <= 2);
 }
 
-int DaysInMonth(int year, int month)
-{
+int DaysInMonth(int year, int month) {
     constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-int64_t TicksOf(const FILETIME& time)
-{
+int64_t TicksOf(const FILETIME& time) {
     return static_cast<int64_t>((uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
-FILETIME FileTimeOfTicks(int64_t ticks)
-{
+FILETIME FileTimeOfTicks(int64_t ticks) {
     return FILETIME{LowPart(uint64_t(ticks)), HighPart(uint64_t(ticks))};
 }
 
-timespec Now(clockid_t clock)
-{
+timespec Now(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
     return now;
 }
 
 // The current offset of local time from UTC, in seconds.
-long CurrentUtcOffset()
-{
+long CurrentUtcOffset() {
     const time_t now = Now(CLOCK_REALTIME).tv_sec;
-    struct tm local{};
+    struct tm local {};
     return localtime_r(&now, &local) ? local.tm_gmtoff : 0;
 }
 
 // Adds `seconds` to a file time; false with ERROR_INVALID_PARAMETER when the result leaves the
 // range of file times.
-BOOL ShiftFileTime(const FILETIME* from, LPFILETIME to, long seconds)
-{
+BOOL ShiftFileTime(const FILETIME* from, LPFILETIME to, long seconds) {
     const int64_t ticks = TicksOf(*from) + int64_t(seconds) * kTicksPerSecond;
     if (ticks < 0 || TicksOf(*from) < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -86,23 +78,21 @@ BOOL ShiftFileTime(const FILETIME* from, LPFILETIME to, long seconds)
     return TRUE;
 }
 
-SYSTEMTIME SystemTimeOf(const timespec& now, tm* (*breakDown)(const time_t*, tm*))
-{
-    struct tm t{};
+SYSTEMTIME SystemTimeOf(const timespec& now, tm* (*breakDown)(const time_t*, tm*)) {
+    struct tm t {};
     breakDown(&now.tv_sec, &t);
-    return SYSTEMTIME{static_cast<WORD>(t.tm_year + 1900), static_cast<WORD>(t.tm_mon + 1),
-                      static_cast<WORD>(t.tm_wday),        static_cast<WORD>(t.tm_mday),
-                      static_cast<WORD>(t.tm_hour),        static_cast<WORD>(t.tm_min),
-                      static_cast<WORD>(t.tm_sec),
-                      static_cast<WORD>(now.tv_nsec / 1'000'000)};
+    return SYSTEMTIME{
+        static_cast<WORD>(t.tm_year + 1900), static_cast<WORD>(t.tm_mon + 1),
+        static_cast<WORD>(t.tm_wday),        static_cast<WORD>(t.tm_mday),
+        static_cast<WORD>(t.tm_hour),        static_cast<WORD>(t.tm_min),
+        static_cast<WORD>(t.tm_sec),         static_cast<WORD>(now.tv_nsec / 1'000'000)};
 }
 
 }  // namespace
 
-FILETIME FileTimeOf(const timespec& time)
-{
-    const int64_t ticks = (int64_t(time.tv_sec) + kUnixEpochSeconds) * kTicksPerSecond +
-                          time.tv_nsec / 100;
+FILETIME FileTimeOf(const timespec& time) {
+    const int64_t ticks =
+        (int64_t(time.tv_sec) + kUnixEpochSeconds) * kTicksPerSecond + time.tv_nsec / 100;
     return FileTimeOfTicks(ticks < 0 ? 0 : ticks);
 }
 
@@ -110,29 +100,22 @@ FILETIME FileTimeOf(const timespec& time)
 
 using namespace tarn::posix;
 
-DWORD WINAPI GetTickCount()
-{
+DWORD WINAPI GetTickCount() {
     const timespec now = Now(CLOCK_MONOTONIC);
     return static_cast<DWORD>(uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1'000'000);
 }
 
-void WINAPI GetLocalTime(LPSYSTEMTIME time)
-{
+void WINAPI GetLocalTime(LPSYSTEMTIME time) {
     *time = SystemTimeOf(Now(CLOCK_REALTIME), &localtime_r);
 }
 
-void WINAPI GetSystemTime(LPSYSTEMTIME time)
-{
+void WINAPI GetSystemTime(LPSYSTEMTIME time) {
     *time = SystemTimeOf(Now(CLOCK_REALTIME), &gmtime_r);
 }
 
-void WINAPI GetSystemTimeAsFileTime(LPFILETIME time)
-{
-    *time = FileTimeOf(Now(CLOCK_REALTIME));
-}
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME time) { *time = FileTimeOf(Now(CLOCK_REALTIME)); }
 
-BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime)
-{
+BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime) {
     const int64_t ticks = TicksOf(*fileTime);
     if (ticks < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -157,12 +140,11 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTi
     return TRUE;
 }
 
-BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime)
-{
+BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime) {
     const SYSTEMTIME& t = *systemTime;
     if (t.wYear < kFirstYear || t.wYear > kLastYear || t.wMonth < 1 || t.wMonth > 12 ||
-        t.wDay < 1 || t.wDay > DaysInMonth(t.wYear, t.wMonth) || t.wHour > 23 ||
-        t.wMinute > 59 || t.wSecond > 59 || t.wMilliseconds > 999) {
+        t.wDay < 1 || t.wDay > DaysInMonth(t.wYear, t.wMonth) || t.wHour > 23 || t.wMinute > 59 ||
+        t.wSecond > 59 || t.wMilliseconds > 999) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -172,12 +154,10 @@ BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTi
     return TRUE;
 }
 
-BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* fileTime, LPFILETIME localTime)
-{
+BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* fileTime, LPFILETIME localTime) {
     return ShiftFileTime(fileTime, localTime, CurrentUtcOffset());
 }
 
-BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* localTime, LPFILETIME fileTime)
-{
+BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* localTime, LPFILETIME fileTime) {
     return ShiftFileTime(localTime, fileTime, -CurrentUtcOffset());
 }

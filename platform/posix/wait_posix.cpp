@@ -16,8 +16,7 @@ public:
     EventObject(bool manualReset, bool signalled)
         : WaitableObject(kKind), manualReset_(manualReset), signalled_(signalled) {}
 
-    void Set()
-    {
+    void Set() {
         std::lock_guard guard(lock_);
         signalled_ = true;
         // An auto-reset event lets one waiter through; a manual one all of them.
@@ -27,14 +26,12 @@ public:
             changed_.notify_one();
     }
 
-    void Reset()
-    {
+    void Reset() {
         std::lock_guard guard(lock_);
         signalled_ = false;
     }
 
-    DWORD Wait(DWORD milliseconds) override
-    {
+    DWORD Wait(DWORD milliseconds) override {
         std::unique_lock guard(lock_);
         auto isSet = [this] { return signalled_; };
         if (milliseconds == INFINITE)
@@ -58,8 +55,8 @@ private:
 
 using namespace tarn::posix;
 
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name)
-{
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
+                           LPCSTR name) {
     if (name) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
@@ -77,8 +74,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     return handle;
 }
 
-BOOL WINAPI SetEvent(HANDLE handle)
-{
+BOOL WINAPI SetEvent(HANDLE handle) {
     std::shared_ptr<EventObject> event = FindHandle<EventObject>(handle);
     if (!event)
         return FALSE;
@@ -86,8 +82,7 @@ BOOL WINAPI SetEvent(HANDLE handle)
     return TRUE;
 }
 
-BOOL WINAPI ResetEvent(HANDLE handle)
-{
+BOOL WINAPI ResetEvent(HANDLE handle) {
     std::shared_ptr<EventObject> event = FindHandle<EventObject>(handle);
     if (!event)
         return FALSE;
@@ -96,8 +91,7 @@ BOOL WINAPI ResetEvent(HANDLE handle)
 }
 
 // The object stays alive while the wait lasts, even when another thread closes its handle.
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
-{
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::shared_ptr<HandleObject> object = FindHandleObject(handle);
     auto* waitable = dynamic_cast<WaitableObject*>(object.get());
     if (!waitable) {

@@ -31,8 +31,7 @@ struct Window {
 };
 
 // A caller's text, which may fault; null is the empty text.
-std::string TextOf(const char* text)
-{
+std::string TextOf(const char* text) {
     std::string copy(text ? TextLength(text) : 0, '\0');
     CopyBytes(copy.data(), text, copy.size());
     return copy;
@@ -40,56 +39,53 @@ std::string TextOf(const char* text)
 
 // Copies `count` characters of `from` and a terminator into the caller's buffer, which may
 // fault.
-void GiveText(const std::string& from, size_t count, LPARAM to)
-{
+void GiveText(const std::string& from, size_t count, LPARAM to) {
     char* out = reinterpret_cast<char*>(to);
     CopyBytes(out, from.data(), count);
     out[count] = '\0';
 }
 
-LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_GETTEXTLENGTH:
-        return static_cast<LRESULT>(text.size());
-    case WM_GETTEXT: {
-        if (wParam == 0)
-            return 0;
-        const size_t count = std::min<size_t>(text.size(), wParam - 1);
-        GiveText(text, count, lParam);
-        return static_cast<LRESULT>(count);
-    }
-    case WM_SETTEXT: {
-        text = TextOf(reinterpret_cast<const char*>(lParam));
-        return TRUE;
-    }
-    default:
-        return isCombo ? HandleCombo(message, wParam, lParam) : 0;
+        case WM_GETTEXTLENGTH:
+            return static_cast<LRESULT>(text.size());
+        case WM_GETTEXT: {
+            if (wParam == 0)
+                return 0;
+            const size_t count = std::min<size_t>(text.size(), wParam - 1);
+            GiveText(text, count, lParam);
+            return static_cast<LRESULT>(count);
+        }
+        case WM_SETTEXT: {
+            text = TextOf(reinterpret_cast<const char*>(lParam));
+            return TRUE;
+        }
+        default:
+            return isCombo ? HandleCombo(message, wParam, lParam) : 0;
     }
 }
 
-LRESULT Window::HandleCombo(UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT Window::HandleCombo(UINT message, WPARAM wParam, LPARAM lParam) {
     const bool isItem = wParam < items.size();
     switch (message) {
-    case CB_ADDSTRING: {
-        items.push_back(TextOf(reinterpret_cast<const char*>(lParam)));
-        return static_cast<LRESULT>(items.size() - 1);
-    }
-    case CB_SETCURSEL:
-        selection = isItem ? static_cast<LRESULT>(wParam) : CB_ERR;
-        return selection;
-    case CB_GETCURSEL:
-        return selection;
-    case CB_GETLBTEXTLEN:
-        return isItem ? static_cast<LRESULT>(items[wParam].size()) : CB_ERR;
-    case CB_GETLBTEXT:
-        if (!isItem)
-            return CB_ERR;
-        GiveText(items[wParam], items[wParam].size(), lParam);
-        return static_cast<LRESULT>(items[wParam].size());
-    default:
-        return 0;
+        case CB_ADDSTRING: {
+            items.push_back(TextOf(reinterpret_cast<const char*>(lParam)));
+            return static_cast<LRESULT>(items.size() - 1);
+        }
+        case CB_SETCURSEL:
+            selection = isItem ? static_cast<LRESULT>(wParam) : CB_ERR;
+            return selection;
+        case CB_GETCURSEL:
+            return selection;
+        case CB_GETLBTEXTLEN:
+            return isItem ? static_cast<LRESULT>(items[wParam].size()) : CB_ERR;
+        case CB_GETLBTEXT:
+            if (!isItem)
+                return CB_ERR;
+            GiveText(items[wParam], items[wParam].size(), lParam);
+            return static_cast<LRESULT>(items[wParam].size());
+        default:
+            return 0;
     }
 }
 
@@ -100,22 +96,26 @@ class WindowTable {
 public:
     constexpr WindowTable() = default;
 
-    HWND Create(HWND parent, int id, const char* text, bool isCombo = false)
-    {
+    HWND Create(HWND parent, int id, const char* text, bool isCombo = false) {
         std::lock_guard guard(lock_);
         if (parent && !Find(parent)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return nullptr;
         }
         lastHandle_ += kHandleStep;
-        windows_.push_back(Window{lastHandle_, reinterpret_cast<uintptr_t>(parent), id,
-                                  TextOf(text), {}, isCombo, {}, CB_ERR});
+        windows_.push_back(Window{lastHandle_,
+                                  reinterpret_cast<uintptr_t>(parent),
+                                  id,
+                                  TextOf(text),
+                                  {},
+                                  isCombo,
+                                  {},
+                                  CB_ERR});
         return reinterpret_cast<HWND>(lastHandle_);
     }
 
     // Destroys the window and, as Windows does, every window below it.
-    void Destroy(HWND window)
-    {
+    void Destroy(HWND window) {
         std::lock_guard guard(lock_);
         std::vector<uintptr_t> doomed{reinterpret_cast<uintptr_t>(window)};
         for (size_t i = 0; i < doomed.size(); ++i) {
@@ -133,14 +133,12 @@ public:
             std::vector<Window>().swap(windows_);
     }
 
-    bool Exists(HWND window)
-    {
+    bool Exists(HWND window) {
         std::lock_guard guard(lock_);
         return Find(window) != nullptr;
     }
 
-    HWND Child(HWND dialog, int id)
-    {
+    HWND Child(HWND dialog, int id) {
         std::lock_guard guard(lock_);
         if (!Find(dialog)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -154,8 +152,7 @@ public:
         return nullptr;
     }
 
-    LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-    {
+    LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         std::lock_guard guard(lock_);
         Window* w = Find(window);
         if (!w) {
@@ -165,8 +162,7 @@ public:
         return w->Handle(message, wParam, lParam);
     }
 
-    bool Post(HWND window, const PostedMessageForTesting& message)
-    {
+    bool Post(HWND window, const PostedMessageForTesting& message) {
         std::lock_guard guard(lock_);
         Window* w = Find(window);
         if (!w) {
@@ -177,8 +173,7 @@ public:
         return true;
     }
 
-    bool TakePosted(HWND window, PostedMessageForTesting& message)
-    {
+    bool TakePosted(HWND window, PostedMessageForTesting& message) {
         std::lock_guard guard(lock_);
         Window* w = Find(window);
         if (!w || w->posted.empty())
@@ -192,8 +187,7 @@ private:
     static constexpr uintptr_t kFirstHandle = 0x10010;
     static constexpr uintptr_t kHandleStep = 4;
 
-    Window* Find(HWND window)
-    {
+    Window* Find(HWND window) {
         const auto handle = reinterpret_cast<uintptr_t>(window);
         auto it = std::lower_bound(windows_.begin(), windows_.end(), handle,
                                    [](const Window& w, uintptr_t h) { return w.handle < h; });
@@ -216,23 +210,17 @@ constinit TableStorage gWindows;
 
 }  // namespace
 
-HWND CreateWindowForTesting(HWND parent, int id, const char* text)
-{
+HWND CreateWindowForTesting(HWND parent, int id, const char* text) {
     return gWindows.table.Create(parent, id, text);
 }
 
-HWND CreateComboForTesting(HWND parent, int id)
-{
+HWND CreateComboForTesting(HWND parent, int id) {
     return gWindows.table.Create(parent, id, "", true);
 }
 
-void DestroyWindowForTesting(HWND window)
-{
-    gWindows.table.Destroy(window);
-}
+void DestroyWindowForTesting(HWND window) { gWindows.table.Destroy(window); }
 
-bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message)
-{
+bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message) {
     return gWindows.table.TakePosted(window, message);
 }
 
@@ -240,13 +228,11 @@ bool TakePostedMessageForTesting(HWND window, PostedMessageForTesting& message)
 
 using tarn::gWindows;
 
-LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return gWindows.table.Send(window, message, wParam, lParam);
 }
 
-int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize)
-{
+int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize) {
     if (!out || outSize <= 0)
         return 0;
     out[0] = '\0';
@@ -254,18 +240,11 @@ int WINAPI GetWindowTextA(HWND window, LPSTR out, int outSize)
                                          reinterpret_cast<LPARAM>(out)));
 }
 
-HWND WINAPI GetDlgItem(HWND dialog, int item)
-{
-    return gWindows.table.Child(dialog, item);
-}
+HWND WINAPI GetDlgItem(HWND dialog, int item) { return gWindows.table.Child(dialog, item); }
 
-BOOL WINAPI IsWindow(HWND window)
-{
-    return gWindows.table.Exists(window);
-}
+BOOL WINAPI IsWindow(HWND window) { return gWindows.table.Exists(window); }
 
-BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
         return gWindows.table.Post(window, {message, wParam, lParam});
     } catch (const std::bad_alloc&) {

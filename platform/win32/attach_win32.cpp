@@ -6,7 +6,9 @@
 #include "platform/win32.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_THREAD_ATTACH) tarn::InstallTranslator();
-    if (reason == DLL_THREAD_DETACH) tarn::RemoveTranslator();
+    if (reason == DLL_THREAD_ATTACH)
+        tarn::InstallTranslator();
+    if (reason == DLL_THREAD_DETACH)
+        tarn::RemoveTranslator();
     return TRUE;
 }

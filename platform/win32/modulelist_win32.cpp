@@ -26,9 +26,12 @@ constexpr DWORD kCodeViewSignature = 0x53445352;
 
 // `text` and then `value` in upper-case hexadecimal, at least `digits` digits; the end.
 char* Append(char* out, const char* text, uint32_t value, int digits) {
-    while (*text) *out++ = *text++;
-    while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
-    for (int i = digits - 1; i >= 0; --i) *out++ = "0123456789ABCDEF"[(value >> (4 * i)) & 0xF];
+    while (*text)
+        *out++ = *text++;
+    while (digits < 8 && (value >> (4 * digits)) != 0)
+        ++digits;
+    for (int i = digits - 1; i >= 0; --i)
+        *out++ = "0123456789ABCDEF"[(value >> (4 * i)) & 0xF];
     *out = 0;
     return out;
 }
@@ -47,7 +50,8 @@ void IdOf(uintptr_t base, const IMAGE_NT_HEADERS& headers, char* out) {
             continue;
         const auto* record =
             reinterpret_cast<const CodeViewRecord*>(base + entries[i].AddressOfRawData);
-        if (record->signature != kCodeViewSignature) continue;
+        if (record->signature != kCodeViewSignature)
+            continue;
         char* end = Append(out, "pdb:", record->guid.Data1, 8);
         end = Append(end, "", record->guid.Data2, 4);
         end = Append(end, "", record->guid.Data3, 4);
@@ -84,9 +88,11 @@ int ListModules(ModuleVisitor visit, void* context) {
         const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
         const uintptr_t base = reinterpret_cast<uintptr_t>(entry->DllBase);
         const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) continue;
+        if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE)
+            continue;
         const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        if (headers->Signature != IMAGE_NT_SIGNATURE) continue;
+        if (headers->Signature != IMAGE_NT_SIGNATURE)
+            continue;
         const UNICODE_STRING& name = entry->FullDllName;
         int length = WideCharToMultiByte(CP_ACP, 0, name.Buffer, name.Length / 2, path,
                                          sizeof path - 1, nullptr, nullptr);

@@ -9,9 +9,7 @@
 
 namespace tarn {
 
-uint32_t CurrentThreadId() {
-    return GetCurrentThreadId();
-}
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 StackBounds ThreadStack(uintptr_t) {
     ULONG_PTR low = 0, high = 0;
@@ -21,10 +19,12 @@ StackBounds ThreadStack(uintptr_t) {
 
 bool CodeRanges::Find(uintptr_t address) {
     MEMORY_BASIC_INFORMATION region = {};
-    if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == 0) return false;
+    if (VirtualQuery(reinterpret_cast<void*>(address), &region, sizeof region) == 0)
+        return false;
     constexpr DWORD kExecutable =
         PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    if (region.State != MEM_COMMIT || !(region.Protect & kExecutable)) return false;
+    if (region.State != MEM_COMMIT || !(region.Protect & kExecutable))
+        return false;
     begin_ = reinterpret_cast<uintptr_t>(region.BaseAddress);
     end_ = begin_ + region.RegionSize;
     return true;
@@ -42,7 +42,8 @@ bool CodeRanges::Find(uintptr_t address) {
 // set RBP up inherits its caller's).
 int UnwindFromFrame(uintptr_t* out, int max, uintptr_t frame, int skip) {
     const StackBounds stack = ThreadStack(0);
-    if (!stack.Contains(frame)) return -1;
+    if (!stack.Contains(frame))
+        return -1;
     CodeRanges code;
     CONTEXT context;
     RtlCaptureContext(&context);
@@ -61,17 +62,22 @@ int UnwindFromFrame(uintptr_t* out, int max, uintptr_t frame, int skip) {
                              &handlerData, &establisher, nullptr);
         } else {
             // A leaf function: the return address lies at the stack pointer.
-            if (!stack.Contains(rsp)) break;
+            if (!stack.Contains(rsp))
+                break;
             context.Rip = *reinterpret_cast<const DWORD64*>(rsp);
             context.Rsp = rsp + 8;
         }
-        if (context.Rip == 0 || context.Rsp <= rsp || !stack.Contains(context.Rsp)) break;
+        if (context.Rip == 0 || context.Rsp <= rsp || !stack.Contains(context.Rsp))
+            break;
         if (!found) {
             found = rbp == frame && context.Rbp != frame;
-            if (!found) continue;
+            if (!found)
+                continue;
         }
-        if (!code.Contains(context.Rip)) break;
-        if (count >= skip) out[count - skip] = context.Rip;
+        if (!code.Contains(context.Rip))
+            break;
+        if (count >= skip)
+            out[count - skip] = context.Rip;
         ++count;
     }
     return found ? count : -1;
@@ -80,9 +86,7 @@ int UnwindFromFrame(uintptr_t* out, int max, uintptr_t frame, int skip) {
 #else
 
 // On 32-bit x86 every prologue is "push ebp; mov ebp, esp": the chain is the way.
-int UnwindFromFrame(uintptr_t*, int, uintptr_t, int) {
-    return -1;
-}
+int UnwindFromFrame(uintptr_t*, int, uintptr_t, int) { return -1; }
 
 #endif
 

@@ -35,9 +35,7 @@ Scratch& TheScratch() {
 
 }  // namespace
 
-const std::string& ScratchDir() {
-    return TheScratch().path;
-}
+const std::string& ScratchDir() { return TheScratch().path; }
 
 std::string ScratchPath(const std::string& name) {
     std::string path = TheScratch().path + "\\" + name;

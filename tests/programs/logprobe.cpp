@@ -80,7 +80,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 void Line(const char* format, ...) TARN_PRINTF(1, 2);
@@ -91,8 +90,7 @@ void Line(const char* format, ...) {
     va_end(args);
 }
 
-void Record(const char* what, const char* where, const char* format, ...)
-    TARN_PRINTF(3, 4);
+void Record(const char* what, const char* where, const char* format, ...) TARN_PRINTF(3, 4);
 void Record(const char* what, const char* where, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -129,9 +127,7 @@ void LogUntilNextDay(int milliseconds) {
 }  // namespace
 
 // An entry for the "import" command to find.
-extern "C" TARN_EXPORT int logprobe_entry() {
-    return 1;
-}
+extern "C" TARN_EXPORT int logprobe_entry() { return 1; }
 
 namespace {
 
@@ -220,9 +216,7 @@ void PrintLeak(const void* block, const void* caller) {
            reinterpret_cast<uintptr_t>(caller));
 }
 
-TARN_NOIPA void Leak(size_t size) {
-    PrintLeak(malloc(size), __builtin_return_address(0));
-}
+TARN_NOIPA void Leak(size_t size) { PrintLeak(malloc(size), __builtin_return_address(0)); }
 
 TARN_NOIPA void LeakObjects() {
     void* caller = __builtin_return_address(0);
@@ -326,11 +320,9 @@ void PrintLanguages() {
     printf("curdir %s\n", muiGetCurDir() ? muiGetCurDir() : "null");
     printf("defdir %s\n", muiGetDefDir() ? muiGetDefDir() : "null");
     muiEnumLanguages(nullptr, nullptr);  // told to nobody: nothing happens
-    muiEnumLanguages(
-        [](unsigned int id, const WCHAR* name, void*) {
-            printf("lang %u %s\n", id, Utf8(name).c_str());
-        },
-        nullptr);
+    muiEnumLanguages([](unsigned int id, const WCHAR* name,
+                        void*) { printf("lang %u %s\n", id, Utf8(name).c_str()); },
+                     nullptr);
 }
 
 // A dialog template's caption follows its fixed fields and empty menu and class fields; a
@@ -339,7 +331,8 @@ void PrintLanguageResource(const char* file, const std::string& kind, unsigned i
     HINSTANCE module = LoadLibraryA(file);
     const bool dialog = kind == "dialog";
     const char* name = MAKEINTRESOURCEA(id);
-    HINSTANCE found = dialog ? muiGetDlgTemplateModule(module, name) : muiGetMenuModule(module, name);
+    HINSTANCE found =
+        dialog ? muiGetDlgTemplateModule(module, name) : muiGetMenuModule(module, name);
     if (!module || found == module) {
         printf("langres %u=%s\n", id, module ? "module" : "no module");
     } else {

@@ -34,13 +34,9 @@ constexpr size_t kLargest = tarn::kLargeRequest + 65536;
 // element leaves class 0 empty).
 constexpr int kFirstKind = tarn::ClassOf(1);
 
-size_t Smallest(int kind) {
-    return kind == kFirstKind ? 1 : tarn::LargestRequest(kind - 1) + 1;
-}
+size_t Smallest(int kind) { return kind == kFirstKind ? 1 : tarn::LargestRequest(kind - 1) + 1; }
 
-size_t Largest(int kind) {
-    return kind < tarn::kClasses ? tarn::LargestRequest(kind) : kLargest;
-}
+size_t Largest(int kind) { return kind < tarn::kClasses ? tarn::LargestRequest(kind) : kLargest; }
 
 uint64_t Mix(uint64_t x) {
     x ^= x >> 31;
@@ -143,7 +139,8 @@ private:
     Block Allocate() {
         Block block;
         block.kind = kFirstKind + int(Next() % (kKinds - kFirstKind));
-        block.size = Smallest(block.kind) + Next() % (Largest(block.kind) - Smallest(block.kind) + 1);
+        block.size =
+            Smallest(block.kind) + Next() % (Largest(block.kind) - Smallest(block.kind) + 1);
         block.array = Next() & 1;
         block.data = block.array ? new unsigned char[block.size]
                                  : static_cast<unsigned char*>(malloc(block.size));
