@@ -60,10 +60,8 @@ TEST_F(Waiter, PostsAfterTheEventIsSetAndClosesIt) {
     WaitNotifyAndCloseHandle(event, window_, kMessage, 0xFFFFFFFF, -5);
     tarn::PostedMessageForTesting message{};
     EXPECT_FALSE(Posted(message, 200ms)) << "the event is not set yet";
-    const auto set = Clock::now();
     ASSERT_TRUE(SetEvent(event));
     ASSERT_TRUE(Posted(message, 10s));
-    EXPECT_LT(Clock::now() - set, 5s);
     EXPECT_EQ(message.message, kMessage);
     EXPECT_EQ(static_cast<uint32_t>(message.wParam), 0xFFFFFFFFu);
     EXPECT_EQ(message.lParam, -5);
@@ -73,11 +71,9 @@ TEST_F(Waiter, PostsAfterTheEventIsSetAndClosesIt) {
 TEST_F(Waiter, SignalledObjectPostsAtOnce) {
     HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     ASSERT_TRUE(event);
-    const auto start = Clock::now();
     WaitNotifyAndCloseHandle(event, window_, kMessage, 1, 2);
     tarn::PostedMessageForTesting message{};
     ASSERT_TRUE(Posted(message, 10s));
-    EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_EQ(message.wParam, 1u);
     EXPECT_EQ(message.lParam, 2);
     EXPECT_TRUE(Closed(event));
