@@ -15,6 +15,10 @@ namespace tarn {
 // The characters of a text before its terminator.
 TARNRT_API size_t TextLength(const char* text);
 TARNRT_API size_t TextLength(const WCHAR* text);
+// The same, at most `limit`.
+TARNRT_API size_t TextLength(const char* text, size_t limit);
+// The first `wanted` byte of `text`, or its terminator.
+TARNRT_API const char* ByteOrEnd(const char* text, char wanted);
 // The index of the first line feed in `text`, or of its terminator.
 TARNRT_API size_t LineFeedOrEnd(const char* text);
 // Whether two texts are equal, byte for byte.

@@ -1,5 +1,6 @@
 // The readability probes answer as Windows' do. Under Wine the same tests run against the real
 // KERNEL32 functions, which is how the POSIX answers are checked.
+#include "platform/callermemory.h"
 #include "platform/testing.h"
 #include "platform/win32.h"
 #include "tarnkernl/tarnrt.h"
@@ -71,6 +72,28 @@ TEST_F(Probes, StringsStopAtTheTerminatorOrAfterMaxChars) {
     EXPECT_FALSE(IsBadStringPtrA(text, 1));
     EXPECT_FALSE(IsBadStringPtrA(pages_.Guard(), 0));
     EXPECT_TRUE(IsBadStringPtrA(pages_.Guard(), 1));
+}
+
+// The scans read a word at a time where they can: every length and every place of the wanted
+// byte, with the terminator at the last byte before the no-access page, and texts that run into
+// it, at every alignment.
+TEST_F(Probes, WordwiseScansEndBeforeTheNoAccessPage) {
+    for (size_t length = 0; length < 4 * sizeof(void*); ++length) {
+        char* text = pages_.Guard() - length - 1;
+        std::memset(text, 'a', length);
+        text[length] = '\0';
+        EXPECT_EQ(tarn::TextLength(text, 1000), length);
+        EXPECT_EQ(tarn::TextLength(text, length / 2), length / 2);
+        EXPECT_EQ(tarn::ByteOrEnd(text, '%'), text + length);
+        for (size_t at = 0; at < length; ++at) {
+            text[at] = '%';
+            EXPECT_EQ(tarn::ByteOrEnd(text, '%'), text + at) << length << " " << at;
+            text[at] = 'a';
+        }
+        text[length] = 'a';
+        EXPECT_TRUE(IsBadStringPtrA(text, 1000)) << length;
+        EXPECT_FALSE(IsBadStringPtrA(text, length + 1)) << length;
+    }
 }
 
 // A probe is not a fault of the program: whatever translator is installed, it is not called,

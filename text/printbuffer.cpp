@@ -2,6 +2,7 @@
 // the shared formatting helpers; _pow10.
 #include "tarnkernl/text.h"
 
+#include "platform/callermemory.h"
 #include "platform/win32.h"
 #include "text/format.h"
 
@@ -144,10 +145,9 @@ bool StringArgumentsReadable(const char* format, va_list args) {
     va_list walk;
     va_copy(walk, args);
     Argument last = Argument::Taken;
-    for (const char* p = format; last == Argument::Taken && *p;) {
-        if (*p++ != '%')
-            continue;
-        if (*p == '%')
+    for (const char* p = ByteOrEnd(format, '%'); last == Argument::Taken && *p;
+         p = ByteOrEnd(p, '%')) {
+        if (*++p == '%')
             ++p;
         else
             last = TakeConversion(p, walk);

@@ -25,8 +25,7 @@ BOOL WINAPI IsBadStringPtrA(LPCSTR text, UINT_PTR maxChars) {
         return TRUE;
     try {
         tarn::ProbeScope probe;
-        volatile size_t count = 0;
-        tarn::CountText(text, maxChars, count);
+        tarn::TextLength(text, maxChars);
     } catch (unsigned long) {
         return TRUE;
     }
