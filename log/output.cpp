@@ -52,6 +52,42 @@ constinit Hook<HistoryHook> gHistory("HISTORY_WHAT_WHERE_DETAILS_");
 // While one thread is inside the log-window hook, lines of every thread bypass it.
 constinit std::atomic<bool> gInLogWindow{false};
 
+// The local date turns at local midnight, so a line need not read the local time to know that
+// the day of its files still holds: the watch remembers, from its last reading, for how many
+// ticks after it midnight cannot have come. It reads again when that span is over, or after a
+// second at most, so that a change of the clock or of the time zone is seen within a second.
+class DayWatch {
+public:
+    // Whether the day must be checked by a reading of the local time, at `ticks` from
+    // GetTickCount taken before it.
+    bool Due(uint32_t ticks) const {
+        const uint64_t span = span_.load(std::memory_order_relaxed);
+        return ticks - static_cast<uint32_t>(span >> 32) >= static_cast<uint32_t>(span);
+    }
+
+    // Notes the local time `now`, read just after `ticks`.
+    void Read(uint32_t ticks, const LocalTime& now) {
+        const uint32_t sinceMidnight =
+            ((now.wHour * 60u + now.wMinute) * 60u + now.wSecond) * 1000u + now.wMilliseconds;
+        const uint32_t untilMidnight = sinceMidnight < kDay ? kDay - sinceMidnight : 0;
+        // Short of midnight by more than the tick count's own step (about 16 ms on Windows).
+        const uint32_t sure = untilMidnight > kMargin ? untilMidnight - kMargin : 0;
+        span_.store(uint64_t{ticks} << 32 | (sure < kMostSpan ? sure : kMostSpan),
+                    std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr uint32_t kDay = 86'400'000;
+    static constexpr uint32_t kMargin = 50;
+    static constexpr uint32_t kMostSpan = 1000;
+
+    // The ticks of the last reading (high half) and the span after them (low half), in one
+    // word so that a thread never sees the start of one reading with the span of another.
+    std::atomic<uint64_t> span_{0};
+};
+
+constinit DayWatch gDayWatch;
+
 // Appends a caller's text if it can be read; an unreadable text adds nothing.
 void AppendReadable(PrintBufferBase& buffer, const char* text) {
     if (!text)
@@ -108,13 +144,14 @@ void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
 // is open); otherwise the log is started up once more, as for a failed stamp, and the line goes
 // to whatever file that left open. The bytes are those of three separate writes, and no other
 // thread's line can come between them.
-bool WriteLine(PrintBufferBase& line, int stampLength, const LocalTime& now) {
+bool WriteLine(PrintBufferBase& line, int stampLength) {
     AppendBytes(line, "\r\n", 2);
     {
         LazyLock::Guard guard(gLogLock);
         if (gLogFile == HFILE_ERROR)
-            GetProcess().StartUp(now);
-        logdump(line.data, static_cast<int>(line.length));
+            GetProcess().StartUp(LocalTime());
+        if (gLogFile != HFILE_ERROR)
+            _lwrite(gLogFile, line.data, line.length);
     }
     line.data[line.length - 2] = 0;
     LogWindowHook hook = gLogWindow.Get();
@@ -222,26 +259,30 @@ using namespace tarn;
 bool voutlog(const char* format, va_list args, const void* where, const char* what) {
     bool result = false;
     try {
-        LocalTime now;
         Log& log = GetProcess();
         double elapsed = log.startTime.CPU2MS();
 
         // The stamp and its blank, then the message: one buffer serves the line and the record.
         PrintBuffer<1024> line;
         int stampLength = TICKS2MMSS(line.data, 62, elapsed, 1);
+        line.data[stampLength++] = ' ';
+        line.data[stampLength] = 0;
         line.length = stampLength;
-        AppendBytes(line, " ", 1);
-        ++stampLength;
         if (IsBadStringPtrA(format, 1024))
             AppendInvalidFormat(line, format);
         else
             AppendFormatted(line, format, args);
 
-        if (now.wDay != log.logDay)
-            log.StartUp(now);
+        const uint32_t ticks = GetTickCount();
+        if (gDayWatch.Due(ticks)) {
+            LocalTime now;
+            gDayWatch.Read(ticks, now);
+            if (now.wDay != log.logDay)
+                log.StartUp(now);
+        }
         result = true;
         if (!where && !what)
-            result = WriteLine(line, stampLength, now);
+            result = WriteLine(line, stampLength);
         else
             WriteHistoryRecord(line, stampLength, where, what);
     } catch (...) {

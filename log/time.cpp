@@ -27,7 +27,8 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
     return true;
 }
 
-// Writes `value` as printf's "%0<width>d" does; returns the end.
+// Writes `value` as printf's "%0<width>d" does; returns the end. The digits are written from
+// the last one back, the leading zeros with them.
 char* PutNumber(char* out, int value, int width) {
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
@@ -35,17 +36,13 @@ char* PutNumber(char* out, int value, int width) {
         *out++ = '-';
         --width;
     }
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    for (; width > n; --width)
-        *out++ = '0';
-    while (n > 0)
-        *out++ = digits[--n];
-    return out;
+    int digits = 1;
+    for (unsigned rest = magnitude; rest >= 10; rest /= 10)
+        ++digits;
+    char* const end = out + (width > digits ? width : digits);
+    for (char* p = end; p != out; magnitude /= 10)
+        *--p = static_cast<char>('0' + magnitude % 10);
+    return end;
 }
 
 // "%02d:%02d" (minutes, seconds), from one hour "%02d:%02d:%02d", from one day
