@@ -1,10 +1,12 @@
 // The cost of one durable log line: tarnkernl's process log against spdlog and glog, side by
 // side, with the ratios. Every line of each log is handed to the system before the call returns.
+// Beside them, the limit of such a line: the same stamp and message formatted and handed to the
+// kernel with one write, and nothing else.
 //
 // Usage: tools/bench.sh [Google Benchmark options], or from a fresh, empty working directory:
 //   cd "$(mktemp -d)" && /path/to/build/bench-linux/bin/log_bench
 // The process log writes below the working directory (LOG/<day>/log_bench.log), the peers into
-// spdlog/ and glog/ beside it.
+// spdlog/, glog/ and write/ beside it.
 #include "tarnkernl/log.h"
 #include "tarnkernl/tarnrt.h"
 
@@ -14,9 +16,12 @@
 #include <spdlog/spdlog.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -53,6 +58,35 @@ struct LongText {
 };
 
 std::shared_ptr<spdlog::logger> gSpdlog;
+int gWriteFile = -1;
+
+// The one-write limit of a durable line: a stamp of the milliseconds since the start, the
+// message, the line end, one write of the whole, into a file written at its position as the
+// process log writes its own (not opened for appending).
+TARN_PRINTF(1, 2) bool WriteLine(const char* format, ...) {
+    static const auto start = std::chrono::steady_clock::now();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    char line[1024];
+    int length = TICKS2MMSS(line, 62, static_cast<unsigned long>(elapsed.count()), 1);
+    line[length++] = ' ';
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line + length, sizeof line - length - 2, format, args);
+    va_end(args);
+    length += n;
+    line[length++] = '\r';
+    line[length++] = '\n';
+    return write(gWriteFile, line, length) == length;
+}
+
+template <class Text>
+void OneWrite(benchmark::State& state) {
+    int n = 100000 * state.thread_index();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(WriteLine(Text::printf, ++n));
+    state.SetItemsProcessed(state.iterations());
+}
 
 template <class Text>
 void Tarnkernl(benchmark::State& state) {
@@ -85,7 +119,7 @@ void Register(const char* text) {
         void (*function)(benchmark::State&);
     };
     for (Peer peer : {Peer{"tarnkernl", Tarnkernl<Text>}, Peer{"spdlog", Spdlog<Text>},
-                      Peer{"glog", Glog<Text>}}) {
+                      Peer{"glog", Glog<Text>}, Peer{"write", OneWrite<Text>}}) {
         std::string name = std::string(peer.name) + "/" + text;
         benchmark::RegisterBenchmark(name.c_str(), peer.function)
             ->Threads(1)
@@ -134,7 +168,7 @@ void PrintSummary(const Collector& collector) {
     for (const Column& column : columns)
         std::printf("%11s %d thr", column.text, column.threads);
     std::printf("\n");
-    for (const char* peer : {"tarnkernl", "spdlog", "glog"}) {
+    for (const char* peer : {"tarnkernl", "spdlog", "glog", "write"}) {
         std::printf("%-24s", peer);
         for (const Column& column : columns)
             std::printf("%17.0f", Rate(collector, peer, column.text, column.threads));
@@ -144,7 +178,7 @@ void PrintSummary(const Collector& collector) {
         const char* peer;
         double least;
     };
-    for (Goal goal : {Goal{"spdlog", 1.0}, Goal{"glog", 2.0}}) {
+    for (Goal goal : {Goal{"write", 0.9}, Goal{"spdlog", 1.1}, Goal{"glog", 3.0}}) {
         std::printf("tarnkernl/%-8s (>=%.1f)", goal.peer, goal.least);
         for (const Column& column : columns) {
             double theirs = Rate(collector, goal.peer, column.text, column.threads);
@@ -212,12 +246,21 @@ int main(int argc, char** argv) {
     FLAGS_alsologtostderr = false;
     google::InitGoogleLogging(argv[0]);
 
+    mkdir("write", 0777);
+    gWriteFile = open("write/bench.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (gWriteFile < 0) {
+        std::perror("write/bench.log");
+        return 1;
+    }
+
     std::printf(
         "One durable log line: each line reaches the system (a write call) before the "
         "call returns.\n"
         "  tarnkernl: voutlog through a variadic wrapper, into %s\n"
         "  spdlog %d.%d.%d: basic file sink, flush_on(trace), into spdlog/\n"
         "  glog: FLAGS_logbuflevel = -1 (no buffering), into glog/\n"
+        "  write: the limit, the same stamp and message and one write(2) per line, into "
+        "write/\n"
         "The program is linked as every program of the family: %s\n\n",
         LogName(), SPDLOG_VER_MAJOR, SPDLOG_VER_MINOR, SPDLOG_VER_PATCH,
         RuntimeIsAllocator()
@@ -237,8 +280,9 @@ int main(int argc, char** argv) {
     logDirectory.resize(logDirectory.find_last_of("\\/") + 1);
     std::printf(
         "\nWritten: tarnkernl %lld bytes (with its history file), spdlog %lld bytes, "
-        "glog %lld bytes\n",
-        WrittenBelow(logDirectory), WrittenBelow("spdlog"), WrittenBelow("glog"));
+        "glog %lld bytes, write %lld bytes\n",
+        WrittenBelow(logDirectory), WrittenBelow("spdlog"), WrittenBelow("glog"),
+        WrittenBelow("write"));
     google::ShutdownGoogleLogging();
     benchmark::Shutdown();
     return 0;
