@@ -65,7 +65,7 @@ public:
         return ticks - static_cast<uint32_t>(span >> 32) >= static_cast<uint32_t>(span);
     }
 
-    // Notes the local time `now`, read just after `ticks`.
+    // Notes the local time `now`, read after `ticks`.
     void Read(uint32_t ticks, const LocalTime& now) {
         const uint32_t sinceMidnight =
             ((now.wHour * 60u + now.wMinute) * 60u + now.wSecond) * 1000u + now.wMilliseconds;
@@ -260,7 +260,9 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
     bool result = false;
     try {
         Log& log = GetProcess();
-        double elapsed = log.startTime.CPU2MS();
+        const uint32_t ticks = GetTickCount();
+        const double elapsed = ElapsedMilliseconds(
+            log.startTime, static_cast<long long>(ReadTimeStampCounter()), ticks);
 
         // The stamp and its blank, then the message: one buffer serves the line and the record.
         PrintBuffer<1024> line;
@@ -273,7 +275,6 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         else
             AppendFormatted(line, format, args);
 
-        const uint32_t ticks = GetTickCount();
         if (gDayWatch.Due(ticks)) {
             LocalTime now;
             gDayWatch.Read(ticks, now);

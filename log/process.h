@@ -22,6 +22,10 @@ bool HistoryRecord(const void* where, const char* what, const char* format, ...)
 // holds the lock of the file.
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError);
 
+// CPU2MS with the tick count `ticks` read by the caller just before: a log line reads the tick
+// count once, for its stamp and for its watch on the day.
+double ElapsedMilliseconds(Log::StartTime& time, long long cycles, uint32_t ticks);
+
 // The text of a str, also for a string built before the shared empty string existed.
 inline const char* Text(const str& s) { return s.p ? s.p : ""; }
 

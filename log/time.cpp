@@ -2,6 +2,7 @@
 // LocalTime, the local calendar time of now or of a file's last write.
 #include "tarnkernl/log.h"
 
+#include "log/process.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
 
@@ -130,39 +131,43 @@ void Share(T& member, T value) {
 // Each calibration segment is as long as the whole run at its start: the rate measured over
 // the segment before corrects the next one linearly. Concurrent callers may each open a
 // segment; that only shifts the calibration slightly.
-double Log::StartTime::CPU2MS(long long cycles) {
-    uint32_t elapsed = GetTickCount() - startTicks;
+double tarn::ElapsedMilliseconds(Log::StartTime& time, long long cycles, uint32_t ticks) {
+    const uint32_t elapsed = ticks - time.startTicks;
     if (elapsed == 0)
         return 0.0;
-    if (Shared(calibTicks) == 0) {
-        const double rate = elapsed / static_cast<double>(Counter() - startCycles);
-        Share(msPerCycle, rate);
-        Share(calibSpan, elapsed);
-        Share(drift, 0.0);
-        Share(driftPerMs, 0.0);
-        Share(calibTicks, elapsed);
+    if (Shared(time.calibTicks) == 0) {
+        const double rate = elapsed / static_cast<double>(Counter() - time.startCycles);
+        Share(time.msPerCycle, rate);
+        Share(time.calibSpan, elapsed);
+        Share(time.drift, 0.0);
+        Share(time.driftPerMs, 0.0);
+        Share(time.calibTicks, elapsed);
         TARN_RTL_DUMMY_ENTRY("CPU2MS: first calibration after %u ms, %g ms per cycle", elapsed,
                              rate);
     }
     for (;;) {
         // A caller whose tick count was read before another thread opened a segment is inside
         // that segment's start.
-        const uint32_t begin = Shared(calibTicks), span = Shared(calibSpan);
+        const uint32_t begin = Shared(time.calibTicks), span = Shared(time.calibSpan);
         uint32_t d = elapsed >= begin ? elapsed - begin : 0;
         if (d <= span) {
             TARN_RTL_DUMMY_ENTRY("CPU2MS: %u ms into the segment", d);
-            return static_cast<double>(cycles - startCycles) *
-                   (Shared(msPerCycle) + d * Shared(driftPerMs));
+            return static_cast<double>(cycles - time.startCycles) *
+                   (Shared(time.msPerCycle) + d * Shared(time.driftPerMs));
         }
-        const double rate = Shared(msPerCycle) + Shared(drift);
-        const double change = elapsed / static_cast<double>(Counter() - startCycles) - rate;
-        Share(msPerCycle, rate);
-        Share(calibTicks, begin + span);
-        Share(drift, change);
-        Share(calibSpan, elapsed);
-        Share(driftPerMs, change / elapsed);
+        const double rate = Shared(time.msPerCycle) + Shared(time.drift);
+        const double change = elapsed / static_cast<double>(Counter() - time.startCycles) - rate;
+        Share(time.msPerCycle, rate);
+        Share(time.calibTicks, begin + span);
+        Share(time.drift, change);
+        Share(time.calibSpan, elapsed);
+        Share(time.driftPerMs, change / elapsed);
         TARN_RTL_DUMMY_ENTRY("CPU2MS: new segment at %u ms, drift %g", begin + span, change);
     }
+}
+
+double Log::StartTime::CPU2MS(long long cycles) {
+    return tarn::ElapsedMilliseconds(*this, cycles, GetTickCount());
 }
 
 double Log::StartTime::CPU2MS() { return CPU2MS(Counter()); }
@@ -187,8 +192,11 @@ int TICKS2MMSS(char* buffer, int size, unsigned long milliseconds, int withMilli
 int TICKS2MMSS(char* buffer, int size, double milliseconds, int withFraction) {
     if (size <= 0)
         return 0;
-    // Each part is truncated toward zero and taken off the rest.
+    // Each part is truncated toward zero and taken off the rest. A rest smaller than the unit
+    // gives 0 and stays as it is, which spares the division on most lines.
     auto take = [&milliseconds](double unit) {
+        if (-unit < milliseconds && milliseconds < unit)
+            return 0;
         int whole = static_cast<int>(milliseconds / unit);
         milliseconds -= whole * unit;
         return whole;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks natively and runs them in a fresh working directory: the cost of one
-# durable log line of tarnkernl's process log against spdlog and glog, side by side; the cost of a
-# call-stack mark and of a ten-frame walk against glibc's backtrace(); event hooks against
+# durable log line of tarnkernl's process log against spdlog, glog and the one-write-per-line
+# limit (the same stamp and text handed to the kernel with one write per line), side by side;
+# the cost of a call-stack mark and of a ten-frame walk against glibc's backtrace(); event hooks against
 # Boost.Signals2 and the file-link registry against std::set; language texts by number against
 # glibc's gettext (the benchmark makes its catalogues and uses glibc's C.UTF-8 locale); then
 # tarnkernl's allocator against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators
@@ -10,8 +11,10 @@
 #   tools/bench.sh --windows [pairs]     one million malloc/free pairs on the pool beside msvcrt's
 #                                        own allocator, under Wine (Windows x86-64)
 # The options go to the Google Benchmark programs (the first four). Each of those benchmarks runs
-# three times and the summary takes the median: the lines/s of a shared machine vary by some ten
-# percent from run to run; the allocator benchmark takes medians of its own.
+# three times, the runs of all of a program's benchmarks in a random order (a peer that ran first
+# would write while the files and the page cache are small), and the summary takes the median:
+# the lines/s of a shared machine vary by some ten percent from run to run; the allocator
+# benchmark takes medians of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,7 +57,8 @@ trap 'rm -rf "$work"' EXIT
 repo=$(pwd)
 for bench in log_bench markstack_bench modules_bench mui_bench; do
   (cd "$work" && "$repo/$build/bin/$bench" \
-    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true "$@")
+    --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true "$@")
 done
 echo
 (cd "$work" && "$repo/$build/bin/alloc_bench")
