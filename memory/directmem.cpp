@@ -111,8 +111,10 @@ void* DirectMem::Realloc(void* block, size_t size) {
         if (!result)
             return nullptr;
         size_t length = oldSize != 0 && oldSize < size ? oldSize : size;
+        // A block the runtime does not know may be memory released already, which the new
+        // block can cover in part: the copy must allow for the overlap.
         if (!IsBadReadPtr(block, length))
-            memcpy(result, block, length);
+            memmove(result, block, length);
         if (oldSize != 0)
             DirectMem::Free(block);
         return result;

@@ -1,6 +1,6 @@
-// The low-fragmentation pool: the class rule, reuse, the damage and release reports, holder
-// creation and release, resizing, threads and the small-block half of the report. Each test
-// makes its own pool (not installed) and releases it.
+// The low-fragmentation pool: the class rule, reuse, holder creation and release, resizing,
+// threads and the small-block half of the report (damage and bad pointers: damage_test.cpp).
+// Each test makes its own pool (not installed) and releases it.
 #include "memory/lowfrag.h"
 
 #include "memory/pooltest.h"
@@ -13,21 +13,6 @@
 
 namespace tarn::test {
 namespace {
-
-// Stands for the runtime's malloc: the stack of a block starts with the caller of this.
-TARN_NOIPA void* Entry(LowFragPool* pool, size_t size) {
-    void* block = pool->Get(size);
-    asm volatile("" ::: "memory");
-    return block;
-}
-
-// Allocates through Entry and notes where its own caller continues.
-TARN_NOIPA void* AllocateHere(LowFragPool* pool, size_t size, uintptr_t& returnAddress) {
-    returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-    void* block = Entry(pool, size);
-    asm volatile("" ::: "memory");
-    return block;
-}
 
 class LowFragTest : public ::testing::Test {
 protected:
@@ -70,7 +55,6 @@ protected:
         }
         return nullptr;
     }
-    static char* Element(void* block) { return static_cast<char*>(block) - kElementHead; }
 
     LowFragPool* pool = nullptr;
     FileTail log{GetProcess().logName};
@@ -109,82 +93,6 @@ TEST_F(LowFragTest, AReusedElementComesBackZeroed) {
     EXPECT_EQ(again, first);
     EXPECT_TRUE(std::all_of(again, again + 100, [](char c) { return c == 0; }));
     pool->DeleteV(again);
-}
-
-TEST_F(LowFragTest, AnOverwrittenTrailerIsReportedOnceWithTheAllocatingStack) {
-    uintptr_t returnAddress;
-    char* block = static_cast<char*>(AllocateHere(pool, 40, returnAddress));
-    const uint32_t elementSize = ElementSizeOf(block);
-    block[40] = 'x';
-    EXPECT_FALSE(pool->CheckForBugs());
-    std::string report = exc.Text();
-    std::smatch stack;
-    ASSERT_TRUE(std::regex_search(
-        report, stack,
-        std::regex("Corrupted memory block, UPPER boundary\\. Block ptr: " + Hex(block) +
-                   "; Size:40; Holder block size: " + std::to_string(elementSize) +
-                   "\r\nAllocator STACK: (0x[0-9A-F]{8,}) (0x[0-9A-F]{8,}) (0x[0-9A-F]{8,} ){8}"
-                   "\r\n")))
-        << report;
-    // The first address lies in AllocateHere, behind its call of Entry; the second is its
-    // caller's.
-    uintptr_t first = std::stoull(stack[1].str(), nullptr, 16);
-    uintptr_t here = reinterpret_cast<uintptr_t>(&AllocateHere);
-    EXPECT_GT(first, here);
-    EXPECT_LT(first, here + 256);
-    EXPECT_EQ(stack[2].str(), Hex(reinterpret_cast<void*>(returnAddress), 8));
-
-    exc.Mark();
-    EXPECT_FALSE(pool->CheckForBugs()) << "the element stays damaged";
-    EXPECT_TRUE(pool->Free(block));
-    EXPECT_EQ(exc.Text(), "") << "reported once";
-}
-
-TEST_F(LowFragTest, ALowerAndABothBoundaryAreToldApart) {
-    char* lower = static_cast<char*>(pool->Get(30));
-    char* both = static_cast<char*>(pool->Get(30));
-    lower[-1] = 0;
-    both[-1] = 0;
-    both[30] = 0;
-    EXPECT_TRUE(pool->Free(lower));
-    EXPECT_TRUE(pool->Free(both));
-    std::string report = exc.Text();
-    EXPECT_TRUE(Has(report, "Corrupted memory block, LOWER boundary. Block ptr: " + Hex(lower)))
-        << report;
-    EXPECT_TRUE(Has(report, "Corrupted memory block, BOTH boundaries. Block ptr: " + Hex(both)));
-}
-
-TEST_F(LowFragTest, BadReleasesAreReportedAndChangeNothing) {
-    char* block = static_cast<char*>(pool->Get(20));
-    memset(block, 'd', 20);
-    const Holder* holder = HolderOf(block);
-    const std::string tail =
-        "; Holder block size: " + std::to_string(holder->elementSize) +
-        "; Holder internal array: " + Hex(reinterpret_cast<void*>(holder->array));
-
-    EXPECT_TRUE(pool->Free(block + 4));
-    EXPECT_TRUE(Has(exc.Text(),
-                    "Attempt to free invalid memory block ptr: " + Hex(Element(block) + 4) + tail))
-        << exc.Text();
-    EXPECT_EQ(holder->count, 1u);
-    EXPECT_EQ(std::string(block, 20), std::string(20, 'd'));
-    EXPECT_EQ(pool->GetSize(block), 20u);
-
-    exc.Mark();
-    EXPECT_TRUE(pool->Free(block));
-    EXPECT_EQ(exc.Text(), "");
-    EXPECT_TRUE(pool->Free(block));
-    EXPECT_TRUE(Has(exc.Text(), "Attempt to free not allocated memory block ptr: " +
-                                    Hex(Element(block)) + tail))
-        << exc.Text();
-    EXPECT_EQ(holder->count, 0u);
-
-    exc.Mark();
-    EXPECT_EQ(pool->Realloc(block + 4, 10), nullptr);
-    EXPECT_EQ(pool->Expand(block + 4, 10), nullptr);
-    EXPECT_EQ(pool->GetSize(block + 4), 0u);
-    EXPECT_TRUE(Has(exc.Text(), "Attempt to realloc invalid memory block ptr: " + Hex(block + 4)));
-    EXPECT_TRUE(Has(exc.Text(), "Attempt to expand invalid memory block ptr: " + Hex(block + 4)));
 }
 
 // Holders of the two largest classes: the table keeps them by element size, a later holder goes

@@ -282,17 +282,18 @@ void* MarkPool::SubMark(void* block, size_t* oldSize) {
                           reinterpret_cast<uintptr_t>(block), static_cast<int>(up->size), downSize,
                           up->allocatorIP, downIP);
                 logfix();
-                // The check may have accepted this very pair while failing elsewhere: the
-                // block goes, so its marks must not stay in the lists.
-                if (Listed(up))
-                    Unlink(up, up->other);
             } else if (!valid(up)) {
                 exceptout("SubMark:not valid(up):0x%08" PRIXPTR, reinterpret_cast<uintptr_t>(up));
                 return nullptr;
             } else {
                 down = up->other;
-                Unlink(up, down);
             }
+            // The check may have kept this very pair while failing elsewhere: the block goes, so
+            // its marks must not stay in the lists. Only a pair the check kept is unlinked; one
+            // it dropped, now or earlier, still links to marks that have moved since, or through
+            // a damaged link to anywhere, and unlinking it would write there.
+            if (Listed(up))
+                Unlink(up, up->other);
         } catch (...) {
             exceptout("SubMark:REPAIR catched");
         }
