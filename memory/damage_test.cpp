@@ -303,10 +303,31 @@ TEST_F(DamageTest, EveryKindInEveryClassIsReportedAndThePoolsGoOn) {
         // blocks it holds back after their release), where the guarded pool reads for a mark.
         {"release of a block of the system's malloc", true, true, foreign(fromMalloc)},
 #endif
-        {"resize of a released block", false, true,
+        {"resize of a released block", true, true,
          [&](Cell& c) {
              EXPECT_TRUE(pool->Free(c.block));
              c.live = false;
+             if (c.target != kGuarded) {
+                 // Refused in place and elsewhere: the element stays free, and stamped by no one.
+                 const uint32_t count = HolderOf(c.block)->count;
+                 const std::string tail = HolderTail(c.block);
+                 for (size_t size : {c.size, c.size + 100}) {
+                     EXPECT_EQ(pool->Realloc(c.block, size), nullptr);
+                     EXPECT_TRUE(Has(exc.Text(), "Attempt to realloc not allocated memory block "
+                                                 "ptr: " + Hex(c.block) + tail))
+                         << exc.Text();
+                     exc.Mark();
+                 }
+                 const std::string expand =
+                     "Attempt to expand not allocated memory block ptr: " + Hex(c.block) + tail;
+                 EXPECT_EQ(pool->Expand(c.block, c.size), nullptr);
+                 EXPECT_TRUE(Has(exc.Text(), expand)) << exc.Text();
+                 exc.Mark();
+                 EXPECT_EQ(pool->GetSize(c.block), 0u);
+                 EXPECT_TRUE(Has(exc.Text(), expand)) << exc.Text();
+                 EXPECT_EQ(HolderOf(c.block)->count, count);
+                 return;
+             }
              char* resized = static_cast<char*>(pool->Realloc(c.block, c.size + 100));
              EXPECT_TRUE(Has(exc.Text(), "GlobalRealloc() error: GetLastError(")) << exc.Text();
              EXPECT_TRUE(Has(exc.Text(), ")data=" + Hex(c.block) + "; newsize=" +

@@ -138,12 +138,20 @@ private:
     size_t used_ = 0;
 };
 
-// "Attempt to <what> memory block ptr: ..." for a pointer the holder cannot take.
-void ReportAttempt(const char* what, uintptr_t address, const Holder* holder) {
-    exceptout("Attempt to %s memory block ptr: 0x%" PRIXPTR
+// "Attempt to <operation> <fault> memory block ptr: ..." for a pointer the holder cannot take:
+// one between elements ("invalid") or one of an element not in use ("not allocated").
+void ReportAttempt(const char* operation, const char* fault, uintptr_t address,
+                   const Holder* holder) {
+    exceptout("Attempt to %s %s memory block ptr: 0x%" PRIXPTR
               "; Holder block size: %d; "
               "Holder internal array: 0x%" PRIXPTR,
-              what, address, int(holder->elementSize), holder->array);
+              operation, fault, address, int(holder->elementSize), holder->array);
+}
+
+// Whether the bitmap shows the element at `element` (an element's start) as taken.
+bool InUse(const Holder* holder, uintptr_t element) {
+    const uintptr_t index = (element - holder->array) / holder->elementSize;
+    return (holder->bitmap[index / 32] & (uint32_t(1) << (index % 32))) == 0;
 }
 
 // --- The class operations.
@@ -181,14 +189,14 @@ Released ReleaseIn(Holder* holder, uintptr_t element) {
         return Released::Outside;
     const uintptr_t offset = element - holder->array;
     if (offset % ElementSize(cls) != 0) {
-        ReportAttempt("free invalid", element, holder);
+        ReportAttempt("free", "invalid", element, holder);
         return Released::Misaligned;
     }
     const uintptr_t index = offset / ElementSize(cls);
     uint32_t& word = holder->bitmap[index / 32];
     const uint32_t bit = uint32_t(1) << (index % 32);
     if (word & bit) {
-        ReportAttempt("free not allocated", element, holder);
+        ReportAttempt("free", "not allocated", element, holder);
     } else {
         word |= bit;
         --holder->count;
@@ -461,11 +469,17 @@ void LowFragPool::ReleaseElement(Holder* holder, uintptr_t block) {
     ReleaseIfEmpty(holder);
 }
 
-// The element that a resize or a size query names: a pointer between elements is reported as an
-// attempt to <what> and refused; an element is checked before the operation goes on.
-bool LowFragPool::Inspect(const Holder* holder, uintptr_t block, const char* what) {
+// The element that a resize or a size query names: a pointer between elements, or one of an
+// element already released, is reported as an attempt to <operation> and refused (a resize in
+// place would stamp a free element, which the next allocation hands out again); an element in
+// use is checked before the operation goes on.
+bool LowFragPool::Inspect(const Holder* holder, uintptr_t block, const char* operation) {
     if (((block - kElementHead - holder->array) & (holder->elementSize - 1)) != 0) {
-        ReportAttempt(what, block, holder);
+        ReportAttempt(operation, "invalid", block, holder);
+        return false;
+    }
+    if (!InUse(holder, block - kElementHead)) {
+        ReportAttempt(operation, "not allocated", block, holder);
         return false;
     }
     CheckBlock(block, holder->elementSize);
@@ -559,7 +573,7 @@ void* LowFragPool::Realloc(void* block, size_t size) {
     if (!holder)
         return Large().Realloc(block, size);
     const uint32_t elementSize = holder->elementSize;
-    if (!Inspect(holder, p, "realloc invalid"))
+    if (!Inspect(holder, p, "realloc"))
         return nullptr;
     if (size < kLargeRequest && size + kElementOverhead <= elementSize &&
         size + kElementOverhead > elementSize / 2) {
@@ -591,7 +605,7 @@ void* LowFragPool::Expand(void* block, size_t size) {
     if (!holder)
         return Large().Expand(block, size);
     const uint32_t elementSize = holder->elementSize;
-    if (!Inspect(holder, p, "expand invalid"))
+    if (!Inspect(holder, p, "expand"))
         return nullptr;
     if (size >= kLargeRequest || size + kElementOverhead > elementSize)
         return nullptr;
@@ -607,7 +621,7 @@ size_t LowFragPool::GetSize(const void* block) {
     const Holder* holder = map.Find(p);
     if (!holder)
         return Large().GetSize(block);
-    if (!Inspect(holder, p, "expand invalid"))
+    if (!Inspect(holder, p, "expand"))
         return 0;
     return RecordedLength(p, holder->elementSize);
 }

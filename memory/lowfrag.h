@@ -159,7 +159,7 @@ private:
     void ReleaseIfEmpty(Holder* holder);
     void ReleaseElement(Holder* holder, uintptr_t block);
     void NoteRoom(const Holder* holder);
-    bool Inspect(const Holder* holder, uintptr_t block, const char* what);
+    bool Inspect(const Holder* holder, uintptr_t block, const char* operation);
     void WriteReport();
 
     int holders;  // entries in use
