@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -40,10 +41,10 @@ typedef std::function<Outcome(FailingIfaceForTesting&)> Operation;
 // More requests than any of the operations below makes.
 constexpr long kMostRequests = 2000;
 
-const char* Describe(Outcome outcome) {
-    return outcome == Outcome::Succeeded ? "succeeded"
-           : outcome == Outcome::Refused ? "failed as documented"
-                                         : "gave a wrong result";
+std::ostream& operator<<(std::ostream& out, Outcome outcome) {
+    return out << (outcome == Outcome::Succeeded ? "succeeded"
+                   : outcome == Outcome::Refused ? "failed as documented"
+                                                 : "gave a wrong result");
 }
 
 // Runs `operation` once without a failure (which makes whatever the library builds on first
@@ -77,7 +78,7 @@ void Sweep(const Operation& operation) {
             EXPECT_EQ(iface.Live(), 0) << "blocks left behind with " << which << n << " failing";
             if (!iface.Failed()) {
                 EXPECT_EQ(outcome, Outcome::Succeeded)
-                    << "with no request failing (" << n - 1 << " made), it " << Describe(outcome);
+                    << "with no request failing (" << n - 1 << " made), it " << outcome;
                 break;
             }
             EXPECT_NE(outcome, Outcome::Wrong) << "with " << which << n << " failing";
