@@ -110,7 +110,7 @@ bool CountChange(void* calls) {
 
 int gOwner, gExtra;
 
-// The byte of every UTF-16 unit of an ASCII text, with a byte-order mark.
+// The UTF-16 bytes of an ASCII text, behind a byte-order mark.
 std::string Utf16(const std::string& text) {
     std::string bytes = "\xFF\xFE";
     for (char c : text)
@@ -263,6 +263,13 @@ TEST_F(OutOfMemory, EveryFamilyFailsAsDocumentedAndLeavesNoBlock) {
              if (!registered)
                  return Judge(false, calls == 1);
              return Judge(calls == 2 && Is(flag.value.p, "on"), calls == 2 && !flag.value.p);
+         }},
+        {"full path names",
+         [&](FailingIfaceForTesting&) {
+             str full("stale");
+             const unsigned long length = UNI_GetFullPathName("oom\\linked.bin", full);
+             return Judge(length == strlen(linkName.p) && Is(full.p, linkName.p),
+                          length == 0 && Is(full.p, ""));
          }},
         {"file links",
          [&](FailingIfaceForTesting&) {
