@@ -215,8 +215,10 @@ const char* File::gets(str& line) {
     if (pos >= length)
         return nullptr;
     const uint32_t n = LineLength(image, pos, length - pos);
+    // A line that could not be copied stays unread.
     const char* text = line.AssignN(image + pos, static_cast<int>(n));
-    pos += n;
+    if (text)
+        pos += n;
     return text;
 }
 

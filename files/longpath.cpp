@@ -242,16 +242,17 @@ unsigned long UNI_GetFullPathName(const char* name, unsigned long size, char* bu
     return bytes - 1;
 }
 
-unsigned long UNI_GetFullPathName(const char* name, str& fullName) {
+namespace {
+
+// The full path into `fullName` and its length; 0 when there is none, with `fullName` null when
+// memory ran out.
+unsigned long FullPathInto(const char* name, str& fullName) {
     DWORD size = GetFullPathNameA(name, 0, nullptr, nullptr);
     if (size != 0) {
         if (!fullName.Alloc(static_cast<int>(size) + 1))
             return 0;
         DWORD length = GetFullPathNameA(name, size + 1, fullName.p, nullptr);
-        if (length != 0 && length <= size)
-            return length;
-        fullName.Clear();
-        return 0;
+        return length != 0 && length <= size ? length : 0;
     }
     DWORD error = GetLastError();
     UNICODE_Str wideName = LongName(name);
@@ -259,11 +260,19 @@ unsigned long UNI_GetFullPathName(const char* name, str& fullName) {
     UNICODE_Str full("", static_cast<int>(needed) + 1);
     DWORD length = needed && full.p ? GetFullPathNameW(wideName, needed + 1, full.p, nullptr) : 0;
     if (length == 0 || length > needed) {
-        fullName.Clear();
         SetLastError(error);
         return 0;
     }
     return AssignAnsi(WithoutPrefix(full.p), fullName) ? fullName.Length() : 0;
+}
+
+}  // namespace
+
+unsigned long UNI_GetFullPathName(const char* name, str& fullName) {
+    const unsigned long length = FullPathInto(name, fullName);
+    if (length == 0)
+        fullName.Clear();
+    return length;
 }
 
 unsigned long UNI_GetCurrentDirectory(unsigned long size, char* buffer) {

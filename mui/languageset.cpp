@@ -136,13 +136,15 @@ MuiResourceModule::~MuiResourceModule() {
 }
 
 bool MuiResourceModule::Load(const char* directory, const char* file) {
+    // A name or base name that found no memory is null: such a module is not loaded.
     TFullName full(TFileName(directory, file).p);
-    if (!HasExtension(full.p, ".rmui"))
+    if (!full.p || !HasExtension(full.p, ".rmui"))
         return false;
     const char* dot = strrchr(full.p, '.');
     const char* name = strrchr(full.p, '\\');
     name = name ? name + 1 : full.p;
-    baseName.AssignN(name, int(dot - name));
+    if (!baseName.AssignN(name, int(dot - name)))
+        return false;
     module = LoadLibraryExA(full.p, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     return module != nullptr;
 }
@@ -165,7 +167,11 @@ MuiLanguageSet::MuiLanguageSet(unsigned int identifier, const char* root)
 bool MuiLanguageSet::Load(const char* path, unsigned int languageId, const WCHAR* name) {
     if (languageId != identifier || !path || !path[0])
         return false;
-    directory = path;
+    // Without memory for its name the directory is not loaded; the set stays empty.
+    if (!(directory = path)) {
+        directory.Clear();
+        return false;
+    }
     displayName.Clear();
     size_t length = 0;
     while (name && name[length])

@@ -1,5 +1,5 @@
-// For the runtime's tests: a memory interface that forwards every slot to the one it replaced
-// and records what passed through it.
+// For the tests: memory interfaces that forward every slot to the one they replaced; one
+// records what passed through it, the other makes one request fail and counts live blocks.
 #pragma once
 
 #include "tarnkernl/tarnrt.h"
@@ -104,6 +104,100 @@ private:
     ICppMemIface* replaced_ = nullptr;
     Event events_[kCapacity] = {};
     std::atomic<int> count_{0};
+};
+
+// Installed on construction, uninstalled on destruction. The `failing`th request for memory
+// (Get, New, NewV, and a Realloc or Expand that obtains or grows a block; 1 is the first), and
+// with `thereafter` every later one too, is answered with null without asking the replaced
+// interface; every other one is passed on. Counts the blocks obtained through it and not yet
+// given back. While a Spare scope is active, requests are neither counted nor failed (a test's
+// own checks use it).
+class FailingIfaceForTesting : public ICppMemIface {
+public:
+    explicit FailingIfaceForTesting(long failing, bool thereafter = false)
+        : failing_(failing), thereafter_(thereafter) {
+        replaced_ = tarnrtl_SetMemIface(this);
+    }
+    ~FailingIfaceForTesting() { Uninstall(); }
+    FailingIfaceForTesting(const FailingIfaceForTesting&) = delete;
+    FailingIfaceForTesting& operator=(const FailingIfaceForTesting&) = delete;
+
+    void Uninstall() {
+        if (tarnrtl_GetMemIface() == this)
+            tarnrtl_SetMemIface(replaced_);
+    }
+    // Whether the failing request came.
+    bool Failed() const { return failing_ > 0 && requests_.load() >= failing_; }
+    // Blocks obtained less blocks given back; negative when blocks made before were released.
+    long Live() const { return live_.load(); }
+
+    class Spare {
+    public:
+        explicit Spare(FailingIfaceForTesting& iface) : iface_(iface) { ++iface_.spared_; }
+        ~Spare() { --iface_.spared_; }
+        Spare(const Spare&) = delete;
+        Spare& operator=(const Spare&) = delete;
+
+    private:
+        FailingIfaceForTesting& iface_;
+    };
+
+    void* Get(size_t size) override { return Obtain(&ICppMemIface::Get, size); }
+    bool Free(void* block) override { return GiveBack(&ICppMemIface::Free, block); }
+    void* Realloc(void* block, size_t size) override {
+        if (!block)
+            return Refuse() ? nullptr : Counted(replaced_->Realloc(nullptr, size));
+        if (size == 0) {
+            live_.fetch_sub(1);
+            return replaced_->Realloc(block, 0);
+        }
+        if (size > replaced_->GetSize(block) && Refuse())
+            return nullptr;
+        return replaced_->Realloc(block, size);
+    }
+    void* Expand(void* block, size_t size) override {
+        if (block && size > replaced_->GetSize(block) && Refuse())
+            return nullptr;
+        return replaced_->Expand(block, size);
+    }
+    bool FreeAll() override { return replaced_->FreeAll(); }
+    size_t GetSize(const void* block) override { return replaced_->GetSize(block); }
+    bool CheckForBugs() override { return replaced_->CheckForBugs(); }
+    void Release() override { replaced_->Release(); }
+    void* New(size_t size) override { return Obtain(&ICppMemIface::New, size); }
+    bool Delete(void* block) override { return GiveBack(&ICppMemIface::Delete, block); }
+    void* NewV(size_t size) override { return Obtain(&ICppMemIface::NewV, size); }
+    bool DeleteV(void* block) override { return GiveBack(&ICppMemIface::DeleteV, block); }
+
+private:
+    // Counts a request; true when it is the one to fail.
+    bool Refuse() {
+        if (spared_.load() != 0)
+            return false;
+        const long request = requests_.fetch_add(1) + 1;
+        return failing_ > 0 && (request == failing_ || (thereafter_ && request > failing_));
+    }
+    void* Counted(void* block) {
+        if (block)
+            live_.fetch_add(1);
+        return block;
+    }
+    void* Obtain(void* (ICppMemIface::*obtain)(size_t), size_t size) {
+        return Refuse() ? nullptr : Counted((replaced_->*obtain)(size));
+    }
+    bool GiveBack(bool (ICppMemIface::*give)(void*), void* block) {
+        const bool released = (replaced_->*give)(block);
+        if (block && released)
+            live_.fetch_sub(1);
+        return released;
+    }
+
+    ICppMemIface* replaced_ = nullptr;
+    const long failing_;
+    const bool thereafter_;
+    std::atomic<long> requests_{0};
+    std::atomic<long> live_{0};
+    std::atomic<int> spared_{0};
 };
 
 }  // namespace tarn::test

@@ -207,8 +207,8 @@ int sprintf(str& s, const char* format, ...) {
 int vfprintf(str& s, const char* format, va_list args) {
     PrintBuffer<256> buffer;
     int n = vfprintf(buffer, format, args);
-    s.Append(buffer.data);
-    return n;
+    // An append without memory leaves the string null: nothing of the text was added.
+    return s.Append(buffer.data).p ? n : 0;
 }
 
 int fprintf(str& s, const char* format, ...) {

@@ -129,7 +129,8 @@ private:
 static_assert(sizeof(str) == sizeof(char*), "str is one pointer, embedded by value elsewhere");
 
 // Formatting into a string: vsprintf replaces the text (a format that yields nothing leaves it
-// as it was), vfprintf appends; both return the number of characters formatted.
+// as it was), vfprintf appends; both return the number of characters formatted, 0 when memory
+// ran out (the string is then null).
 TARN_API int vsprintf(str& s, const char* format, va_list args) TARN_PRINTF(2, 0);
 TARN_API int sprintf(str& s, const char* format, ...) TARN_PRINTF(2, 3);
 TARN_API int vfprintf(str& s, const char* format, va_list args) TARN_PRINTF(2, 0);

@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+#include <new>
+
 namespace tarn::posix {
 
 // The Win32 code for `error` (an errno value; 0 gives ERROR_SUCCESS). EEXIST has two Windows
@@ -15,5 +17,18 @@ TARNRT_API DWORD ErrorFromErrno(int error, DWORD existsCode = ERROR_ALREADY_EXIS
 
 // SetLastError(ErrorFromErrno(error, existsCode)). Safe in a signal handler.
 TARNRT_API void SetLastErrorFromErrno(int error, DWORD existsCode = ERROR_ALREADY_EXISTS);
+
+// The answer of `body`, or `failed` with ERROR_NOT_ENOUGH_MEMORY when it ran out of memory: a
+// system function answers a failed allocation as a failure of its own, never by throwing. A
+// fault on caller memory passes on to the caller.
+template <typename Result, typename Body>
+Result UnlessOutOfMemory(Result failed, Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return failed;
+    }
+}
 
 }  // namespace tarn::posix

@@ -183,16 +183,23 @@ BOOL FindNext(HANDLE handle, Data* data) {
 
 using namespace tarn::posix;
 
+// The names and paths of a search are strings: a search that runs out of memory fails.
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    return FindFirst(SystemPath(pattern), data);
+    return UnlessOutOfMemory(INVALID_HANDLE_VALUE,
+                             [&] { return FindFirst(SystemPath(pattern), data); });
 }
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    return FindFirst(SystemPath(pattern), data);
+    return UnlessOutOfMemory(INVALID_HANDLE_VALUE,
+                             [&] { return FindFirst(SystemPath(pattern), data); });
 }
 
-BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) { return FindNext(search, data); }
+BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
+    return UnlessOutOfMemory(BOOL(FALSE), [&] { return FindNext(search, data); });
+}
 
-BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) { return FindNext(search, data); }
+BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data) {
+    return UnlessOutOfMemory(BOOL(FALSE), [&] { return FindNext(search, data); });
+}
 
 BOOL WINAPI FindClose(HANDLE search) { return RemoveHandle(search, HandleKind::Search); }

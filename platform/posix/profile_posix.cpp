@@ -468,18 +468,6 @@ UINT NumberOf(std::string_view text) {
     return negative ? 0u - value : value;
 }
 
-// Running out of memory is the functions' one failure of their own: the answer is `failed`
-// with ERROR_NOT_ENOUGH_MEMORY. A fault on caller memory passes on to the caller.
-template <typename Result, typename Body>
-Result UnlessOutOfMemory(Result failed, Body body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return failed;
-    }
-}
-
 // A null file name is "win.ini"; a name without a directory stays relative: the current
 // directory's file.
 template <typename Unit>
