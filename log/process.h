@@ -18,8 +18,9 @@ bool HistoryRecord(const void* where, const char* what, const char* format, ...)
 
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to
-// the end. Each step stands alone: a fault in one is swallowed and the next runs. The caller
-// holds the lock of the file.
+// the end; a file that cannot be positioned there is closed again, its error kept. Each step
+// stands alone: a fault in one is swallowed and the next runs. The caller holds the lock of the
+// file.
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError);
 
 // The text of a str, also for a string built before the shared empty string existed.
