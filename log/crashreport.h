@@ -18,8 +18,9 @@ bool VExceptOutAt(uintptr_t frame, const char* format, va_list args) TARN_PRINTF
 // history lock. Re-entrant.
 LazyLock& ReportLock();
 
-// Opens a file of the weekday directory for appending records: deny-write sharing first, then
-// without sharing flags; a missing file is created. HFILE_ERROR when all fail.
+// Opens a file of the weekday directory for appending records, positioned at its end:
+// deny-write sharing first, then without sharing flags; a missing file is created. HFILE_ERROR
+// when all fail or the end cannot be reached.
 int OpenRecordFile(const char* name);
 
 // The name of an exception code in crash records; "" for codes without one.

@@ -136,7 +136,6 @@ bool WriteRecord(uintptr_t frame, const char* format, va_list args) {
     gExcFile = OpenRecordFile(excName);
     if (gExcFile == HFILE_ERROR)
         return false;
-    _llseek(gExcFile, 0, FILE_END);
     const bool first = !CrashRecordWritten();
     bool ok = WriteHeadAndStamp(gExcFile);
     if (ok) {
@@ -197,6 +196,11 @@ int OpenRecordFile(const char* name) {
         file = _lopen(name, OF_READWRITE);
     if (file == HFILE_ERROR && GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
         file = _lcreat(name, 0);
+    // A record written anywhere but at the end would overwrite the records before it.
+    if (file != HFILE_ERROR && _llseek(file, 0, FILE_END) == HFILE_ERROR) {
+        _lclose(file);
+        return HFILE_ERROR;
+    }
     return file;
 }
 

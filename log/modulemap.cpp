@@ -120,7 +120,6 @@ void WriteModuleMap(const char* occasion) {
     if (file == HFILE_ERROR)
         return;
     Contained([&] {
-        _llseek(file, 0, FILE_END);
         const LocalTime& t = GetProcess().startTime.startLocal;
         Line head;
         head.Text("process ").Decimal(GetCurrentProcessId()).Text(" started ");

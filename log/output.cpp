@@ -225,8 +225,14 @@ void ReopenAtEnd(int& handle, const str& name, uint32_t& openError) {
     } catch (...) {
     }
     try {
-        if (handle != HFILE_ERROR)
-            _llseek(handle, 0, FILE_END);
+        // Written from anywhere but its end, the file would lose what it holds: one that cannot
+        // be positioned there stays closed, and the next reopening tries again.
+        if (handle != HFILE_ERROR && _llseek(handle, 0, FILE_END) == HFILE_ERROR) {
+            openError = GetLastError();
+            int closing = handle;
+            handle = HFILE_ERROR;
+            _lclose(closing);
+        }
     } catch (...) {
     }
 }

@@ -139,6 +139,8 @@ Log::~Log() {
     }
 }
 
+void tarn::StartUpAgainForTesting() { GetProcess().StartUp(LocalTime()); }
+
 void Log::StartUp(const LocalTime& t) {
     LazyLock::Guard guard(LogLock());
     logDay = t.wDay;

@@ -18,9 +18,13 @@ bool HistoryRecord(const void* where, const char* what, const char* format, ...)
 
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to
-// the end. Each step stands alone: a fault in one is swallowed and the next runs. The caller
-// holds the lock of the file.
+// the end; a file that cannot be positioned there is closed again, its error kept. Each step
+// stands alone: a fault in one is swallowed and the next runs. The caller holds the lock of the
+// file.
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError);
+
+// Starts the log up again now, as a line on a new day does.
+TARN_API void StartUpAgainForTesting();
 
 // CPU2MS with the tick count `ticks` read by the caller just before: a log line reads the tick
 // count once, for its stamp and for its watch on the day.

@@ -10,6 +10,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 
+#include <atomic>
+
 namespace tarn::posix {
 namespace {
 
@@ -85,20 +87,40 @@ void* OwnSymbol(link_map* map, const char* name) {
 
 namespace {
 
+// The file the kernel started into `out` of PATH_MAX bytes; its length, or 0 with the last error
+// set. The first answer is kept, as Windows keeps a module's name from its loading on: the log,
+// the INI file and the language files are named after the program, and a later failure of the
+// system must not rename them. No lock: a fault report asks for the name in a signal handler.
+size_t ProgramFileName(char* out) {
+    static char kept[PATH_MAX];
+    static std::atomic<size_t> keptLength{0};
+    static std::atomic<bool> keeping{false};
+    size_t n = keptLength.load(std::memory_order_acquire);
+    if (n != 0) {
+        CopyBytes(out, kept, n + 1);
+        return n;
+    }
+    const ssize_t read = Sys().readlink("/proc/self/exe", out, PATH_MAX - 1);
+    if (read < 0) {
+        SetLastErrorFromErrno(errno);
+        return 0;
+    }
+    n = static_cast<size_t>(read);
+    out[n] = '\0';
+    if (n != 0 && !keeping.exchange(true, std::memory_order_relaxed)) {
+        CopyBytes(kept, out, n + 1);
+        keptLength.store(n, std::memory_order_release);
+    }
+    return n;
+}
+
 // The module's file name in the system's spelling into `out` of PATH_MAX bytes; its length, or
 // 0 with the last error set. The main program's entry has no name: its file is the one the
 // kernel started.
 size_t ModuleFileName(const link_map* map, char* out) {
     const char* name = map->l_name;
-    if (!name || !name[0]) {
-        const ssize_t n = Sys().readlink("/proc/self/exe", out, PATH_MAX - 1);
-        if (n < 0) {
-            SetLastErrorFromErrno(errno);
-            return 0;
-        }
-        out[n] = '\0';
-        return static_cast<size_t>(n);
-    }
+    if (!name || !name[0])
+        return ProgramFileName(out);
     size_t n = 0;
     for (; name[n]; ++n) {
         if (n == PATH_MAX - 1) {

@@ -104,5 +104,8 @@ TARNRT_API const Syscalls& Sys();
 TARNRT_API void FailCallForTesting(Call which, int nth, int errnoValue);
 // Cancels every failure still pending.
 TARNRT_API void ResetCallFailuresForTesting();
+// Whether a planned failure has not happened yet: the calls of its kind made since it was
+// planned fell short of it.
+TARNRT_API bool CallFailurePendingForTesting();
 
 }  // namespace tarn::posix

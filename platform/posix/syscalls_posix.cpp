@@ -177,4 +177,6 @@ void ResetCallFailuresForTesting() {
     gPendingFailures.store(0, std::memory_order_release);
 }
 
+bool CallFailurePendingForTesting() { return gPendingFailures.load(std::memory_order_acquire) > 0; }
+
 }  // namespace tarn::posix
