@@ -194,8 +194,9 @@ int OpenRecordFile(const char* name) {
     int file = _lopen(name, OF_READWRITE | OF_SHARE_DENY_WRITE);
     if (file == HFILE_ERROR)
         file = _lopen(name, OF_READWRITE);
-    if (file == HFILE_ERROR && GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
-        file = _lcreat(name, 0);
+    if (file == HFILE_ERROR && GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES &&
+        CreateIfMissing(name))
+        file = _lopen(name, OF_READWRITE | OF_SHARE_DENY_WRITE);
     // A record written anywhere but at the end would overwrite the records before it.
     if (file != HFILE_ERROR && _llseek(file, 0, FILE_END) == HFILE_ERROR) {
         _lclose(file);

@@ -200,6 +200,15 @@ void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void
 
 LazyLock& LogLock() { return gLogLock; }
 
+bool CreateIfMissing(const char* name) {
+    const HANDLE created = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(created);
+    return true;
+}
+
 void ReopenAtEnd(int& handle, const str& name, uint32_t& openError) {
     try {
         if (handle != HFILE_ERROR) {
@@ -212,11 +221,8 @@ void ReopenAtEnd(int& handle, const str& name, uint32_t& openError) {
     if (!*Text(name))
         return;
     try {
-        if (!existfile(Text(name))) {
-            int created = _lcreat(Text(name), 0);
-            if (created != HFILE_ERROR)
-                _lclose(created);
-        }
+        if (!existfile(Text(name)))
+            CreateIfMissing(Text(name));
     } catch (...) {
     }
     try {

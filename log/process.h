@@ -16,6 +16,11 @@ bool LogLine(const char* format, ...) TARN_PRINTF(1, 2);
 // A history record "what:where - text"; false when voutlog raised.
 bool HistoryRecord(const void* where, const char* what, const char* format, ...) TARN_PRINTF(3, 4);
 
+// Creates `name` empty unless a file of that name is there; true when it did. A check of
+// existence that failed (the system could not say) may take a file for missing: the create
+// refuses a file that is there, so such a file keeps what it holds.
+bool CreateIfMissing(const char* name);
+
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to
 // the end; a file that cannot be positioned there is closed again, its error kept. Each step
