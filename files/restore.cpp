@@ -26,6 +26,13 @@ void SetError(str& errorText, unsigned int textId, const char* name) {
 
 namespace tarn {
 
+bool SurelyMissing(const char* name) {
+    if (UNI_GetFileAttributes(name) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const DWORD reason = GetLastError();
+    return reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND;
+}
+
 bool MoveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
 }
@@ -39,6 +46,10 @@ RestoreFileIfError::RestoreFileIfError(const char* file, const char* backupExt)
         backupName.Clear();
         return;
     }
-    if (existfile(file) && !MoveFileA(file, backupName))
+    // Only a file the system says is not there needs no backup: one it cannot answer for is
+    // moved all the same, so that the caller never rewrites a file left unprotected.
+    if (tarn::SurelyMissing(file) || existdirectory(file))
+        return;
+    if (!MoveFileA(file, backupName))
         SetError(errorText, kFileNotMoved, file);
 }

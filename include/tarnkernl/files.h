@@ -354,6 +354,8 @@ TARN_API bool LoadSizer(unsigned short& size, File* file);
 namespace tarn {
 // Moves `from` to `to`, replacing a file of that name.
 TARN_API bool MoveFileOver(const char* from, const char* to);
+// Whether the system says that nothing of that name is there (false also when it cannot say).
+TARN_API bool SurelyMissing(const char* name);
 }  // namespace tarn
 
 // Protects a file that is about to be rewritten: the constructor moves it aside to the backup
@@ -375,8 +377,12 @@ public:
     RestoreFileIfError(const RestoreFileIfError&) = delete;
     RestoreFileIfError& operator=(const RestoreFileIfError&) = delete;
 
-    // Whether there is a backup to restore (none after Commit, a restore or a failed start).
-    bool HasBackup() const { return backupName.p && *backupName.p; }
+    // Whether there is a backup to restore (none after Commit, a restore or a failed start). A
+    // file that could not be moved aside has none: what lies under the backup name is older
+    // than the file, and must not replace it.
+    bool HasBackup() const {
+        return backupName.p && *backupName.p && !(errorText.p && *errorText.p);
+    }
     // The protected file's name: the backup's name with the file's own extension again.
     str FileName() const {
         str name(backupName.p, GetExtPointPos(backupName.p));
@@ -395,7 +401,9 @@ public:
     bool Restore() {
         if (!HasBackup())
             return true;
-        bool restored = !existfile(backupName) || tarn::MoveFileOver(backupName, FileName());
+        // A backup the system cannot answer for is put back all the same.
+        bool restored =
+            tarn::MoveFileOver(backupName, FileName()) || tarn::SurelyMissing(backupName);
         if (restored)
             backupName.Clear();
         return restored;
