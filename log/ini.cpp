@@ -40,10 +40,16 @@ class WideArgument : public UNICODE_Str {
 public:
     explicit WideArgument(const char* text) : UNICODE_Str(text), null_(!text) {}
     const WCHAR* Get() const { return null_ ? nullptr : p; }
+    // The conversion found no memory: the argument must not reach the function as null, which
+    // means another thing there (every section, every key).
+    bool Lost() const { return !null_ && !p; }
 
 private:
     bool null_;
 };
+
+// What ReadWide answers when a conversion found no memory.
+constexpr DWORD kNoMemory = ~DWORD{0};
 
 // The retry of a read that found nothing: the wide profile function on the long-path form of
 // the file, converted into `block` (`size` bytes). Returns the characters the wide function
@@ -53,9 +59,13 @@ DWORD ReadWide(const char* section, const char* key, const char* defaultValue, c
                char* block, int size) {
     WideArgument wideSection(section);
     WideArgument wideKey(key);
-    UNICODE_Str wideDefault(defaultValue);
-    UNICODE_Str wideFile{tarn::LongPathName(file)};
+    WideArgument wideDefault(defaultValue);
+    const UNCFileName longName = tarn::LongPathName(file);
+    WideArgument wideFile(longName.p);
     UNICODE_Str value("", size);
+    if (!longName.p || wideSection.Lost() || wideKey.Lost() || wideDefault.Lost() ||
+        wideFile.Lost() || !value.p)
+        return kNoMemory;
     DWORD n = GetPrivateProfileStringW(wideSection.Get(), wideKey.Get(), wideDefault, value.p, size,
                                        wideFile);
     if (n == 0)
@@ -91,6 +101,8 @@ const char* GetIniFileEntry(str& value, const char* section, const char* key,
                                                static_cast<DWORD>(size), file);
             if (n == 0)
                 n = ReadWide(section, key, defaultValue, file, block, size);
+            if (n == kNoMemory)
+                return nullptr;
             if (n < static_cast<DWORD>(size - 1))
                 return value.p;
         }

@@ -202,6 +202,12 @@ TEST_F(OutOfMemory, EveryFamilyFailsAsDocumentedAndLeavesNoBlock) {
              const char* text = GetIniFileEntry(value, "S", "key", "default", ini.c_str());
              return Judge(Is(text, "hello") && text == value.p, !text);
          }},
+        {"INI reading, a key that is not there",
+         [&](FailingIfaceForTesting&) {
+             str value;
+             const char* text = GetIniFileEntry(value, "S", "absent", "", ini.c_str());
+             return Judge(Is(text, "") && text == value.p, !text);
+         }},
         {"INI writing",
          [&](FailingIfaceForTesting& iface) {
              {
