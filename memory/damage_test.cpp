@@ -311,11 +311,11 @@ TEST_F(DamageTest, EveryKindInEveryClassIsReportedAndThePoolsGoOn) {
                  // Refused in place and elsewhere: the element stays free, and stamped by no one.
                  const uint32_t count = HolderOf(c.block)->count;
                  const std::string tail = HolderTail(c.block);
+                 const std::string realloc =
+                     "Attempt to realloc not allocated memory block ptr: " + Hex(c.block) + tail;
                  for (size_t size : {c.size, c.size + 100}) {
                      EXPECT_EQ(pool->Realloc(c.block, size), nullptr);
-                     EXPECT_TRUE(Has(exc.Text(), "Attempt to realloc not allocated memory block "
-                                                 "ptr: " + Hex(c.block) + tail))
-                         << exc.Text();
+                     EXPECT_TRUE(Has(exc.Text(), realloc)) << exc.Text();
                      exc.Mark();
                  }
                  const std::string expand =
