@@ -566,12 +566,15 @@ LONG WINAPI _llseek(HFILE file, LONG offset, int origin) {
     return position < 0 ? HFILE_ERROR : static_cast<LONG>(position);
 }
 
+// A close that fails for any reason but a number that was not open has released the descriptor
+// all the same: the handle is closed, and a caller that kept it would close whatever file gets
+// the number next.
 HFILE WINAPI _lclose(HFILE file) {
-    if (Sys().close(file) != 0) {
-        SetLastErrorFromErrno(errno);
-        return HFILE_ERROR;
-    }
-    return 0;
+    if (Sys().close(file) == 0)
+        return 0;
+    const int error = errno;
+    SetLastErrorFromErrno(error);
+    return error == EBADF ? HFILE_ERROR : 0;
 }
 
 int _unlink(const char* path) {

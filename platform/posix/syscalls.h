@@ -99,13 +99,16 @@ struct Syscalls {
 // The table through which the system layer makes its system calls.
 TARNRT_API const Syscalls& Sys();
 
-// Makes the `nth` call of kind `which` from now on (1: the next one) fail with `errnoValue`,
-// once, replacing any failure still pending for that kind. Other calls reach the system.
-TARNRT_API void FailCallForTesting(Call which, int nth, int errnoValue);
+// Makes `times` calls of kind `which` fail with `errnoValue`, from the `nth` from now on (1: the
+// next one), replacing any failure planned for that kind; kEveryCallForTesting fails all from
+// the nth on (a disk that stays full) until the plans are reset. Other calls reach the system.
+// A failed close has released its descriptor, as on Linux.
+constexpr int kEveryCallForTesting = 1 << 30;
+TARNRT_API void FailCallForTesting(Call which, int nth, int errnoValue, int times = 1);
 // Cancels every failure still pending.
 TARNRT_API void ResetCallFailuresForTesting();
 // Whether a planned failure has not happened yet: the calls of its kind made since it was
-// planned fell short of it.
+// planned fell short of its first failing one.
 TARNRT_API bool CallFailurePendingForTesting();
 
 }  // namespace tarn::posix

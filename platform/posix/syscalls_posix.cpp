@@ -18,24 +18,32 @@ namespace tarn::posix {
 namespace {
 
 struct PlannedFailure {
-    int countdown = 0;  // calls of the kind still to come until the failing one; 0: none planned
+    int countdown = 0;  // calls of the kind until the first failing one; 0: it came
+    int failures = 0;   // calls still to fail from that one on; 0: no plan
     int error = 0;
 };
 
-// Plans are rare and calls are many: a call takes the lock only while some plan is pending.
-std::atomic<int> gPendingFailures{0};
+// Plans are rare and calls are many: a call takes the lock only while some plan is active.
+std::atomic<int> gActivePlans{0};
+std::atomic<int> gPendingFailures{0};  // active plans whose first failing call has not come
 std::mutex gPlanLock;
 PlannedFailure gPlans[static_cast<int>(Call::Count)];
 
-// True, with errno set, when this call is the one a test asked to fail.
+// True, with errno set, when this call is one a test asked to fail.
 bool FailsNow(Call which) {
-    if (gPendingFailures.load(std::memory_order_acquire) == 0)
+    if (gActivePlans.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard guard(gPlanLock);
     PlannedFailure& plan = gPlans[static_cast<int>(which)];
-    if (plan.countdown == 0 || --plan.countdown > 0)
+    if (plan.failures == 0)
         return false;
-    gPendingFailures.fetch_sub(1, std::memory_order_relaxed);
+    if (plan.countdown > 0) {
+        if (--plan.countdown > 0)
+            return false;
+        gPendingFailures.fetch_sub(1, std::memory_order_relaxed);
+    }
+    if (--plan.failures == 0)
+        gActivePlans.fetch_sub(1, std::memory_order_relaxed);
     errno = plan.error;
     return true;
 }
@@ -48,7 +56,16 @@ Result Through(Call which, Result failed, Function function, Args... args) {
 int Open(const char* path, int flags, mode_t mode) {
     return Through(Call::Open, -1, ::open64, path, flags, mode);
 }
-int Close(int fd) { return Through(Call::Close, -1, ::close, fd); }
+// A close that fails has released the descriptor all the same, as Linux's does: a caller that
+// took the failure for a descriptor still open would close whatever gets the number next.
+int Close(int fd) {
+    if (!FailsNow(Call::Close))
+        return ::close(fd);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
 ssize_t Read(int fd, void* buffer, size_t count) {
     return Through(Call::Read, ssize_t(-1), ::read, fd, buffer, count);
 }
@@ -161,12 +178,14 @@ constexpr Syscalls kSyscalls = {
 
 const Syscalls& Sys() { return kSyscalls; }
 
-void FailCallForTesting(Call which, int nth, int errnoValue) {
+void FailCallForTesting(Call which, int nth, int errnoValue, int times) {
     std::lock_guard guard(gPlanLock);
     PlannedFailure& plan = gPlans[static_cast<int>(which)];
-    const bool wasPending = plan.countdown > 0;
-    plan = PlannedFailure{nth > 0 ? nth : 0, errnoValue};
-    gPendingFailures.fetch_add(int(plan.countdown > 0) - int(wasPending),
+    const PlannedFailure old = plan;
+    plan = nth > 0 && times > 0 ? PlannedFailure{nth, times, errnoValue} : PlannedFailure{};
+    gActivePlans.fetch_add(int(plan.failures > 0) - int(old.failures > 0),
+                           std::memory_order_release);
+    gPendingFailures.fetch_add(int(plan.countdown > 0) - int(old.countdown > 0),
                                std::memory_order_release);
 }
 
@@ -174,6 +193,7 @@ void ResetCallFailuresForTesting() {
     std::lock_guard guard(gPlanLock);
     for (PlannedFailure& plan : gPlans)
         plan = PlannedFailure{};
+    gActivePlans.store(0, std::memory_order_release);
     gPendingFailures.store(0, std::memory_order_release);
 }
 

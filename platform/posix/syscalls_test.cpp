@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <fcntl.h>
 
 #include <filesystem>
 #include <fstream>
@@ -118,6 +119,33 @@ TEST_F(FailedCalls, ReachTheCallerAsTheirWin32ErrorAndChangeNothing) {
     EXPECT_TRUE(changeDirectory.run());
     EXPECT_EQ(fs::current_path(), root_ / "dir");
     EXPECT_TRUE(startProcess.run());
+}
+
+// A failed close has closed: the handle is gone, and a second close of it is refused. A lasting
+// failure of several calls fails that many from the planned one on, or all until the plans are
+// reset.
+TEST_F(FailedCalls, AFailedCloseReleasesItsHandleAndAFailureCanLast) {
+    const HFILE file = _lopen(Path("file").c_str(), OF_READ);
+    ASSERT_NE(file, HFILE_ERROR);
+    tarn::posix::FailCallForTesting(Call::Close, 1, EIO);
+    EXPECT_EQ(_lclose(file), 0);
+    EXPECT_EQ(fcntl(file, F_GETFD), -1) << "released";
+    EXPECT_EQ(_lclose(file), HFILE_ERROR);
+
+    const std::string name = Path("file");
+    tarn::posix::FailCallForTesting(Call::Status, 2, EIO, 2);
+    EXPECT_NE(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(tarn::posix::CallFailurePendingForTesting());
+    EXPECT_EQ(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(tarn::posix::CallFailurePendingForTesting());
+    EXPECT_EQ(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES) << "two calls failed";
+
+    tarn::posix::FailCallForTesting(Call::Status, 1, EIO, tarn::posix::kEveryCallForTesting);
+    for (int call = 1; call <= 3; ++call)
+        EXPECT_EQ(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES) << call;
+    tarn::posix::ResetCallFailuresForTesting();
+    EXPECT_NE(GetFileAttributesA(name.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
