@@ -274,7 +274,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         Log& log = GetProcess();
         const uint32_t ticks = GetTickCount();
         const double elapsed = ElapsedMilliseconds(
-            log.startTime, static_cast<long long>(ReadTimeStampCounter()), ticks);
+            log.startTime, static_cast<long long>(tarn::ReadTimeStampCounter()), ticks);
 
         // The stamp and its blank, then the message: one buffer serves the line and the record.
         PrintBuffer<1024> line;
