@@ -7,13 +7,47 @@
 #include "runtime/allocator.h"
 
 #include <bit>
+#include <initializer_list>
 
 // The entries of malloc.cpp. The C runtime's headers stay out: they declare several names of
 // this file for importing.
 extern "C" void* malloc(size_t size);
 extern "C" void* realloc(void* block, size_t size);
 
-ICppMemIface* tarn::CurrentMemIface() { return tarnrtl_GetMemIface(); }
+namespace {
+
+// Answers no request. It stands in for one request of the module while it starts (below).
+class Refusing final : public ICppMemIface {
+public:
+    constexpr Refusing() = default;
+    void* Get(size_t) override { return nullptr; }
+    bool Free(void*) override { return false; }
+    void* Realloc(void*, size_t) override { return nullptr; }
+    void* Expand(void*, size_t) override { return nullptr; }
+    bool FreeAll() override { return false; }
+    size_t GetSize(const void*) override { return 0; }
+    bool CheckForBugs() override { return true; }
+    void Release() override {}
+    void* New(size_t) override { return nullptr; }
+    bool Delete(void*) override { return false; }
+    void* NewV(size_t) override { return nullptr; }
+    bool DeleteV(void*) override { return false; }
+};
+
+constinit Refusing gRefusing;
+// Set while the module starts: its next request for memory is refused. Only the loading thread
+// runs the module's code then.
+bool gRefuseNext = false;
+
+}  // namespace
+
+ICppMemIface* tarn::CurrentMemIface() {
+    if (__builtin_expect(gRefuseNext, false)) {
+        gRefuseNext = false;
+        return &gRefusing;
+    }
+    return tarnrtl_GetMemIface();
+}
 
 namespace __gnu_cxx {
 void __freeres() noexcept;
@@ -32,11 +66,19 @@ namespace {
 // so that the memory report counts them with the start-up blocks.
 volatile int gFirstUse = 1;
 
+//
+// The reserve locks itself with a lock that the threads library makes from the heap on its first
+// use: taken first when memory has run out, the lock cannot be made, and the error it throws
+// needs the reserve again, until the stack ends. A second exception, whose own block is
+// refused, takes the reserve now, while the lock can be made.
 [[gnu::constructor]] void MakeRuntimeStructures() {
     static const int made = gFirstUse;
-    try {
-        throw made;
-    } catch (int) {
+    for (bool fromReserve : {false, true}) {
+        gRefuseNext = fromReserve;
+        try {
+            throw made;
+        } catch (int) {
+        }
     }
 }
 
