@@ -152,8 +152,12 @@ double tarn::ElapsedMilliseconds(Log::StartTime& time, long long cycles, uint32_
         uint32_t d = elapsed >= begin ? elapsed - begin : 0;
         if (d <= span) {
             TARN_RTL_DUMMY_ENTRY("CPU2MS: %u ms into the segment", d);
-            return static_cast<double>(cycles - time.startCycles) *
-                   (Shared(time.msPerCycle) + d * Shared(time.driftPerMs));
+            // Read while another thread opens a segment, the members may come from two
+            // segments, whose sum can be any rate, negative too; the segment's starting rate,
+            // read whole, is always one that was measured.
+            const double start = Shared(time.msPerCycle);
+            const double rate = start + d * Shared(time.driftPerMs);
+            return static_cast<double>(cycles - time.startCycles) * (rate > 0 ? rate : start);
         }
         const double rate = Shared(time.msPerCycle) + Shared(time.drift);
         const double change = elapsed / static_cast<double>(Counter() - time.startCycles) - rate;

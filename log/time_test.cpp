@@ -70,6 +70,18 @@ TEST(StartTime, FollowsTheTickCountAndStartsAtZero) {
     }
 }
 
+// A thread that reads the calibration while another opens a segment may find the rate of one
+// segment with the drift of the next: the time stays that of a measured rate, never negative.
+TEST(StartTime, AMixOfTwoSegmentsGivesNoNegativeTime) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Log::StartTime mixed = GetProcess().startTime;
+    mixed.calibTicks = 1;
+    mixed.calibSpan = GetTickCount() - mixed.startTicks + 1000;
+    mixed.msPerCycle = 1e-6;
+    mixed.driftPerMs = -1.0;
+    EXPECT_GT(mixed.CPU2MS(), 0.0);
+}
+
 // A file in the temporary directory written at a local calendar time, removed at the end.
 class TemporaryFile {
 public:
