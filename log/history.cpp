@@ -39,6 +39,11 @@ void histdump(const char* text) {
     });
 }
 
+void tarn::CutUnfinishedHistoryLine() {
+    LazyLock::Guard guard(gHistoryLock);
+    CutUnfinishedLine(gHistoryFile);
+}
+
 void histfix() {
     LazyLock::Guard guard(gHistoryLock);
     Log& log = GetProcess();

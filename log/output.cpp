@@ -200,6 +200,36 @@ void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void
 
 LazyLock& LogLock() { return gLogLock; }
 
+void CutUnfinishedLine(int handle) {
+    if (handle == HFILE_ERROR)
+        return;
+    Contained([handle] {
+        const LONG size = _llseek(handle, 0, FILE_END);
+        // Back from the end, a block at a time, to the last line feed.
+        char block[512];
+        LONG cut = -1;
+        for (LONG end = size; end > 0 && cut < 0;) {
+            const LONG start = end > LONG(sizeof block) ? end - LONG(sizeof block) : 0;
+            if (_llseek(handle, start, FILE_BEGIN) != start ||
+                _lread(handle, block, UINT(end - start)) != UINT(end - start))
+                break;
+            for (LONG i = end - start; i > 0 && cut < 0; --i) {
+                if (block[i - 1] == '\n')
+                    cut = start + i;
+            }
+            end = start;
+        }
+        if (cut >= 0 && cut < size && _llseek(handle, cut, FILE_BEGIN) == cut)
+            _lwrite(handle, nullptr, 0);
+        _llseek(handle, 0, FILE_END);
+    });
+}
+
+void CutUnfinishedLogLine() {
+    LazyLock::Guard guard(gLogLock);
+    CutUnfinishedLine(gLogFile);
+}
+
 bool CreateIfMissing(const char* name) {
     const HANDLE created = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

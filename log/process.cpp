@@ -168,6 +168,8 @@ void Log::StartUp(const LocalTime& t) {
         RemoveStale(logName, start);
         logfix();
         histfix();
+        CutUnfinishedLogLine();
+        CutUnfinishedHistoryLine();
         logDay = t.wDay;
 
         bool later = memcmp(&t, &start, sizeof t) != 0;

@@ -21,6 +21,14 @@ bool HistoryRecord(const void* where, const char* what, const char* format, ...)
 // refuses a file that is there, so such a file keeps what it holds.
 bool CreateIfMissing(const char* name);
 
+// Cuts the line that a process killed while writing it left unfinished at the end of the open
+// file `handle` (nothing after its last line feed), so that what comes next starts after the
+// last whole line; the file is left at its end. A file without a line feed stays as it is.
+void CutUnfinishedLine(int handle);
+// The same under the file's lock, for the log and the history file.
+void CutUnfinishedLogLine();
+void CutUnfinishedHistoryLine();
+
 // Closes `handle` if open, creates the file `name` empty if it is missing, opens it for reading
 // and writing with other writers denied, keeps the system's error in `openError` and seeks to
 // the end; a file that cannot be positioned there is closed again, its error kept. Each step

@@ -41,6 +41,8 @@ TEST(ProcessLog, ALifeLeavesHeadedLogAndHistoryFiles) {
     EXPECT_NE(child.output.find("workingdir=\n"), std::string::npos);
 }
 
+// Today's files are appended to after their last whole line: a line that a killed process left
+// unfinished goes.
 TEST(ProcessLog, LastWeeksFilesGoTodaysAreAppendedTo) {
     std::string day = "LOG/" + Today();
     auto weekAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 7);
@@ -56,14 +58,16 @@ TEST(ProcessLog, LastWeeksFilesGoTodaysAreAppendedTo) {
     }
     {
         ProcessDir dir;
-        dir.Write(day + "/logprobe.log", "earlier today\r\n");
-        dir.Write(day + "/logprobe.hst", "earlier today\r\n");
+        dir.Write(day + "/logprobe.log", "earlier today\r\n00:01.002.003 unfini");
+        dir.Write(day + "/logprobe.hst", "earlier today\r\n00:01.002.003 kill:run");
         ASSERT_EQ(dir.Run({"log", "new"}).exitCode, 0);
         std::string log = dir.Read(day + "/logprobe.log");
-        EXPECT_EQ(log.rfind("earlier today\r\n", 0), 0u) << log;
-        EXPECT_TRUE(std::regex_search(log, std::regex("\r\n" + kStamp + "// ")));
+        EXPECT_TRUE(std::regex_search(log, std::regex("^earlier today\r\n" + kStamp + "// ")))
+            << log;
         EXPECT_NE(log.find(" new\r\n[End log]\r\n"), std::string::npos);
-        EXPECT_EQ(dir.Read(day + "/logprobe.hst").rfind("earlier today\r\n", 0), 0u);
+        const std::string history = dir.Read(day + "/logprobe.hst");
+        EXPECT_TRUE(std::regex_search(history, std::regex("^earlier today\r\n" + kStamp + ":")))
+            << history;
     }
 }
 
