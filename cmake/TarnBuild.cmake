@@ -58,10 +58,12 @@ if(WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
   list(APPEND TARN_TEST_PROPERTIES FIXTURES_REQUIRED wineserver)
 endif()
 
-# tarn_add_unit_test(name [RUNTIME] source...): one GoogleTest program; each test becomes a
-# CTest test. RUNTIME: the program tests the runtime and system layer alone and links only tarnrt.
+# tarn_add_unit_test(name [RUNTIME] [ONE_AT_A_TIME] source...): one GoogleTest program; each test
+# becomes a CTest test. RUNTIME: the program tests the runtime and system layer alone and links
+# only tarnrt. ONE_AT_A_TIME: its tests never run beside each other (they read back the program's
+# own log files).
 function(tarn_add_unit_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "RUNTIME" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "RUNTIME;ONE_AT_A_TIME" "" "")
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   if(arg_RUNTIME)
     target_link_libraries(${name} PRIVATE tarnkernl::tarnrt)
@@ -69,10 +71,14 @@ function(tarn_add_unit_test name)
     tarn_program(${name})
   endif()
   target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gtest Threads::Threads)
+  set(lock)
+  if(arg_ONE_AT_A_TIME)
+    set(lock RESOURCE_LOCK ${name})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${TARN_DISCOVERY_MODE}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 ${TARN_TEST_PROPERTIES})
+    PROPERTIES TIMEOUT 120 ${lock} ${TARN_TEST_PROPERTIES})
 endfunction()
 
 # tarn_fuzzer(name source...): a fuzz target, a program of the family. With TARN_FUZZ (clang,
