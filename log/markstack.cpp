@@ -45,9 +45,16 @@ class MainStack {
 public:
     [[gnu::always_inline]] bool Contains(uintptr_t address) const {
         const uintptr_t high = high_.load(std::memory_order_acquire);
-        return address < high && address >= low_.load(std::memory_order_relaxed);
+        const uintptr_t low = low_.load(std::memory_order_relaxed);
+        return address - low < high - low;
     }
-    uintptr_t High() const { return high_.load(std::memory_order_relaxed); }
+    // Whether `own` lies on the main thread's stack and the two words of `frame` between it and
+    // the top: such a frame belongs to a caller and is readable for sure.
+    [[gnu::always_inline]] bool HoldsFrame(uintptr_t own, uintptr_t frame) const {
+        const uintptr_t high = high_.load(std::memory_order_acquire);
+        const uintptr_t low = low_.load(std::memory_order_relaxed);
+        return own - low < high - low && frame >= own && frame <= high - 2 * kWord;
+    }
     void Learn(uintptr_t own) {
         if (high_.load(std::memory_order_relaxed) != 0)
             return;
@@ -73,14 +80,14 @@ constinit MainStack gMainStack;
 }
 
 // Only the thread whose identifier is the Log's mainThreadId is recorded (none before the Log
-// exists). `own` is the caller's own frame. Marks run on entry and exit of every marked call:
+// exists). `own` is an address on the calling thread's stack. Marks run on entry and exit of every marked call:
 // once the main thread's stack is known, being on it answers without a call.
 [[gnu::always_inline]] inline bool OnMainThread(uintptr_t own) {
     return gMainStack.Contains(own) || IsMainThreadId(own);
 }
 
 [[gnu::always_inline]] inline bool OnMainThread() {
-    return OnMainThread(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    return OnMainThread(StackPosition());
 }
 
 uintptr_t Word(uintptr_t address) { return *reinterpret_cast<const volatile uintptr_t*>(address); }
@@ -303,9 +310,9 @@ void CheckBreakStacks(uintptr_t ip) {
 
 namespace {
 
-// A frame on the main thread's stack above the marking code's own frame: readable for sure.
+// A frame on the main thread's stack above the marking code's own position: readable for sure.
 [[gnu::always_inline]] inline bool SurelyReadable(uintptr_t frame, uintptr_t own) {
-    return gMainStack.Contains(own) && frame >= own && frame + 2 * kWord <= gMainStack.High();
+    return gMainStack.HoldsFrame(own, frame);
 }
 
 // Mark as the algorithm has it: probe the frame, check the break stacks, append (and report a
@@ -348,38 +355,57 @@ namespace {
     }
 }
 
+// Everything but the common case of Mark: another thread, the stack not learnt yet, a frame that
+// needs a probe, break stacks, a full table, a call from inside the marker.
+[[gnu::noinline]] void MarkSlow(MarkStack& mark, uintptr_t frame, uintptr_t own) {
+    if (gMarks.busy || !OnMainThread(own))
+        return;
+    gMarks.busy = true;
+    mark.frame = MarkChecked(frame, own);
+    gMarks.busy = false;
+}
+
+// Everything but the common case of UnMark: the leaving frame is not the innermost mark.
+[[gnu::noinline]] void UnMarkSlow(uintptr_t frame) {
+    if (gMarks.busy || !OnMainThread())
+        return;
+    gMarks.busy = true;
+    UnMarkSearched(frame);
+    gMarks.busy = false;
+}
+
 }  // namespace
 
 // Mark and UnMark run on entry and exit of every marked call. The common case (the main thread
 // on its own stack, no break stacks, room in the table, the innermost mark leaving) stores or
-// drops one word without a call; everything else takes the checked way under the busy byte.
-void MarkStack::Mark(uintptr_t frame) {
+// drops one word in a leaf that sets up no frame of its own; everything else is a tail call to
+// the checked way. The busy byte is set for good before the table is destroyed, so the common
+// case needs no look at a destroyed table. Other threads stop at the stack test, before they
+// read the table.
+TARN_FRAMELESS void MarkStack::Mark(uintptr_t frame) {
     this->frame = frame;
-    const uintptr_t own = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (gMarks.busy || !OnMainThread(own))
-        return;
+    const uintptr_t own = StackPosition();
     Vector<uintptr_t>& frames = gMarks.frames;
-    if (gBreakStacks.count == 0 && SurelyReadable(frame, own) &&
-        (frames.count + 1) * kWord <= frames.capacity && frames.capacity != frames.Destroyed) {
+    if (__builtin_expect(gMainStack.HoldsFrame(own, frame) && !gMarks.busy &&
+                             gBreakStacks.count == 0 &&
+                             (frames.count + 1) * kWord <= frames.capacity,
+                         true)) {
         static_cast<uintptr_t*>(frames.data)[frames.count++] = frame;
         return;
     }
-    gMarks.busy = true;
-    this->frame = MarkChecked(frame, own);
-    gMarks.busy = false;
+    MarkSlow(*this, frame, own);
 }
 
-void MarkStack::UnMark(uintptr_t frame) {
-    if (gMarks.busy || !OnMainThread())
-        return;
+TARN_FRAMELESS void MarkStack::UnMark(uintptr_t frame) {
     Vector<uintptr_t>& frames = gMarks.frames;
-    if (frames.count != 0 && static_cast<uintptr_t*>(frames.data)[frames.count - 1] == frame) {
+    if (__builtin_expect(gMainStack.Contains(StackPosition()) && !gMarks.busy &&
+                             frames.count != 0 &&
+                             static_cast<uintptr_t*>(frames.data)[frames.count - 1] == frame,
+                         true)) {
         --frames.count;  // plain values: nothing to destroy, the storage stays
         return;
     }
-    gMarks.busy = true;
-    UnMarkSearched(frame);
-    gMarks.busy = false;
+    UnMarkSlow(frame);
 }
 
 uintptr_t MarkStack::GetIP(unsigned int index) {

@@ -43,6 +43,23 @@ TEST(Ticks2mmss, IntegerAndDoubleForms) {
     EXPECT_EQ(Stamp(61001.5, 1, 1), "");
 }
 
+// The integer form against printf's own formats, at every digit count of every part.
+TEST(Ticks2mmss, IntegerFormIsPrintfsText) {
+    for (unsigned long ms = 1; ms < 4294967295ul / 3; ms = ms * 3 + ms % 7) {
+        const unsigned long s = ms / 1000, m = s / 60, h = m / 60, d = h / 24;
+        char expected[64];
+        if (d > 0)
+            snprintf(expected, sizeof expected, "%lu:%02lu:%02lu:%02lu.%03lu", d, h % 24, m % 60,
+                     s % 60, ms % 1000);
+        else if (h > 0)
+            snprintf(expected, sizeof expected, "%02lu:%02lu:%02lu.%03lu", h, m % 60, s % 60,
+                     ms % 1000);
+        else
+            snprintf(expected, sizeof expected, "%02lu:%02lu.%03lu", m, s % 60, ms % 1000);
+        EXPECT_EQ(Stamp(ms, 1), expected);
+    }
+}
+
 TEST(Ticks2mmss, BothFormsStayInsideTheirBuffer) {
     char text[8];
     memset(text, '#', sizeof text);

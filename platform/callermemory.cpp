@@ -5,11 +5,13 @@
 // have no shadow for a race detector to look up.
 #include "platform/callermemory.h"
 
+#include <cstdint>
+
 #define TARN_CALLER_MEMORY TARN_NOIPA __attribute__((no_sanitize("thread")))
-// Scans that read a text a machine word at a time. An aligned word never spans two pages, so
-// each word read lies on a page that holds a byte of the text: such a scan faults exactly where
-// a byte-wise one would. It may read bytes behind the terminator in the terminator's own word,
-// which an address checker would take for an overrun.
+// Scans that read a text a block at a time, from the aligned block that holds its first byte. An
+// aligned block never spans two pages, and a block is read only when the text goes on into it,
+// so such a scan faults exactly where a byte-wise one would. It reads bytes before the text and
+// behind its terminator in their blocks, which an address checker would take for overruns.
 #define TARN_UNCHECKED __attribute__((no_sanitize("thread"), no_sanitize("address")))
 #define TARN_WORDWISE TARN_NOIPA TARN_UNCHECKED
 
@@ -19,18 +21,57 @@ namespace {
 // The smallest page on x86: touching one byte in every 4 KiB touches every page.
 constexpr uintptr_t kPage = 4096;
 
-using Word = uintptr_t;
-typedef Word __attribute__((may_alias)) AliasedWord;
-constexpr Word kOnes = ~Word{0} / 0xFF;
-constexpr Word kHighs = kOnes << 7;
+// The hits of a block: the bytes that are zero or `wanted`, as a mask of kBitsPerByte bits per
+// byte, the first byte lowest. Inlined into the scans, which share its attributes: an address
+// checker sees no block read.
+#if defined(__SSE2__)
+typedef char Block __attribute__((vector_size(16), may_alias));
+typedef unsigned Mask;
+constexpr unsigned kBitsPerByte = 1;
 
-bool Aligned(const char* p) { return reinterpret_cast<uintptr_t>(p) % sizeof(Word) == 0; }
-// Inlined into the scans, which share its attributes: an address checker sees no word read.
-[[gnu::always_inline]] inline TARN_UNCHECKED Word WordAt(const char* p) {
-    return *reinterpret_cast<const AliasedWord*>(p);
+[[gnu::always_inline]] inline TARN_UNCHECKED Mask HitsAt(const char* p, char wanted) {
+    const Block block = *reinterpret_cast<const Block*>(p);
+    return static_cast<Mask>(
+        __builtin_ia32_pmovmskb128(reinterpret_cast<Block>((block == 0) | (block == wanted))));
 }
-// Whether a byte of `word` is zero.
-bool HasZero(Word word) { return ((word - kOnes) & ~word & kHighs) != 0; }
+#else
+typedef uintptr_t Block;
+typedef uintptr_t Mask;
+constexpr unsigned kBitsPerByte = 8;
+typedef Block __attribute__((may_alias)) AliasedBlock;
+constexpr Block kOnes = ~Block{0} / 0xFF;
+constexpr Block kLows = kOnes * 0x7F;
+
+// The high bit of every zero byte of `word`, and of no other: no carry crosses a byte.
+[[gnu::always_inline]] inline Block Zeros(Block word) {
+    return ~(((word & kLows) + kLows) | word | kLows);
+}
+
+[[gnu::always_inline]] inline TARN_UNCHECKED Mask HitsAt(const char* p, char wanted) {
+    const Block word = *reinterpret_cast<const AliasedBlock*>(p);
+    return Zeros(word) | Zeros(word ^ (kOnes * static_cast<unsigned char>(wanted)));
+}
+#endif
+constexpr size_t kBlock = sizeof(Block);
+
+// The offset of the first byte of `text` that is zero or `wanted`, within its first `limit`
+// bytes; `limit` when none of those is.
+[[gnu::always_inline]] inline TARN_UNCHECKED size_t FirstHit(const char* text, char wanted,
+                                                            size_t limit) {
+    if (limit == 0)
+        return 0;
+    const size_t before = reinterpret_cast<uintptr_t>(text) % kBlock;
+    Mask hits = HitsAt(text - before, wanted) >> (before * kBitsPerByte);
+    size_t start = 0;  // the offset in `text` of the first byte that `hits` tells of
+    for (size_t next = kBlock - before; hits == 0; next += kBlock) {
+        if (next >= limit)
+            return limit;
+        hits = HitsAt(text + next, wanted);
+        start = next;
+    }
+    const size_t at = start + static_cast<size_t>(__builtin_ctzll(hits)) / kBitsPerByte;
+    return at < limit ? at : limit;
+}
 
 template <typename Unit>
 size_t UnitsBeforeTerminator(const Unit* text) {
@@ -47,32 +88,11 @@ TARN_CALLER_MEMORY size_t TextLength(const char* text) { return UnitsBeforeTermi
 TARN_CALLER_MEMORY size_t TextLength(const WCHAR* text) { return UnitsBeforeTerminator(text); }
 
 TARN_WORDWISE size_t TextLength(const char* text, size_t limit) {
-    size_t n = 0;
-    for (; n < limit && !Aligned(text + n); ++n) {
-        if (text[n] == '\0')
-            return n;
-    }
-    while (limit - n >= sizeof(Word) && !HasZero(WordAt(text + n)))
-        n += sizeof(Word);
-    while (n < limit && text[n] != '\0')
-        ++n;
-    return n;
+    return FirstHit(text, '\0', limit);
 }
 
 TARN_WORDWISE const char* ByteOrEnd(const char* text, char wanted) {
-    const Word pattern = kOnes * static_cast<unsigned char>(wanted);
-    for (; !Aligned(text); ++text) {
-        if (*text == '\0' || *text == wanted)
-            return text;
-    }
-    for (;; text += sizeof(Word)) {
-        const Word word = WordAt(text);
-        if (HasZero(word) || HasZero(word ^ pattern))
-            break;
-    }
-    while (*text != '\0' && *text != wanted)
-        ++text;
-    return text;
+    return text + FirstHit(text, wanted, SIZE_MAX);
 }
 
 TARN_CALLER_MEMORY size_t LineFeedOrEnd(const char* text) {

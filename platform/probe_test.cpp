@@ -74,12 +74,15 @@ TEST_F(Probes, StringsStopAtTheTerminatorOrAfterMaxChars) {
     EXPECT_TRUE(IsBadStringPtrA(pages_.Guard(), 1));
 }
 
-// The scans read a word at a time where they can: every length and every place of the wanted
-// byte, with the terminator at the last byte before the no-access page, and texts that run into
-// it, at every alignment.
-TEST_F(Probes, WordwiseScansEndBeforeTheNoAccessPage) {
-    for (size_t length = 0; length < 4 * sizeof(void*); ++length) {
+// The scans read a block at a time from the aligned block that holds the text's first byte:
+// every length and every place of the wanted byte, with the terminator at the last byte before
+// the no-access page, and texts that run into it, at every alignment. The bytes before the text
+// share its first block: a terminator and a wanted byte there are not the text's.
+TEST_F(Probes, BlockwiseScansEndBeforeTheNoAccessPage) {
+    for (size_t length = 0; length < 64; ++length) {
         char* text = pages_.Guard() - length - 1;
+        text[-2] = '%';
+        text[-1] = '\0';
         std::memset(text, 'a', length);
         text[length] = '\0';
         EXPECT_EQ(tarn::TextLength(text, 1000), length);

@@ -14,6 +14,28 @@ namespace tarn {
 // every marked call.
 uint32_t CurrentThreadId();
 
+// An address on the calling thread's stack at its present depth, read without setting up a frame:
+// the call-stack marker's fast path asks it on every marked call.
+[[gnu::always_inline]] inline uintptr_t StackPosition() {
+    uintptr_t position;
+#if defined(__x86_64__)
+    asm("mov %%rsp, %0" : "=r"(position));
+#elif defined(__i386__)
+    asm("mov %%esp, %0" : "=r"(position));
+#else
+    position = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+    return position;
+}
+
+// A function whose common path is a leaf: it sets up no frame of its own, and its other paths
+// leave by a tail call, so the frame chain of its callers stays whole.
+#if defined(__clang__)
+#define TARN_FRAMELESS
+#else
+#define TARN_FRAMELESS [[gnu::optimize("omit-frame-pointer")]]
+#endif
+
 struct StackBounds {
     uintptr_t low = 0;   // lowest address the stack may use
     uintptr_t high = 0;  // one past its highest address

@@ -36,6 +36,17 @@
 #define TARN_API TARN_IMPORT
 #endif
 
+// A function called on every marked call: on ELF the call goes through the global offset table
+// at once, as a call of an imported function does on Windows, not through a stub that jumps there.
+#if !defined(_WIN32) && defined(__has_attribute)
+#if __has_attribute(noplt)
+#define TARN_DIRECT_CALL __attribute__((noplt))
+#endif
+#endif
+#if !defined(TARN_DIRECT_CALL)
+#define TARN_DIRECT_CALL
+#endif
+
 // tarnrt: the runtime (and, on POSIX, the system layer that stands in for KERNEL32/USER32).
 #if defined(TARN_BUILDING_RUNTIME)
 #define TARNRT_API TARN_EXPORT

@@ -79,9 +79,9 @@ public:
     MarkStack& operator=(const MarkStack&) = delete;
 
     // Adds the mark (0 when the frame is unreadable); fires a matching break stack.
-    TARN_API void Mark(uintptr_t frame);
+    TARN_API TARN_DIRECT_CALL void Mark(uintptr_t frame);
     // Removes the mark of `frame` and every mark made after it.
-    TARN_API static void UnMark(uintptr_t frame);
+    TARN_API TARN_DIRECT_CALL static void UnMark(uintptr_t frame);
     // Return address of mark `index` (0 is the outermost), of mark 0, of the innermost mark
     // with a readable frame; kNoIP when there is none.
     TARN_API static uintptr_t GetIP(unsigned int index);

@@ -29,10 +29,8 @@ std::atomic<int> gPendingFailures{0};  // active plans whose first failing call 
 std::mutex gPlanLock;
 PlannedFailure gPlans[static_cast<int>(Call::Count)];
 
-// True, with errno set, when this call is one a test asked to fail.
-bool FailsNow(Call which) {
-    if (gActivePlans.load(std::memory_order_acquire) == 0)
-        return false;
+// FailsNow once a test has planned a failure.
+[[gnu::noinline]] bool FailsAsPlanned(Call which) {
     std::lock_guard guard(gPlanLock);
     PlannedFailure& plan = gPlans[static_cast<int>(which)];
     if (plan.failures == 0)
@@ -46,6 +44,12 @@ bool FailsNow(Call which) {
         gActivePlans.fetch_sub(1, std::memory_order_relaxed);
     errno = plan.error;
     return true;
+}
+
+// True, with errno set, when this call is one a test asked to fail. Asked on every call: without
+// a plan it answers from one load.
+[[gnu::always_inline]] inline bool FailsNow(Call which) {
+    return gActivePlans.load(std::memory_order_acquire) != 0 && FailsAsPlanned(which);
 }
 
 template <typename Result, typename Function, typename... Args>
