@@ -10,9 +10,11 @@ namespace {
 // Serialises the initialisation of every LazyLock; taken only while a lock is not initialised.
 constinit std::atomic_flag gInitialising = ATOMIC_FLAG_INIT;
 
-// Log writes hold the lock for about one system call: a thread that finds it taken waits that
-// long by pausing before it sleeps, which spares both threads a sleep and a wake.
-constexpr DWORD kSpinCount = 4000;
+// Log writes hold the lock for about one system call: a thread that finds it taken pauses for
+// about that long (a microsecond or two) before it sleeps, which spares both threads a sleep and
+// a wake when they meet. Longer spins only take the processor from the owner when the threads
+// outnumber the processors.
+constexpr DWORD kSpinCount = 64;
 
 CRITICAL_SECTION* Section(unsigned char* storage) {
     return reinterpret_cast<CRITICAL_SECTION*>(storage);

@@ -118,18 +118,6 @@ void AppendBytes(PrintBufferBase& buffer, const char* bytes, size_t count) {
     buffer.data[buffer.length] = 0;
 }
 
-// The formatted message behind the text so far: one formatting pass when it fits the room left
-// (nearly always), the print buffer's measured growth otherwise.
-void AppendFormatted(PrintBufferBase& buffer, const char* format, va_list args) {
-    int n = FormatInto(buffer.data + buffer.length, static_cast<int>(Room(buffer)), format, args);
-    if (n >= 0) {
-        buffer.length += static_cast<unsigned>(n);
-    } else {
-        buffer.data[buffer.length] = 0;
-        vfprintf(buffer, format, args);
-    }
-}
-
 // The message of a format that cannot be read: its address and its first four bytes as text.
 void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
     uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(format));
@@ -137,6 +125,33 @@ void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
     memcpy(bytes, &value, 4);
     fprintf(buffer, "<INVALID PTR(0x%08" PRIXPTR ")[%4s]", reinterpret_cast<uintptr_t>(format),
             bytes);
+}
+
+// The message behind the text so far, or the text that tells of a format that is not a readable
+// string of at most 1024 bytes. The format is read once before the formatter runs, for its
+// string arguments; only when that read faults is the system's string check asked about the
+// format, so that a readable format is scanned once, not twice. An unreadable string argument,
+// or a format that is readable for 1024 bytes but no further, is the access violation that the
+// formatter would have raised. One formatting pass when the message fits the room left (nearly
+// always), the print buffer's measured growth otherwise.
+void AppendMessage(PrintBufferBase& buffer, const char* format, va_list args) {
+    bool argumentsReadable = false;
+    if (!ReadGuarded([&] { argumentsReadable = StringArgumentsReadable(format, args); })) {
+        if (IsBadStringPtrA(format, 1024)) {
+            AppendInvalidFormat(buffer, format);
+            return;
+        }
+    }
+    if (!argumentsReadable)
+        throw static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION);
+    int n = FormatMeasured(buffer.data + buffer.length, static_cast<int>(Room(buffer)), format,
+                           args);
+    if (n >= 0) {
+        buffer.length += static_cast<unsigned>(n);
+    } else {
+        buffer.data[buffer.length] = 0;
+        vfprintf(buffer, format, args);
+    }
 }
 
 // A log line is written with one system call: stamp, message and line end together. The log
@@ -312,10 +327,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         line.data[stampLength++] = ' ';
         line.data[stampLength] = 0;
         line.length = stampLength;
-        if (IsBadStringPtrA(format, 1024))
-            AppendInvalidFormat(line, format);
-        else
-            AppendFormatted(line, format, args);
+        AppendMessage(line, format, args);
 
         if (gDayWatch.Due(ticks)) {
             LocalTime now;
