@@ -128,24 +128,14 @@ void AppendInvalidFormat(PrintBufferBase& buffer, const char* format) {
 }
 
 // The message behind the text so far, or the text that tells of a format that is not a readable
-// string of at most 1024 bytes. The format is read once before the formatter runs, for its
-// string arguments; only when that read faults is the system's string check asked about the
-// format, so that a readable format is scanned once, not twice. An unreadable string argument,
-// or a format that is readable for 1024 bytes but no further, is the access violation that the
-// formatter would have raised. One formatting pass when the message fits the room left (nearly
+// string of at most 1024 bytes. One formatting pass when the message fits the room left (nearly
 // always), the print buffer's measured growth otherwise.
 void AppendMessage(PrintBufferBase& buffer, const char* format, va_list args) {
-    bool argumentsReadable = false;
-    if (!ReadGuarded([&] { argumentsReadable = StringArgumentsReadable(format, args); })) {
-        if (IsBadStringPtrA(format, 1024)) {
-            AppendInvalidFormat(buffer, format);
-            return;
-        }
+    if (IsBadStringPtrA(format, 1024)) {
+        AppendInvalidFormat(buffer, format);
+        return;
     }
-    if (!argumentsReadable)
-        throw static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION);
-    int n = FormatMeasured(buffer.data + buffer.length, static_cast<int>(Room(buffer)), format,
-                           args);
+    int n = FormatInto(buffer.data + buffer.length, static_cast<int>(Room(buffer)), format, args);
     if (n >= 0) {
         buffer.length += static_cast<unsigned>(n);
     } else {

@@ -104,10 +104,13 @@ TEST(LogHooks, MessagesArriveWholeOnceEachAndBadFormatsAsTheirAddress) {
                   "<INVALID PTR(0x00000000)[    ]", "<INVALID PTR(0x00434241)[ ABC]"}));
 }
 
-// The format is read once for its string arguments: a format that runs into unreadable memory
-// within 1024 bytes is a bad format; one readable for 1024 bytes and more is no bad format, and
-// like an unreadable string argument it ends the call without a line.
+// A format that runs into unreadable memory within 1024 bytes is a bad format; one readable for
+// 1024 bytes and more is no bad format, and like an unreadable string argument it ends the call
+// without a line. That fault is reported, and the first one shows a box ("/gpfshow" is on by
+// default), which must not wait for a user.
 TEST(LogHooks, UnreadableFormatsAndArgumentsAtTheGuardPage) {
+    const tarn::MessageBoxHandler previous =
+        tarn::SetMessageBoxForTesting([](HWND, const char*, const char*, unsigned) { return IDOK; });
     tarn::GuardedPagesForTesting pages;
     ASSERT_NE(pages.Begin(), nullptr);
     Take(gLines);
@@ -116,6 +119,7 @@ TEST(LogHooks, UnreadableFormatsAndArgumentsAtTheGuardPage) {
     const char* longFormat = pages.AtTheEnd(std::string(1100, 'y').c_str(), false);
     EXPECT_FALSE(Out(longFormat));
     EXPECT_FALSE(Out("%s", pages.Guard()));
+    tarn::SetMessageBoxForTesting(previous);
     const std::vector<std::string> lines = Take(gLines);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("<INVALID PTR(0x", 0), 0u) << lines[0];

@@ -238,7 +238,7 @@ TARN_SYSAPI DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DW
 // the section taken spins for up to the spin count before it sleeps, as on Windows. A zeroed
 // section is a valid one without spinning.
 struct CRITICAL_SECTION {
-    uint32_t state;      // taken, a wake pending, the number of sleepers
+    uint32_t state;      // 0 free, 1 taken, 2 taken with sleepers
     uint32_t recursion;  // entries of the owner
     uintptr_t owner;     // the owning thread, 0 when free
     uint32_t spinCount;

@@ -1,11 +1,6 @@
 // Critical sections on POSIX: a word of state behind a futex, with the owner and its entry count
 // beside it, so that the owning thread may enter again as Windows allows. A spin before sleeping
 // keeps short sections (the allocator's) out of the kernel when two threads meet.
-//
-// The state counts the sleepers, and a leaving owner wakes one only when no woken sleeper has yet
-// to look at the state again: a section taken over and over while others sleep (log lines of
-// more threads than processors) costs one wake per scheduling of a sleeper, not one per entry.
-// A free section is taken by whoever comes first, sleepers or not.
 #include "platform/win32.h"
 
 #include <linux/futex.h>
@@ -16,9 +11,7 @@
 
 namespace {
 
-// The state: kTaken while owned; kWaking from a wake until a sleeper has looked at the state
-// again; the number of sleepers in units of kSleeper.
-enum : uint32_t { kFree = 0, kTaken = 1, kWaking = 2, kSleeper = 4 };
+enum : uint32_t { kFree = 0, kTaken = 1, kSleepers = 2 };
 constexpr uint32_t kLongestPause = 512;
 
 std::atomic_ref<uint32_t> State(LPCRITICAL_SECTION section) {
@@ -32,45 +25,14 @@ std::atomic_ref<uintptr_t> Owner(LPCRITICAL_SECTION section) {
 // The calling thread's control block: unique among live threads, read without a call.
 uintptr_t Me() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
 
-long Futex(uint32_t* word, int operation, uint32_t value) {
-    return syscall(SYS_futex, word, operation | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
+void Futex(uint32_t* word, int operation, uint32_t value) {
+    syscall(SYS_futex, word, operation | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
 }
 
 bool TakeFree(LPCRITICAL_SECTION section) {
-    std::atomic_ref<uint32_t> state = State(section);
-    uint32_t seen = state.load(std::memory_order_relaxed);
-    while ((seen & kTaken) == 0) {
-        if (state.compare_exchange_weak(seen, seen | kTaken, std::memory_order_acquire,
-                                        std::memory_order_relaxed))
-            return true;
-    }
-    return false;
-}
-
-// Sleeps until woken or until the state is no longer `expected`; then the caller is a sleeper no
-// more, and a pending wake has been answered: it looks at the state again.
-void Sleep(LPCRITICAL_SECTION section, uint32_t expected) {
-    Futex(&section->state, FUTEX_WAIT, expected);
-    std::atomic_ref<uint32_t> state = State(section);
-    uint32_t seen = state.load(std::memory_order_relaxed);
-    while (!state.compare_exchange_weak(seen, (seen - kSleeper) & ~uint32_t{kWaking},
-                                        std::memory_order_relaxed))
-        ;
-}
-
-// After a leave: wakes a sleeper when there is one, the section is free and no wake is pending.
-// A wake that found no sleeper in the kernel yet is withdrawn and the state looked at again: the
-// sleeper about to sleep may do so on a state from before the wake, which another leave may
-// already have passed without waking it.
-void WakeOne(LPCRITICAL_SECTION section, uint32_t seen) {
-    std::atomic_ref<uint32_t> state = State(section);
-    while (seen >= kSleeper && (seen & (kTaken | kWaking)) == 0) {
-        if (!state.compare_exchange_weak(seen, seen | kWaking, std::memory_order_relaxed))
-            continue;
-        if (Futex(&section->state, FUTEX_WAKE, 1) != 0)
-            return;
-        seen = state.fetch_and(~uint32_t{kWaking}, std::memory_order_relaxed) & ~uint32_t{kWaking};
-    }
+    uint32_t expected = kFree;
+    return State(section).compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
+                                                  std::memory_order_relaxed);
 }
 
 // True when the caller holds the section now, entered once more.
@@ -111,15 +73,12 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
         for (uint32_t i = 0; i < pauses; ++i)
             __builtin_ia32_pause();
         pauses = pauses < kLongestPause ? 2 * pauses : pauses;
-        taken = (state.load(std::memory_order_relaxed) & kTaken) == 0 && TakeFree(section);
+        taken = state.load(std::memory_order_relaxed) == kFree && TakeFree(section);
     }
-    // A sleeper counts itself only while the section is taken: its owner's leave sees it.
-    while (!taken) {
-        uint32_t seen = state.load(std::memory_order_relaxed);
-        if ((seen & kTaken) == 0)
-            taken = TakeFree(section);
-        else if (state.compare_exchange_weak(seen, seen + kSleeper, std::memory_order_relaxed))
-            Sleep(section, seen + kSleeper);
+    // From here on the state says "sleepers" while anyone may sleep, so that Leave wakes one.
+    if (!taken) {
+        while (state.exchange(kSleepers, std::memory_order_acquire) != kFree)
+            Futex(&section->state, FUTEX_WAIT, kSleepers);
     }
     Owner(section).store(Me(), std::memory_order_relaxed);
     section->recursion = 1;
@@ -133,8 +92,8 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (--section->recursion != 0)
         return;
     Owner(section).store(0, std::memory_order_relaxed);
-    WakeOne(section, State(section).fetch_and(~uint32_t{kTaken}, std::memory_order_release) &
-                         ~uint32_t{kTaken});
+    if (State(section).exchange(kFree, std::memory_order_release) == kSleepers)
+        Futex(&section->state, FUTEX_WAKE, 1);
 }
 
 // ---- Thread slots ----
