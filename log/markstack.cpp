@@ -80,15 +80,13 @@ constinit MainStack gMainStack;
 }
 
 // Only the thread whose identifier is the Log's mainThreadId is recorded (none before the Log
-// exists). `own` is an address on the calling thread's stack. Marks run on entry and exit of every marked call:
-// once the main thread's stack is known, being on it answers without a call.
+// exists). `own` is an address on the calling thread's stack. Marks run on entry and exit of every
+// marked call: once the main thread's stack is known, being on it answers without a call.
 [[gnu::always_inline]] inline bool OnMainThread(uintptr_t own) {
     return gMainStack.Contains(own) || IsMainThreadId(own);
 }
 
-[[gnu::always_inline]] inline bool OnMainThread() {
-    return OnMainThread(StackPosition());
-}
+[[gnu::always_inline]] inline bool OnMainThread() { return OnMainThread(StackPosition()); }
 
 uintptr_t Word(uintptr_t address) { return *reinterpret_cast<const volatile uintptr_t*>(address); }
 

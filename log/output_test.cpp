@@ -109,8 +109,8 @@ TEST(LogHooks, MessagesArriveWholeOnceEachAndBadFormatsAsTheirAddress) {
 // without a line. That fault is reported, and the first one shows a box ("/gpfshow" is on by
 // default), which must not wait for a user.
 TEST(LogHooks, UnreadableFormatsAndArgumentsAtTheGuardPage) {
-    const tarn::MessageBoxHandler previous =
-        tarn::SetMessageBoxForTesting([](HWND, const char*, const char*, unsigned) { return IDOK; });
+    const tarn::MessageBoxHandler previous = tarn::SetMessageBoxForTesting(
+        [](HWND, const char*, const char*, unsigned) { return IDOK; });
     tarn::GuardedPagesForTesting pages;
     ASSERT_NE(pages.Begin(), nullptr);
     Take(gLines);

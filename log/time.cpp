@@ -32,9 +32,8 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
 // the last one back, the leading zeros with them. A stamp's parts nearly always fit their width:
 // then the count of digits takes one comparison.
 char* PutNumber(char* out, int value, int width) {
-    static constexpr unsigned kPowers[] = {1,         10,         100,      1000,
-                                           10000,     100000,     1000000,  10000000,
-                                           100000000, 1000000000};
+    static constexpr unsigned kPowers[] = {1,      10,      100,      1000,      10000,
+                                           100000, 1000000, 10000000, 100000000, 1000000000};
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     if (value < 0) {

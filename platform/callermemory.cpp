@@ -13,7 +13,7 @@
 // so such a scan faults exactly where a byte-wise one would. It reads bytes before the text and
 // behind its terminator in their blocks, which an address checker would take for overruns.
 #define TARN_UNCHECKED __attribute__((no_sanitize("thread"), no_sanitize("address")))
-#define TARN_WORDWISE TARN_NOIPA TARN_UNCHECKED
+#define TARN_BLOCKWISE TARN_NOIPA TARN_UNCHECKED
 
 namespace tarn {
 namespace {
@@ -57,7 +57,7 @@ constexpr size_t kBlock = sizeof(Block);
 // The offset of the first byte of `text` that is zero or `wanted`, within its first `limit`
 // bytes; `limit` when none of those is.
 [[gnu::always_inline]] inline TARN_UNCHECKED size_t FirstHit(const char* text, char wanted,
-                                                            size_t limit) {
+                                                             size_t limit) {
     if (limit == 0)
         return 0;
     const size_t before = reinterpret_cast<uintptr_t>(text) % kBlock;
@@ -87,11 +87,11 @@ TARN_CALLER_MEMORY size_t TextLength(const char* text) { return UnitsBeforeTermi
 
 TARN_CALLER_MEMORY size_t TextLength(const WCHAR* text) { return UnitsBeforeTerminator(text); }
 
-TARN_WORDWISE size_t TextLength(const char* text, size_t limit) {
+TARN_BLOCKWISE size_t TextLength(const char* text, size_t limit) {
     return FirstHit(text, '\0', limit);
 }
 
-TARN_WORDWISE const char* ByteOrEnd(const char* text, char wanted) {
+TARN_BLOCKWISE const char* ByteOrEnd(const char* text, char wanted) {
     return text + FirstHit(text, wanted, SIZE_MAX);
 }
 

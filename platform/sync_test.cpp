@@ -83,15 +83,13 @@ TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers) {
 }
 
 // More threads than processors on a section without a spin: most entries find sleepers, and a
-// wake that is lost, or withheld while no sleeper will look again, leaves the count short when
-// the test times out.
+// lost wake leaves threads asleep until the test times out.
 TEST(CriticalSectionWithSpinCount, ManySleepersAreAllWoken) {
     CRITICAL_SECTION section;
     ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 0));
     const int threads = 3 * static_cast<int>(std::thread::hardware_concurrency()) + 2;
     EXPECT_EQ(CountUnder(section, threads, 20000, [] {}), threads * 20000L);
-    EXPECT_EQ(CountUnder(section, threads, 200, [] { std::this_thread::yield(); }),
-              threads * 200L);
+    EXPECT_EQ(CountUnder(section, threads, 200, [] { std::this_thread::yield(); }), threads * 200L);
     DeleteCriticalSection(&section);
 }
 
