@@ -29,19 +29,16 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
 }
 
 // Writes `value` as printf's "%0<width>d" does; returns the end. The digits are written from
-// the last one back, the leading zeros with them. A stamp's parts nearly always fit their width:
-// then the count of digits takes one comparison.
+// the last one back, the leading zeros with them.
 char* PutNumber(char* out, int value, int width) {
-    static constexpr unsigned kPowers[] = {1,      10,      100,      1000,      10000,
-                                           100000, 1000000, 10000000, 100000000, 1000000000};
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     if (value < 0) {
         *out++ = '-';
         --width;
     }
-    int digits = width < 1 ? 1 : width > 10 ? 10 : width;
-    while (digits < 10 && magnitude >= kPowers[digits])
+    int digits = 1;
+    for (unsigned rest = magnitude; rest >= 10; rest /= 10)
         ++digits;
     char* const end = out + (width > digits ? width : digits);
     for (char* p = end; p != out; magnitude /= 10)
