@@ -66,9 +66,9 @@ namespace {
 // so that the memory report counts them with the start-up blocks.
 volatile int gFirstUse = 1;
 
-// The exception reserve locks itself with a lock that the threads library makes from the heap on its first
-// use: taken first when memory has run out, the lock cannot be made, and the error it throws
-// needs the reserve again, until the stack ends. A second exception, whose own block is
+// The exception reserve locks itself with a lock that the threads library makes from the heap on
+// its first use: taken first when memory has run out, the lock cannot be made, and the error it
+// throws needs the reserve again, until the stack ends. A second exception, whose own block is
 // refused, takes the reserve now, while the lock can be made.
 [[gnu::constructor]] void MakeRuntimeStructures() {
     static const int made = gFirstUse;
