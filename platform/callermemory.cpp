@@ -54,6 +54,16 @@ constexpr Block kLows = kOnes * 0x7F;
 #endif
 constexpr size_t kBlock = sizeof(Block);
 
+// A piece of a copy, from anywhere to anywhere, neither aligned.
+template <typename Piece>
+struct [[gnu::packed, gnu::may_alias]] Loose {
+    Piece piece;
+};
+template <typename Piece>
+[[gnu::always_inline]] inline void CopyPiece(char* to, const char* from) {
+    *reinterpret_cast<Loose<Piece>*>(to) = *reinterpret_cast<const Loose<Piece>*>(from);
+}
+
 // The offset of the first byte of `text` that is zero or `wanted`, within its first `limit`
 // bytes; `limit` when none of those is.
 [[gnu::always_inline]] inline TARN_UNCHECKED size_t FirstHit(const char* text, char wanted,
@@ -122,8 +132,23 @@ TARN_CALLER_MEMORY bool BeginsWithText(const char* text, const char* prefix) {
 TARN_CALLER_MEMORY void CopyBytes(void* to, const void* from, size_t count) {
     char* out = static_cast<char*>(to);
     const char* in = static_cast<const char*>(from);
-    for (size_t i = 0; i < count; ++i)
-        out[i] = in[i];
+    // Whole pieces, the last one ending at the end: it may cover bytes of the one before again.
+    if (count >= kBlock) {
+        for (size_t at = 0; at < count - kBlock; at += kBlock)
+            CopyPiece<Block>(out + at, in + at);
+        CopyPiece<Block>(out + count - kBlock, in + count - kBlock);
+    } else if (count >= 4) {
+        if (count >= 8) {
+            CopyPiece<uint64_t>(out, in);
+            CopyPiece<uint64_t>(out + count - 8, in + count - 8);
+        } else {
+            CopyPiece<uint32_t>(out, in);
+            CopyPiece<uint32_t>(out + count - 4, in + count - 4);
+        }
+    } else {
+        for (size_t i = 0; i < count; ++i)
+            out[i] = in[i];
+    }
 }
 
 TARN_CALLER_MEMORY char* CopyText(char* out, const char* in, size_t room) {

@@ -6,6 +6,8 @@
 // throwing nothing; on Windows the string is read in the system's own C runtime).
 #pragma once
 
+#include "tarnkernl/api.h"
+
 #include <cstdarg>
 
 namespace tarn {
@@ -22,8 +24,15 @@ int FormattedLength(const char* format, va_list args);
 
 // Writes at most `count` characters and then a terminator, so `out` holds count + 1 bytes.
 // Returns the number of characters written, or -1 when the text was cut or the format was
-// wrong. `args` is not consumed.
-int FormatInto(char* out, int count, const char* format, va_list args);
+// wrong. `args` is not consumed. An unreadable string leaves `out` empty.
+TARN_API int FormatInto(char* out, int count, const char* format, va_list args);
+// FormatInto on its own for the conversions that every C library writes alike: d i u o x X c s
+// and %%, with the flags - and 0, a sign (+ or space) for d and i and # for x and X, widths and
+// precisions of digits or '*', and no length or l, ll, j, z, t on an integer. kNotCommon for
+// anything else, a null or unreadable string or a text longer than `count`, with `out` overwritten
+// in part.
+constexpr int kNotCommon = -2;
+TARN_API int FormatCommon(char* out, int count, const char* format, va_list args);
 // FormatInto for a format and arguments that FormattedLength has just measured and checked.
 int FormatMeasured(char* out, int count, const char* format, va_list args);
 

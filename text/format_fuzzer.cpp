@@ -1,10 +1,14 @@
 // Formats of any shape, made of the conversions every C library shares, checked before they
 // are formatted: with readable strings in every argument the text is made; with unreadable ones
 // the call is refused as an access violation or needs no string, and never ends the process.
+// Where the library's own formatter takes a format, its text is the C library's.
 #include "tarnkernl/text.h"
 
 #include "tests/fuzz/fuzz.h"
+#include "text/format.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -15,6 +19,17 @@ constexpr char kAlphabet[] = "%%%%sssdixXcpfeEgGaAuoS.-+ #0lhzjt*12abc";
 // Readable as a narrow and as a wide string.
 alignas(8) const char kText[16] = "text";
 const char* const kBad = reinterpret_cast<const char*>(uintptr_t{16});
+
+// FormatCommon's text and the C library's, when FormatCommon takes the format.
+bool SameAsTheCLibrary(const char* format, ...) {
+    char common[512], library[512];
+    va_list args;
+    va_start(args, format);
+    const int n = tarn::FormatCommon(common, sizeof common - 1, format, args);
+    const int m = vsnprintf(library, sizeof library, format, args);
+    va_end(args);
+    return n == tarn::kNotCommon || (n == m && strcmp(common, library) == 0);
+}
 
 }  // namespace
 
@@ -50,6 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             raised = true;
         }
         FUZZ_CHECK(!raised);
+        FUZZ_CHECK(SameAsTheCLibrary(format.c_str(), kText, kText, kText, kText, kText, kText,
+                                     kText, kText, kText, kText, kText, kText, kText, kText, kText,
+                                     kText));
     }
     str refused;
     try {

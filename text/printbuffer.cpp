@@ -1,8 +1,7 @@
 // The print buffer: formatted text inline while it fits, on the runtime heap when it does not;
-// the shared formatting helpers; _pow10.
+// _pow10.
 #include "tarnkernl/text.h"
 
-#include "platform/callermemory.h"
 #include "platform/win32.h"
 #include "text/format.h"
 
@@ -12,174 +11,6 @@
 #include <cstdio>
 
 namespace tarn {
-namespace {
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// A wide string, read one character at a time up to its terminator or `limit` characters.
-bool WideStringReadable(const wchar_t* text, size_t limit) {
-    for (; limit > 0; --limit, ++text) {
-        if (IsBadReadPtr(text, sizeof *text))
-            return false;
-        if (*text == 0)
-            break;
-    }
-    return true;
-}
-
-// Whether the argument of a string conversion can be read up to its precision (-1: none).
-bool StringReadable(va_list& args, bool wide, int precision) {
-    const size_t limit = precision < 0 ? ~size_t(0) : size_t(precision);
-    if (wide) {
-        const wchar_t* text = va_arg(args, const wchar_t*);
-        return !text || WideStringReadable(text, limit);
-    }
-    const char* text = va_arg(args, const char*);
-    return !text || !IsBadStringPtrA(text, limit);
-}
-
-// The argument of one conversion, taken as the formatter takes it.
-enum class Argument { Taken, Unreadable, Unknown };
-
-// `p` stands behind the conversion's '%' and ends behind its letter.
-Argument TakeConversion(const char*& p, va_list& args) {
-    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' || *p == '\'')
-        ++p;
-    if (*p == '*') {
-        (void)va_arg(args, int);
-        ++p;
-    }
-    while (IsDigit(*p))
-        ++p;
-    if (*p == '$')
-        return Argument::Unknown;
-    int precision = -1;
-    if (*p == '.') {
-        ++p;
-        if (*p == '*') {
-            precision = va_arg(args, int);
-            ++p;
-        } else {
-            for (precision = 0; IsDigit(*p); ++p)
-                precision = precision < 100000000 ? 10 * precision + (*p - '0') : precision;
-        }
-    }
-    int longs = 0;  // 'l' or 'll'
-    char size = 0;  // 'h', 'j', 'z', 't' or 'L'
-    for (;; ++p) {
-        if (*p == 'l')
-            ++longs;
-        else if (*p == 'q')
-            longs = 2;
-        else if (*p == 'h' || *p == 'j' || *p == 'z' || *p == 'Z' || *p == 't' || *p == 'L')
-            size = *p;
-        else
-            break;
-    }
-    const char conversion = *p;
-    if (conversion)
-        ++p;
-    switch (conversion) {
-        case 'd':
-        case 'i':
-        case 'o':
-        case 'u':
-        case 'x':
-        case 'X':
-            if (size == 'L')
-                return Argument::Unknown;
-            if (size == 'j')
-                (void)va_arg(args, intmax_t);
-            else if (size == 'z' || size == 'Z')
-                (void)va_arg(args, size_t);
-            else if (size == 't')
-                (void)va_arg(args, ptrdiff_t);
-            else if (longs >= 2)
-                (void)va_arg(args, long long);
-            else if (longs == 1)
-                (void)va_arg(args, long);
-            else
-                (void)va_arg(args, int);
-            return Argument::Taken;
-        case 'c':
-        case 'C':
-            (void)va_arg(args, int);
-            return Argument::Taken;
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            if (size == 'L')
-                (void)va_arg(args, long double);
-            else
-                (void)va_arg(args, double);
-            return Argument::Taken;
-        case 's':
-        case 'S':
-            return StringReadable(args, conversion == 'S' || longs > 0, precision)
-                       ? Argument::Taken
-                       : Argument::Unreadable;
-        case 'p':
-        case 'n':
-            (void)va_arg(args, void*);
-            return Argument::Taken;
-        default:
-            // A letter no formatter knows is printed as it stands, and the formatter goes on with
-            // the conversions behind it: so does the check, or their strings would go unchecked.
-            return Argument::Taken;
-    }
-}
-
-void RaiseIfUnreadable(const char* format, va_list args) {
-    if (!StringArgumentsReadable(format, args))
-        throw static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION);
-}
-
-}  // namespace
-
-bool StringArgumentsReadable(const char* format, va_list args) {
-    va_list walk;
-    va_copy(walk, args);
-    Argument last = Argument::Taken;
-    for (const char* p = ByteOrEnd(format, '%'); last == Argument::Taken && *p;
-         p = ByteOrEnd(p, '%')) {
-        if (*++p == '%')
-            ++p;
-        else
-            last = TakeConversion(p, walk);
-    }
-    va_end(walk);
-    return last != Argument::Unreadable;
-}
-
-// Never inlined or looked into: their callers must see calls that may throw (a fault inside
-// the formatter that the check before it could not foresee).
-TARN_NOIPA int FormattedLength(const char* format, va_list args) {
-    RaiseIfUnreadable(format, args);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    return n;
-}
-
-TARN_NOIPA int FormatMeasured(char* out, int count, const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(out, static_cast<size_t>(count) + 1, format, copy);
-    va_end(copy);
-    return n > count ? -1 : n;
-}
-
-int FormatInto(char* out, int count, const char* format, va_list args) {
-    RaiseIfUnreadable(format, args);
-    return FormatMeasured(out, count, format, args);
-}
-
 namespace {
 
 // Room for `required` characters. The new capacity is 2 * required + 4: appends reallocate
@@ -222,7 +53,16 @@ PrintBufferBase::~PrintBufferBase() {
 }
 
 int vfprintf(PrintBufferBase& buffer, const char* format, va_list args) {
-    int n = tarn::FormattedLength(format, args);
+    // Into the room there is, in one pass, when it fits and the format is a common one.
+    char* const end = buffer.data + buffer.length;
+    int n =
+        tarn::FormatCommon(end, buffer.Room() - static_cast<int>(buffer.length) - 1, format, args);
+    if (n >= 0) {
+        buffer.length += n;
+        return n;
+    }
+    *end = 0;
+    n = tarn::FormattedLength(format, args);
     if (n < 1 || !tarn::MakeRoom(buffer, static_cast<long long>(buffer.length) + n + 1))
         return 0;
     int written = tarn::FormatMeasured(buffer.data + buffer.length, n, format, args);
