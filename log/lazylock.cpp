@@ -11,10 +11,10 @@ namespace {
 constinit std::atomic_flag gInitialising = ATOMIC_FLAG_INIT;
 
 // Log writes hold the lock for about one system call: a thread that finds it taken pauses for
-// about that long (a microsecond or two) before it sleeps, which spares both threads a sleep and
-// a wake when they meet. Longer spins only take the processor from the owner when the threads
-// outnumber the processors.
-constexpr DWORD kSpinCount = 64;
+// a few of them (3 to 7 microseconds) before it sleeps, which spares both threads a sleep and
+// a wake when they meet, and lets the owner leave the sleepers asleep. Longer spins only take
+// the processor from the owner when the threads outnumber the processors.
+constexpr DWORD kSpinCount = 128;
 
 CRITICAL_SECTION* Section(unsigned char* storage) {
     return reinterpret_cast<CRITICAL_SECTION*>(storage);

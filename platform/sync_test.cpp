@@ -82,15 +82,20 @@ TEST(CriticalSectionWithSpinCount, ExcludesOtherThreadsAndWakesSleepers) {
     DeleteCriticalSection(&section);
 }
 
-// More threads than processors on a section without a spin: most entries find sleepers, and a
-// lost wake leaves threads asleep until the test times out.
+// More threads than processors, on a section without a spin and on one whose spinners take it
+// over from an owner that leaves its sleepers asleep: most entries find sleepers, and a lost
+// wake leaves threads asleep until the test times out.
 TEST(CriticalSectionWithSpinCount, ManySleepersAreAllWoken) {
-    CRITICAL_SECTION section;
-    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 0));
-    const int threads = 3 * static_cast<int>(std::thread::hardware_concurrency()) + 2;
-    EXPECT_EQ(CountUnder(section, threads, 20000, [] {}), threads * 20000L);
-    EXPECT_EQ(CountUnder(section, threads, 200, [] { std::this_thread::yield(); }), threads * 200L);
-    DeleteCriticalSection(&section);
+    for (DWORD spin : {0, 128}) {
+        CRITICAL_SECTION section;
+        ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, spin));
+        const int threads = 3 * static_cast<int>(std::thread::hardware_concurrency()) + 2;
+        EXPECT_EQ(CountUnder(section, threads, 20000, [] {}), threads * 20000L) << spin;
+        EXPECT_EQ(CountUnder(section, threads, 200, [] { std::this_thread::yield(); }),
+                  threads * 200L)
+            << spin;
+        DeleteCriticalSection(&section);
+    }
 }
 
 // Each thread sees its own value and a new thread none; a slot freed and handed out again

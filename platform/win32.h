@@ -238,10 +238,12 @@ TARN_SYSAPI DWORD WINAPI GetPrivateProfileSectionA(LPCSTR section, LPSTR out, DW
 // the section taken spins for up to the spin count before it sleeps, as on Windows. A zeroed
 // section is a valid one without spinning.
 struct CRITICAL_SECTION {
-    uint32_t state;      // 0 free, 1 taken, 2 taken with sleepers
+    uint32_t state;      // 0 free, 1 taken, 2 taken with sleepers, 3 free with sleepers
     uint32_t recursion;  // entries of the owner
     uintptr_t owner;     // the owning thread, 0 when free
     uint32_t spinCount;
+    uint32_t spinning;  // 1 while a thread spins for the section
+    uint32_t passed;    // leaves that let the sleepers sleep on since one was last woken
 };
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
 TARN_SYSAPI void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);

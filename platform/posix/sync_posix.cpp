@@ -1,6 +1,14 @@
 // Critical sections on POSIX: a word of state behind a futex, with the owner and its entry count
 // beside it, so that the owning thread may enter again as Windows allows. A spin before sleeping
 // keeps short sections (the allocator's) out of the kernel when two threads meet.
+//
+// A thread that leaves while another spins for the section leaves the sleepers asleep: the
+// spinner takes the section, or finds it free when it goes to sleep itself, and wakes one when
+// it leaves. Every wake makes one more thread runnable, which may push the owner off its
+// processor while it holds the section; with more threads than processors the spinner and the
+// owner pass the section between them without the kernel. A sleeper is woken at the latest
+// after kMostPassed such leaves. Every sleeper has spun first and cleared the mark as it stopped,
+// so a mark left in a forked child by a thread the child does not have keeps no sleeper asleep.
 #include "platform/win32.h"
 
 #include <linux/futex.h>
@@ -11,8 +19,8 @@
 
 namespace {
 
-enum : uint32_t { kFree = 0, kTaken = 1, kSleepers = 2 };
-constexpr uint32_t kLongestPause = 512;
+enum : uint32_t { kFree = 0, kTaken = 1, kSleepers = 2, kFreeWithSleepers = 3 };
+constexpr uint32_t kMostPassed = 256;
 
 std::atomic_ref<uint32_t> State(LPCRITICAL_SECTION section) {
     return std::atomic_ref<uint32_t>(section->state);
@@ -29,11 +37,24 @@ void Futex(uint32_t* word, int operation, uint32_t value) {
     syscall(SYS_futex, word, operation | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
 }
 
+std::atomic_ref<uint32_t> Spinning(LPCRITICAL_SECTION section) {
+    return std::atomic_ref<uint32_t>(section->spinning);
+}
+
+// Takes a free section; one that has sleepers stays marked so.
 bool TakeFree(LPCRITICAL_SECTION section) {
     uint32_t expected = kFree;
-    return State(section).compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
+    if (State(section).compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
+                                               std::memory_order_relaxed))
+        return true;
+    return expected == kFreeWithSleepers &&
+           State(section).compare_exchange_strong(expected, kSleepers, std::memory_order_acquire,
                                                   std::memory_order_relaxed);
 }
+
+bool IsFree(uint32_t state) { return state == kFree || state == kFreeWithSleepers; }
+
+bool SomeoneSpins(LPCRITICAL_SECTION section) { return Spinning(section).load() != 0; }
 
 // True when the caller holds the section now, entered once more.
 bool EnterAgainOrTake(LPCRITICAL_SECTION section) {
@@ -55,7 +76,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
-    *section = CRITICAL_SECTION{kFree, 0, 0, spinCount};
+    *section = CRITICAL_SECTION{kFree, 0, 0, spinCount, 0, 0};
     return TRUE;
 }
 
@@ -69,15 +90,23 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
     // than both threads taking every line from each other on every entry.
     std::atomic_ref<uint32_t> state = State(section);
     bool taken = false;
-    for (uint32_t spun = 0, pauses = 1; spun < section->spinCount && !taken; spun += pauses) {
-        for (uint32_t i = 0; i < pauses; ++i)
-            __builtin_ia32_pause();
-        pauses = pauses < kLongestPause ? 2 * pauses : pauses;
-        taken = state.load(std::memory_order_relaxed) == kFree && TakeFree(section);
+    if (section->spinCount != 0) {
+        Spinning(section).store(1);
+        // The waiter looks at least eight times during its spin.
+        const uint32_t longest = section->spinCount / 8 > 1 ? section->spinCount / 8 : 1;
+        for (uint32_t spun = 0, pauses = 1; spun < section->spinCount && !taken; spun += pauses) {
+            for (uint32_t i = 0; i < pauses; ++i)
+                __builtin_ia32_pause();
+            pauses = pauses < longest ? 2 * pauses : pauses;
+            taken = IsFree(state.load(std::memory_order_relaxed)) && TakeFree(section);
+        }
+        // Before the exchange below: a leave that saw the mark has already left the section
+        // free for it.
+        Spinning(section).store(0);
     }
     // From here on the state says "sleepers" while anyone may sleep, so that Leave wakes one.
     if (!taken) {
-        while (state.exchange(kSleepers, std::memory_order_acquire) != kFree)
+        while (!IsFree(state.exchange(kSleepers)))
             Futex(&section->state, FUTEX_WAIT, kSleepers);
     }
     Owner(section).store(Me(), std::memory_order_relaxed);
@@ -92,8 +121,23 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (--section->recursion != 0)
         return;
     Owner(section).store(0, std::memory_order_relaxed);
-    if (State(section).exchange(kFree, std::memory_order_release) == kSleepers)
-        Futex(&section->state, FUTEX_WAKE, 1);
+    std::atomic_ref<uint32_t> state = State(section);
+    uint32_t expected = kTaken;
+    if (state.compare_exchange_strong(expected, kFree, std::memory_order_release,
+                                      std::memory_order_relaxed))
+        return;
+    // Taken with sleepers; entries that go to sleep now leave the state as it is.
+    if (section->passed < kMostPassed && SomeoneSpins(section)) {
+        ++section->passed;
+        state.store(kFreeWithSleepers);
+        // The spinner may have stopped before it saw the section free: then it sleeps too.
+        if (SomeoneSpins(section))
+            return;
+    } else {
+        section->passed = 0;
+        state.store(kFree, std::memory_order_release);
+    }
+    Futex(&section->state, FUTEX_WAKE, 1);
 }
 
 // ---- Thread slots ----
