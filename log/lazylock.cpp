@@ -49,4 +49,10 @@ void LazyLock::Enter() {
     EnterCriticalSection(Section(section_));
 }
 
+bool LazyLock::TryEnter() {
+    if (__atomic_load_n(&self_, __ATOMIC_ACQUIRE) != this)
+        Initialise();
+    return TryEnterCriticalSection(Section(section_)) != FALSE;
+}
+
 void LazyLock::Leave() { LeaveCriticalSection(Section(section_)); }

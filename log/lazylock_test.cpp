@@ -1,5 +1,5 @@
-// LazyLock: usable before its construction and after its destruction, re-entrant, and a real
-// lock between threads, also when they race to initialise it.
+// LazyLock: usable before its construction and after its destruction, re-entrant, tried without
+// waiting, and a real lock between threads, also when they race to initialise it.
 #include "log/lazylock.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,19 @@ TEST(LazyLock, WorksBeforeConstructionAndAfterDestruction) {
     {
         tarn::LazyLock::Guard outer(lock);
         tarn::LazyLock::Guard inner(lock);
+        EXPECT_TRUE(lock.TryEnter()) << "the owner enters again";
+        lock.Leave();
+        bool other = true;
+        std::thread([&] { other = lock.TryEnter(); }).join();
+        EXPECT_FALSE(other) << "another thread does not wait, and does not enter";
     }
+    bool afterwards = false;
+    std::thread([&] {
+        afterwards = lock.TryEnter();
+        if (afterwards)
+            lock.Leave();
+    }).join();
+    EXPECT_TRUE(afterwards);
     // Construction keeps the section an early entry made, held or not.
     lock.Enter();
     new (storage) tarn::LazyLock;

@@ -6,6 +6,7 @@
 #include "log/process.h"
 #include "log/readtext.h"
 #include "log/startorder.h"
+#include "platform/fork.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
 #include "text/format.h"
@@ -144,19 +145,151 @@ void AppendMessage(PrintBufferBase& buffer, const char* format, va_list args) {
     }
 }
 
-// A log line is written with one system call: stamp, message and line end together. The log
-// file is written in that one piece whenever the stamp alone could have been written (the file
-// is open); otherwise the log is started up once more, as for a failed stamp, and the line goes
-// to whatever file that left open. The bytes are those of three separate writes, and no other
-// thread's line can come between them.
+// The entries of the log lock's guards, all of one thread, which holds the lock.
+constinit unsigned gGuardEntries = 0;
+
+// A line left by a thread that found the log lock taken, for the lock's holder to write after
+// its own. It lives on its thread's stack, which waits until it is marked written.
+struct WaitingLine {
+    const char* data;
+    unsigned length;
+    WaitingLine* next;
+    std::atomic<bool> written;
+};
+
+// The lines left since the holder last took them, the latest first.
+constinit std::atomic<WaitingLine*> gWaiting{nullptr};
+// The waiting lines are gathered here, under the log lock, to be written together.
+constinit char gBatch[4096];
+constinit bool gWritingBatch = false;
+// A writer that finds the lock taken looks for its line to be written this many times, a pause
+// apart, and for the lock to be free every eighth time; then it waits for the lock.
+constexpr unsigned kWaitLooks = 256;
+// The holder writes the lines left meanwhile this many times at most before it leaves.
+constexpr unsigned kMostRounds = 8;
+
+// A forked child has only the thread that forked: the lines that other threads left waiting are
+// theirs to write, in the parent, and the child forgets them.
+constinit DWORD gForkingProcess = 0;
+
+struct WaitingLinesAtFork {
+    WaitingLinesAtFork() {
+        AroundFork([] { gForkingProcess = GetCurrentProcessId(); },
+                   [] {
+                       if (GetCurrentProcessId() != gForkingProcess)
+                           gWaiting.store(nullptr, std::memory_order_relaxed);
+                   });
+    }
+} gWaitingLinesAtFork;
+
+void WriteToLog(const char* data, size_t length) {
+    if (gLogFile == HFILE_ERROR)
+        GetProcess().StartUp(LocalTime());
+    if (gLogFile != HFILE_ERROR)
+        _lwrite(gLogFile, data, static_cast<UINT>(length));
+}
+
+// Marks the lines from `first` up to, not including, `end` written: their threads may go on,
+// and their stacks may then go.
+void MarkWritten(WaitingLine* first, WaitingLine* end) {
+    while (first != end) {
+        WaitingLine* next = first->next;
+        first->written.store(true, std::memory_order_release);
+        first = next;
+    }
+}
+
+// Writes the lines left so far, the earliest first, in as few system calls as the batch allows;
+// each line lies whole within one call. A line whose write fails is given up as a line written
+// alone would be. Under the log lock, outside its guards; a line that the writing itself logs
+// (a fault's report) leaves the others for the next round.
+bool WriteWaitingLines() {
+    if (gWritingBatch)
+        return false;
+    gWritingBatch = true;
+    WaitingLine* earliest = nullptr;
+    for (WaitingLine* line = gWaiting.exchange(nullptr, std::memory_order_acquire); line;) {
+        WaitingLine* next = line->next;
+        line->next = earliest;
+        earliest = line;
+        line = next;
+    }
+    WaitingLine* unmarked = earliest;
+    try {
+        size_t used = 0;
+        // A line marked written is its thread's again: what follows it is read before.
+        for (WaitingLine *line = earliest, *next; line; line = next) {
+            next = line->next;
+            if (used + line->length > sizeof gBatch && used != 0) {
+                WriteToLog(gBatch, used);
+                MarkWritten(unmarked, line);
+                unmarked = line;
+                used = 0;
+            }
+            if (line->length > sizeof gBatch) {
+                WriteToLog(line->data, line->length);
+                MarkWritten(unmarked, next);
+                unmarked = next;
+            } else {
+                memcpy(gBatch + used, line->data, line->length);
+                used += line->length;
+            }
+        }
+        if (used != 0)
+            WriteToLog(gBatch, used);
+    } catch (...) {
+        MarkWritten(unmarked, nullptr);
+        gWritingBatch = false;
+        throw;
+    }
+    MarkWritten(unmarked, nullptr);
+    gWritingBatch = false;
+    return earliest != nullptr;
+}
+
+// Leaves `line` for the holder of the log lock. True when the holder wrote it; false when this
+// thread got the lock first, and holds it now.
+bool LeftForTheHolder(WaitingLine& line) {
+    line.next = gWaiting.load(std::memory_order_relaxed);
+    while (!gWaiting.compare_exchange_weak(line.next, &line, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
+    }
+    for (unsigned look = 1; look <= kWaitLooks; ++look) {
+        if (line.written.load(std::memory_order_acquire))
+            return true;
+        if (look % 8 == 0 && gLogLock.TryEnter())
+            return false;
+        __builtin_ia32_pause();
+    }
+    gLogLock.Enter();
+    return false;
+}
+
+// A log line reaches the file in one system call: stamp, message and line end together, alone
+// or after the lines of other threads that came to the lock before it. The log file is written
+// whenever the stamp alone could have been written (the file is open); otherwise the log is
+// started up once more, as for a failed stamp, and the line goes to whatever file that left
+// open. The bytes are those of three separate writes, and no other thread's line can come
+// between them.
 bool WriteLine(PrintBufferBase& line, int stampLength) {
     AppendBytes(line, "\r\n", 2);
-    {
-        LazyLock::Guard guard(gLogLock);
-        if (gLogFile == HFILE_ERROR)
-            GetProcess().StartUp(LocalTime());
-        if (gLogFile != HFILE_ERROR)
-            _lwrite(gLogFile, line.data, line.length);
+    WaitingLine mine{line.data, line.length, nullptr, false};
+    const bool entered = gLogLock.TryEnter();
+    if (entered || !LeftForTheHolder(mine)) {
+        try {
+            if (entered)
+                WriteToLog(line.data, line.length);
+            // The holder writes the lines left meanwhile; those left beside a guard's run (a
+            // start-up writing its header) wait for it to end.
+            for (unsigned round = 0; gGuardEntries == 0 && round < kMostRounds; ++round) {
+                if (!WriteWaitingLines())
+                    break;
+            }
+        } catch (...) {
+            gLogLock.Leave();
+            throw;
+        }
+        gLogLock.Leave();
     }
     line.data[line.length - 2] = 0;
     LogWindowHook hook = gLogWindow.Get();
@@ -203,7 +336,15 @@ void WriteHistoryRecord(const PrintBufferBase& line, int stampLength, const void
 
 }  // namespace
 
-LazyLock& LogLock() { return gLogLock; }
+LogLockGuard::LogLockGuard() {
+    gLogLock.Enter();
+    ++gGuardEntries;
+}
+
+LogLockGuard::~LogLockGuard() {
+    --gGuardEntries;
+    gLogLock.Leave();
+}
 
 void CutUnfinishedLine(int handle) {
     if (handle == HFILE_ERROR)
@@ -231,7 +372,7 @@ void CutUnfinishedLine(int handle) {
 }
 
 void CutUnfinishedLogLine() {
-    LazyLock::Guard guard(gLogLock);
+    LogLockGuard guard;
     CutUnfinishedLine(gLogFile);
 }
 
@@ -351,7 +492,7 @@ bool logdump(const char* text, int length) {
     if (!text)
         return true;
     return Contained(false, [&] {
-        LazyLock::Guard guard(gLogLock);
+        LogLockGuard guard;
         if (gLogFile == HFILE_ERROR)
             return false;
         if (length < 0)
@@ -362,7 +503,7 @@ bool logdump(const char* text, int length) {
 }
 
 void logfix() {
-    LazyLock::Guard guard(gLogLock);
+    LogLockGuard guard;
     Log& log = GetProcess();
     ReopenAtEnd(gLogFile, log.logName, log.logOpenError);
 }

@@ -122,7 +122,7 @@ Log::Log() : reserved1(0), logOpenError(0), histOpenError(0) {
 }
 
 Log::~Log() {
-    LazyLock::Guard guard(LogLock());
+    LogLockGuard guard;
     try {
         if (CrashRecordWritten())
             exceptout("[Full shutdown]\r\n");
@@ -142,7 +142,7 @@ Log::~Log() {
 void tarn::StartUpAgainForTesting() { GetProcess().StartUp(LocalTime()); }
 
 void Log::StartUp(const LocalTime& t) {
-    LazyLock::Guard guard(LogLock());
+    LogLockGuard guard;
     logDay = t.wDay;
     if (gStartUpBusy)
         return;

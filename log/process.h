@@ -7,8 +7,16 @@
 
 namespace tarn {
 
-// The log lock is taken before the history lock, never the other way.
-LazyLock& LogLock();
+// The log lock is taken before the history lock, never the other way. The guard holds the log
+// lock for a scope: lines its thread writes meanwhile go out at once, the other threads' lines
+// wait until it leaves.
+class LogLockGuard {
+public:
+    LogLockGuard();
+    ~LogLockGuard();
+    LogLockGuard(const LogLockGuard&) = delete;
+    LogLockGuard& operator=(const LogLockGuard&) = delete;
+};
 LazyLock& HistoryLock();
 
 // A log line (voutlog without "where" and "what").

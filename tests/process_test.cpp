@@ -2,6 +2,7 @@
 // working directory (with or without install.ini, a program INI file, files of an earlier day),
 // and the tests read the log, history and INI files it leaves.
 #include "tests/processdir.h"
+#include "tests/programs/threadlines.h"
 
 #include <gtest/gtest.h>
 
@@ -274,14 +275,17 @@ TEST(ProcessLog, LinesFromEightThreadsAreAllThereAndWhole) {
     std::vector<std::vector<int>> seen(threads, std::vector<int>(lines));
     int whole = 0;
     for (const std::string& line : Split(dir.Read("LOG/" + Today() + "/logprobe.log"), "\r\n")) {
-        int t, i;
-        char end;
-        // A stamp, then exactly "thread t line i".
+        int t, i, end = 0;
+        // A stamp, then exactly "thread t line i" and the line's tail.
         if (line.size() > 14 && line[13] == ' ' &&
-            sscanf(line.c_str() + 14, "thread %d line %d%c", &t, &i, &end) == 2 && t >= 0 &&
+            sscanf(line.c_str() + 14, "thread %d line %d%n", &t, &i, &end) == 2 && t >= 0 &&
             t < threads && i >= 0 && i < lines) {
-            ++seen[t][i];
-            ++whole;
+            const int tail = ThreadLineTail(t, i);
+            if (line.compare(14 + end, std::string::npos,
+                             tail ? " " + std::string(tail - 1, 'x') : "") == 0) {
+                ++seen[t][i];
+                ++whole;
+            }
         }
     }
     EXPECT_EQ(whole, threads * lines);

@@ -37,6 +37,8 @@ public:
     LazyLock& operator=(const LazyLock&) = delete;
 
     TARN_API void Enter();
+    // Enters unless another thread holds the lock, without waiting; true when it entered.
+    TARN_API bool TryEnter();
     TARN_API void Leave();
 
     // Enters on construction, leaves on destruction.

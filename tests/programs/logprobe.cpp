@@ -64,6 +64,7 @@
 #include "log/messagebox.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+#include "tests/programs/threadlines.h"
 
 #include <malloc.h>
 #include <unistd.h>
@@ -102,12 +103,14 @@ void Pause(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// Some lines are longer than what the lines of threads that meet at the log are gathered in.
 void LogFromThreads(int threads, int lines) {
+    static const std::string tail = " " + std::string(6000, 'x');
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t, lines] {
             for (int i = 0; i < lines; ++i)
-                Line("thread %d line %d", t, i);
+                Line("thread %d line %d%.*s", t, i, ThreadLineTail(t, i), tail.c_str());
         });
     for (std::thread& worker : workers)
         worker.join();
