@@ -204,7 +204,7 @@ void MarkWritten(WaitingLine* first, WaitingLine* end) {
 // alone would be. Under the log lock, outside its guards; a line that the writing itself logs
 // (a fault's report) leaves the others for the next round.
 bool WriteWaitingLines() {
-    if (gWritingBatch)
+    if (gWritingBatch || !gWaiting.load(std::memory_order_relaxed))
         return false;
     gWritingBatch = true;
     WaitingLine* earliest = nullptr;

@@ -5,6 +5,7 @@
 #include "log/process.h"
 #include "platform/win32.h"
 #include "tarnkernl/files.h"
+#include "text/format.h"
 
 #include <cstring>
 
@@ -28,9 +29,20 @@ bool FromFileTime(LocalTime* time, const FILETIME& written) {
     return true;
 }
 
-// Writes `value` as printf's "%0<width>d" does; returns the end. The digits are written from
-// the last one back, the leading zeros with them.
+// Writes `value` as printf's "%0<width>d" does; returns the end. The fields of a stamp, of two
+// or three digits, are taken from the table of digit pairs; other numbers are written from the
+// last digit back, the leading zeros with them.
 char* PutNumber(char* out, int value, int width) {
+    const char* const pairs = tarn::kDigitPairs.text;
+    if (width == 2 && value >= 0 && value < 100) {
+        memcpy(out, pairs + 2 * value, 2);
+        return out + 2;
+    }
+    if (width == 3 && value >= 0 && value < 1000) {
+        *out = static_cast<char>('0' + value / 100);
+        memcpy(out + 1, pairs + 2 * (value % 100), 2);
+        return out + 3;
+    }
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     if (value < 0) {

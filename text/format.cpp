@@ -347,8 +347,7 @@ bool PutInteger(Output& out, const Conversion& c, unsigned long long magnitude, 
         unsigned long long rest = magnitude;
         for (; rest > UINT32_MAX; rest /= 10)
             *--first = static_cast<char>('0' + rest % 10);
-        for (uint32_t low = static_cast<uint32_t>(rest); low != 0; low /= 10)
-            *--first = static_cast<char>('0' + low % 10);
+        first = DigitsBefore(first, static_cast<uint32_t>(rest));
     } else {
         const unsigned shift = base == 8 ? 3 : 4;
         for (unsigned long long rest = magnitude; rest != 0; rest >>= shift)

@@ -9,6 +9,8 @@
 #include "tarnkernl/api.h"
 
 #include <cstdarg>
+#include <cstdint>
+#include <cstring>
 
 namespace tarn {
 
@@ -35,5 +37,33 @@ constexpr int kNotCommon = -2;
 TARN_API int FormatCommon(char* out, int count, const char* format, va_list args);
 // FormatInto for a format and arguments that FormattedLength has just measured and checked.
 int FormatMeasured(char* out, int count, const char* format, va_list args);
+
+// "00" to "99", two digits at a time: half the divisions of one digit at a time.
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+inline constexpr DigitPairs kDigitPairs;
+
+// Writes the decimal digits of `value` backwards, ending just before `end`, and returns the
+// first; 0 writes none.
+inline char* DigitsBefore(char* end, uint32_t value) {
+    for (; value >= 100; value /= 100) {
+        end -= 2;
+        memcpy(end, kDigitPairs.text + 2 * (value % 100), 2);
+    }
+    if (value >= 10) {
+        end -= 2;
+        memcpy(end, kDigitPairs.text + 2 * value, 2);
+    } else if (value != 0) {
+        *--end = static_cast<char>('0' + value);
+    }
+    return end;
+}
 
 }  // namespace tarn
