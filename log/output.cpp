@@ -214,36 +214,37 @@ bool WriteWaitingLines() {
         earliest = line;
         line = next;
     }
-    WaitingLine* unmarked = earliest;
-    try {
-        size_t used = 0;
-        // A line marked written is its thread's again: what follows it is read before.
-        for (WaitingLine *line = earliest, *next; line; line = next) {
-            next = line->next;
-            if (used + line->length > sizeof gBatch && used != 0) {
-                WriteToLog(gBatch, used);
-                MarkWritten(unmarked, line);
-                unmarked = line;
-                used = 0;
-            }
-            if (line->length > sizeof gBatch) {
-                WriteToLog(line->data, line->length);
-                MarkWritten(unmarked, next);
-                unmarked = next;
-            } else {
-                memcpy(gBatch + used, line->data, line->length);
-                used += line->length;
-            }
+    // However the writing ends, every line taken is given back to its thread.
+    struct GiveBack {
+        WaitingLine* unmarked;
+        ~GiveBack() {
+            MarkWritten(unmarked, nullptr);
+            gWritingBatch = false;
         }
-        if (used != 0)
+    } taken{earliest};
+    size_t used = 0;
+    // A line marked written is its thread's again: what follows it is read before.
+    for (WaitingLine *line = earliest, *next; line; line = next) {
+        next = line->next;
+        if (used + line->length > sizeof gBatch && used != 0) {
             WriteToLog(gBatch, used);
-    } catch (...) {
-        MarkWritten(unmarked, nullptr);
-        gWritingBatch = false;
-        throw;
+            MarkWritten(taken.unmarked, line);
+            taken.unmarked = line;
+            used = 0;
+        }
+        // A line that goes alone, too long for the batch or the only one, is written from where
+        // it is.
+        if (line->length > sizeof gBatch || (used == 0 && !next)) {
+            WriteToLog(line->data, line->length);
+            MarkWritten(taken.unmarked, next);
+            taken.unmarked = next;
+        } else {
+            memcpy(gBatch + used, line->data, line->length);
+            used += line->length;
+        }
     }
-    MarkWritten(unmarked, nullptr);
-    gWritingBatch = false;
+    if (used != 0)
+        WriteToLog(gBatch, used);
     return earliest != nullptr;
 }
 
