@@ -159,6 +159,8 @@ struct WaitingLine {
 
 // The lines left since the holder last took them, the latest first.
 constinit std::atomic<WaitingLine*> gWaiting{nullptr};
+// The threads making a line for the log that have not yet come to its lock.
+constinit std::atomic<int> gComing{0};
 // The waiting lines are gathered here, under the log lock, to be written together.
 constinit char gBatch[4096];
 constinit bool gWritingBatch = false;
@@ -167,6 +169,10 @@ constinit bool gWritingBatch = false;
 constexpr unsigned kWaitLooks = 256;
 // The holder writes the lines left meanwhile this many times at most before it leaves.
 constexpr unsigned kMostRounds = 8;
+// A holder that finds nothing waiting but other lines on their way looks this many times, a
+// pause apart, for one to be left: two lines then take one system call, where each alone would
+// take its own.
+constexpr unsigned kGatherLooks = 32;
 
 // A forked child has only the thread that forked: the lines that other threads left waiting are
 // theirs to write, in the parent, and the child forgets them.
@@ -176,8 +182,10 @@ struct WaitingLinesAtFork {
     WaitingLinesAtFork() {
         AroundFork([] { gForkingProcess = GetCurrentProcessId(); },
                    [] {
-                       if (GetCurrentProcessId() != gForkingProcess)
+                       if (GetCurrentProcessId() != gForkingProcess) {
                            gWaiting.store(nullptr, std::memory_order_relaxed);
+                           gComing.store(0, std::memory_order_relaxed);
+                       }
                    });
     }
 } gWaitingLinesAtFork;
@@ -248,13 +256,53 @@ bool WriteWaitingLines() {
     return earliest != nullptr;
 }
 
-// Leaves `line` for the holder of the log lock. True when the holder wrote it; false when this
-// thread got the lock first, and holds it now.
-bool LeftForTheHolder(WaitingLine& line) {
+// A line on its way to the log lock, counted among the coming ones until it comes there.
+class ComingLine {
+public:
+    explicit ComingLine(bool counted) : counted_(counted) {
+        if (counted_)
+            gComing.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~ComingLine() { Arrive(); }
+    ComingLine(const ComingLine&) = delete;
+    ComingLine& operator=(const ComingLine&) = delete;
+
+    void Arrive() {
+        if (counted_)
+            gComing.fetch_sub(1, std::memory_order_relaxed);
+        counted_ = false;
+    }
+
+private:
+    bool counted_;
+};
+
+void LeaveLine(WaitingLine& line) {
     line.next = gWaiting.load(std::memory_order_relaxed);
     while (!gWaiting.compare_exchange_weak(line.next, &line, std::memory_order_release,
                                            std::memory_order_relaxed)) {
     }
+}
+
+// The holder's own line joins the lines left for it, after a short wait for one when others
+// are on their way; false when it goes alone (nothing came, or the holder writes inside a guard
+// or a batch).
+bool JoinedOthers(WaitingLine& mine) {
+    if (gGuardEntries != 0 || gWritingBatch)
+        return false;
+    for (unsigned look = 0; !gWaiting.load(std::memory_order_relaxed); ++look) {
+        if (look == kGatherLooks || gComing.load(std::memory_order_relaxed) <= 0)
+            return false;
+        __builtin_ia32_pause();
+    }
+    LeaveLine(mine);
+    return true;
+}
+
+// Leaves `line` for the holder of the log lock. True when the holder wrote it; false when this
+// thread got the lock first, and holds it now.
+bool LeftForTheHolder(WaitingLine& line) {
+    LeaveLine(line);
     for (unsigned look = 1; look <= kWaitLooks; ++look) {
         if (line.written.load(std::memory_order_acquire))
             return true;
@@ -267,18 +315,19 @@ bool LeftForTheHolder(WaitingLine& line) {
 }
 
 // A log line reaches the file in one system call: stamp, message and line end together, alone
-// or after the lines of other threads that came to the lock before it. The log file is written
-// whenever the stamp alone could have been written (the file is open); otherwise the log is
-// started up once more, as for a failed stamp, and the line goes to whatever file that left
-// open. The bytes are those of three separate writes, and no other thread's line can come
+// or in one piece with the lines of other threads that came to the lock about when it did. The log
+// file is written whenever the stamp alone could have been written (the file is open); otherwise
+// the log is started up once more, as for a failed stamp, and the line goes to whatever file that
+// left open. The bytes are those of three separate writes, and no other thread's line can come
 // between them.
-bool WriteLine(PrintBufferBase& line, int stampLength) {
+bool WriteLine(PrintBufferBase& line, int stampLength, ComingLine& coming) {
     AppendBytes(line, "\r\n", 2);
     WaitingLine mine{line.data, line.length, nullptr, false};
+    coming.Arrive();
     const bool entered = gLogLock.TryEnter();
     if (entered || !LeftForTheHolder(mine)) {
         try {
-            if (entered)
+            if (entered && !JoinedOthers(mine))
                 WriteToLog(line.data, line.length);
             // The holder writes the lines left meanwhile; those left beside a guard's run (a
             // start-up writing its header) wait for it to end.
@@ -449,6 +498,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
     bool result = false;
     try {
         Log& log = GetProcess();
+        ComingLine coming(!where && !what);
         const uint32_t ticks = GetTickCount();
         const double elapsed = ElapsedMilliseconds(
             log.startTime, static_cast<long long>(tarn::ReadTimeStampCounter()), ticks);
@@ -469,7 +519,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         }
         result = true;
         if (!where && !what)
-            result = WriteLine(line, stampLength);
+            result = WriteLine(line, stampLength, coming);
         else
             WriteHistoryRecord(line, stampLength, where, what);
     } catch (...) {
