@@ -1,5 +1,7 @@
-// The cost of the call-stack marker: a marked call against the same call unmarked, and a
-// ten-frame walk of the frame chain against glibc's backtrace(), side by side with the ratios.
+// The cost of the call-stack marker: a marked call against the same call unmarked and against
+// the same call making two empty calls into a shared library (what any mark of a library costs
+// before it does anything), and a ten-frame walk of the frame chain against glibc's backtrace(),
+// side by side with the ratios.
 //
 // Usage: tools/bench.sh [Google Benchmark options], or from a fresh, empty working directory:
 //   cd "$(mktemp -d)" && /path/to/build/bench-linux/bin/markstack_bench
@@ -8,6 +10,7 @@
 #include "tarnkernl/log.h"
 
 #include "bench/collector.h"
+#include "bench/emptymark.h"
 
 #include <benchmark/benchmark.h>
 #include <execinfo.h>
@@ -33,10 +36,23 @@ constexpr int kFrames = 10;
     return value + 1;
 }
 
+[[gnu::noinline]] int EmptyMarked(int value) {
+    EmptyMark mark(TARN_FRAME);
+    benchmark::DoNotOptimize(value);
+    return value + 1;
+}
+
 void UnmarkedCall(benchmark::State& state) {
     int n = 0;
     for (auto _ : state)
         n = Unmarked(n);
+    benchmark::DoNotOptimize(n);
+}
+
+void EmptyMarkedCall(benchmark::State& state) {
+    int n = 0;
+    for (auto _ : state)
+        n = EmptyMarked(n);
     benchmark::DoNotOptimize(n);
 }
 
@@ -79,6 +95,7 @@ void Backtrace10(benchmark::State& state) { Deep(state, &Backtrace, kFrames); }
 void PrintSummary(const Collector& collector) {
     const double marked = collector.Nanoseconds("MarkedCall");
     const double unmarked = collector.Nanoseconds("UnmarkedCall");
+    const double empty = collector.Nanoseconds("EmptyMarkedCall");
     const double walk = collector.Nanoseconds("WalkFrames10");
     const double backtrace = collector.Nanoseconds("Backtrace10");
     std::printf("\n");
@@ -89,6 +106,11 @@ void PrintSummary(const Collector& collector) {
             "5 ns) %s\n",
             added, unmarked, added <= 5 ? "" : "HIGH");
     }
+    if (empty > 0 && unmarked > 0 && marked > 0)
+        std::printf(
+            "The same two calls into a library that does nothing add %.2f ns: the marker's own "
+            "work is %.2f ns\n",
+            empty - unmarked, marked - empty);
     if (walk > 0 && backtrace > 0) {
         const double ratio = backtrace / walk;
         std::printf(
@@ -105,6 +127,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     benchmark::RegisterBenchmark("UnmarkedCall", UnmarkedCall);
+    benchmark::RegisterBenchmark("EmptyMarkedCall", EmptyMarkedCall);
     benchmark::RegisterBenchmark("MarkedCall", MarkedCall);
     benchmark::RegisterBenchmark("WalkFrames10", WalkFrames10);
     benchmark::RegisterBenchmark("Backtrace10", Backtrace10);

@@ -2,11 +2,12 @@
 # Builds the benchmarks natively and runs them in a fresh working directory: the cost of one
 # durable log line of tarnkernl's process log against spdlog, glog and the one-write-per-line
 # limit (the same stamp and text handed to the kernel with one write per line), side by side;
-# the cost of a call-stack mark and of a ten-frame walk against glibc's backtrace(); event hooks against
-# Boost.Signals2 and the file-link registry against std::set; language texts by number against
-# glibc's gettext (the benchmark makes its catalogues and uses glibc's C.UTF-8 locale); then
-# tarnkernl's allocator against glibc, mimalloc, jemalloc, tcmalloc and the debugging allocators
-# (AddressSanitizer, jemalloc profiling, tcmalloc's debug library, valgrind).
+# the cost of a call-stack mark beside two empty calls into a library, and of a ten-frame walk
+# against glibc's backtrace(); event hooks against Boost.Signals2 and the file-link registry
+# against std::set; language texts by number against glibc's gettext (the benchmark makes its
+# catalogues and uses glibc's C.UTF-8 locale); then tarnkernl's allocator against glibc,
+# mimalloc, jemalloc, tcmalloc and the debugging allocators (AddressSanitizer, jemalloc
+# profiling, tcmalloc's debug library, valgrind).
 #   tools/bench.sh [benchmark options]   e.g. --benchmark_filter=short --benchmark_repetitions=1
 #   tools/bench.sh --windows [pairs]     one million malloc/free pairs on the pool beside msvcrt's
 #                                        own allocator, under Wine (Windows x86-64)
