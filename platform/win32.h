@@ -265,6 +265,9 @@ TARN_SYSAPI BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value);
 // The kernel's thread id (gettid) and process id.
 TARN_SYSAPI DWORD WINAPI GetCurrentThreadId();
 TARN_SYSAPI DWORD WINAPI GetCurrentProcessId();
+// Gives the rest of the calling thread's time slice to another thread ready to run; FALSE when
+// none was (the system does not say, on POSIX, and the answer is always TRUE).
+TARN_SYSAPI BOOL WINAPI SwitchToThread();
 
 // The window table: windows are made by the system layer's test seam (platform/testing.h);
 // the library only reads them. A destroyed window's handle is not reused soon, so it answers

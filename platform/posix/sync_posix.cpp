@@ -12,6 +12,7 @@
 #include "platform/win32.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -205,5 +206,10 @@ BOOL WINAPI TlsSetValue(DWORD slot, LPVOID value) {
         return FALSE;
     }
     tSlots[slot] = {generation, value};
+    return TRUE;
+}
+
+BOOL WINAPI SwitchToThread() {
+    sched_yield();
     return TRUE;
 }

@@ -6,9 +6,9 @@
 //   getrlimit; modulelist_posix.cpp's readlink of /proc/self/exe): they run in the signal
 //   handler, where the seam's lock must not be taken, and a failure only shortens a report;
 // - calls whose failure no caller can report: getpid, gettid, clock_gettime, localtime_r,
-//   sysconf, the futex of the locks, pthread_atfork, prctl(PR_SET_PTRACER) (refused where no
-//   security module asks for it, which is as good as done), fcntl clearing close-on-exec on a
-//   descriptor just opened;
+//   sysconf, the futex of the locks, sched_yield, pthread_atfork, prctl(PR_SET_PTRACER) (refused
+//   where no security module asks for it, which is as good as done), fcntl clearing close-on-exec
+//   on a descriptor just opened;
 // - memory mappings (mmap, mprotect, munmap): their one failure is running out of memory,
 //   reported as such without errno;
 // - the loader (dlopen, dlsym, dladdr, dl_iterate_phdr, dlclose): library functions that
