@@ -176,21 +176,28 @@ constexpr unsigned kMostRounds = 8;
 // take its own.
 constexpr unsigned kGatherLooks = 32;
 
-// A forked child has only the thread that forked: the lines that other threads left waiting are
-// theirs to write, in the parent, and the child forgets them.
+// A forked child has only the thread that forked: the log lock is held across the fork, so that
+// the child never finds it taken by a thread it does not have, and the lines that other threads
+// left waiting are theirs to write, in the parent, and the child forgets them. The allocator's
+// lock is taken first: a damage report holds it while it writes to the log.
 constinit DWORD gForkingProcess = 0;
 
-struct WaitingLinesAtFork {
-    WaitingLinesAtFork() {
-        AroundFork([] { gForkingProcess = GetCurrentProcessId(); },
-                   [] {
-                       if (GetCurrentProcessId() != gForkingProcess) {
-                           gWaiting.store(nullptr, std::memory_order_relaxed);
-                           gComing.store(0, std::memory_order_relaxed);
-                       }
-                   });
+struct LogAtFork {
+    LogAtFork() {
+        AroundFork(
+            [] {
+                gForkingProcess = GetCurrentProcessId();
+                gLogLock.Enter();
+            },
+            [] {
+                if (GetCurrentProcessId() != gForkingProcess) {
+                    gWaiting.store(nullptr, std::memory_order_relaxed);
+                    gComing.store(0, std::memory_order_relaxed);
+                }
+                gLogLock.Leave();
+            });
     }
-} gWaitingLinesAtFork;
+} gLogAtFork TARN_START(LogAtFork);
 
 void WriteToLog(const char* data, size_t length) {
     if (gLogFile == HFILE_ERROR)

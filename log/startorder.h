@@ -12,6 +12,7 @@ inline constexpr int MemoryLock = 1210;
 inline constexpr int MarkTables = 1300;  // call-stack marks and break-stack table
 inline constexpr int LogLock = 1400;
 inline constexpr int HistoryLock = 1410;
+inline constexpr int LogAtFork = 1420;       // log lock held across a fork, inside the allocator's
 inline constexpr int ProcessLog = 1500;      // the Log: names, opens and heads the files
 inline constexpr int ShowFirstFault = 1600;  // "/gpfshow"
 inline constexpr int StartupFlag = 1610;     // start-up phase, unless "/mem:all"
