@@ -176,10 +176,11 @@ constexpr unsigned kMostRounds = 8;
 // take its own.
 constexpr unsigned kGatherLooks = 32;
 
-// A forked child has only the thread that forked: the log lock is held across the fork, so that
-// the child never finds it taken by a thread it does not have, and the lines that other threads
-// left waiting are theirs to write, in the parent, and the child forgets them. The allocator's
-// lock is taken first: a damage report holds it while it writes to the log.
+// A forked child has only the thread that forked: the log and history locks are held across the
+// fork, so that the child never finds them taken by a thread it does not have, and the lines
+// that other threads left waiting are theirs to write, in the parent, and the child forgets them.
+// The allocator's lock is taken before both: a damage report holds it while it writes to the
+// log.
 constinit DWORD gForkingProcess = 0;
 
 struct LogAtFork {
@@ -188,12 +189,14 @@ struct LogAtFork {
             [] {
                 gForkingProcess = GetCurrentProcessId();
                 gLogLock.Enter();
+                HistoryLock().Enter();
             },
             [] {
                 if (GetCurrentProcessId() != gForkingProcess) {
                     gWaiting.store(nullptr, std::memory_order_relaxed);
                     gComing.store(0, std::memory_order_relaxed);
                 }
+                HistoryLock().Leave();
                 gLogLock.Leave();
             });
     }

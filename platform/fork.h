@@ -1,6 +1,6 @@
 // Forking: a child process starts with the one thread that forked, so a lock that another thread
 // held at that moment would stay taken in the child for ever. The process-wide locks that the
-// child may need (the allocator's, then the log's) are taken around the fork.
+// child may need (the allocator's, then the log's and the history's) are taken around the fork.
 #pragma once
 
 namespace tarn {

@@ -1,6 +1,6 @@
-// A child forked while other threads work in the process's pool or write to its log finds both
-// locks free: it can allocate and log at once. Its log lines are its own: the lines that the
-// parent's threads left waiting at the fork are written once, by the parent.
+// A child forked while other threads work in the process's pool or write to its log and history
+// finds their locks free: it can allocate and log at once. Its log lines are its own: the lines
+// that the parent's threads left waiting at the fork are written once, by the parent.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,11 +25,12 @@ namespace {
 
 constexpr int kForks = 100;
 
-void Line(const char* format, ...) TARN_PRINTF(1, 2);
-void Line(const char* format, ...) {
+// A log line, or with `what` a history record.
+void Write(const char* what, const char* format, ...) TARN_PRINTF(2, 3);
+void Write(const char* what, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    voutlog(format, args, nullptr, nullptr);
+    voutlog(format, args, nullptr, what);
     va_end(args);
 }
 
@@ -86,15 +87,18 @@ TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
     // The log is opened by its first line: it may not be there yet.
     const std::streamoff start =
         std::max<std::streamoff>(std::ifstream(name, std::ios::binary | std::ios::ate).tellg(), 0);
+    // Three threads write log lines, a fourth history records.
     constexpr int kThreads = 3;
-    int written[kThreads] = {};
+    int written[kThreads + 1] = {};
     const int failed = FirstFailedFork(
-        kThreads, [&](int t) { Line("busy %d line %d", t, written[t]++); },
+        kThreads + 1,
+        [&](int t) { Write(t < kThreads ? nullptr : "busy", "busy %d line %d", t, written[t]++); },
         [](int fork) {
-            Line("child %d", fork);
+            Write(nullptr, "child %d", fork);
+            Write("child", "record %d", fork);
             return 0;
         });
-    EXPECT_EQ(failed, -1) << "10 s and SIGALRM: the child waited for the log's lock";
+    EXPECT_EQ(failed, -1) << "10 s and SIGALRM: the child waited for a lock";
 
     std::ifstream log(name, std::ios::binary);
     log.seekg(start);
