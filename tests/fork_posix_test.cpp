@@ -4,19 +4,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "memory/pooltest.h"
 #include "tarnkernl/log.h"
 #include "tarnkernl/tarnrt.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,12 +81,7 @@ TEST(Fork, AChildForkedWhileAnotherThreadHoldsThePoolCanAllocate) {
 }
 
 TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
-    // The library's paths use backslashes.
-    std::string name = GetProcess().logName.p;
-    std::replace(name.begin(), name.end(), '\\', '/');
-    // The log is opened by its first line: it may not be there yet.
-    const std::streamoff start =
-        std::max<std::streamoff>(std::ifstream(name, std::ios::binary | std::ios::ate).tellg(), 0);
+    const tarn::test::FileTail log{GetProcess().logName};
     // Three threads write log lines, a fourth history records.
     constexpr int kThreads = 3;
     int written[kThreads + 1] = {};
@@ -100,13 +95,12 @@ TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
         });
     EXPECT_EQ(failed, -1) << "10 s and SIGALRM: the child waited for a lock";
 
-    std::ifstream log(name, std::ios::binary);
-    log.seekg(start);
+    std::istringstream lines(log.Text());
     std::vector<std::vector<int>> busy(kThreads);
     for (int t = 0; t < kThreads; ++t)
         busy[t].resize(written[t]);
     std::vector<int> children(kForks);
-    for (std::string line; std::getline(log, line);) {
+    for (std::string line; std::getline(lines, line);) {
         int t, i;
         if (const char* text = strstr(line.c_str(), " busy ");
             text && sscanf(text, " busy %d line %d", &t, &i) == 2 && t >= 0 && t < kThreads &&
