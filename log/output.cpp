@@ -159,8 +159,6 @@ struct WaitingLine {
 
 // The lines left since the holder last took them, the latest first.
 constinit std::atomic<WaitingLine*> gWaiting{nullptr};
-// The threads making a line for the log that have not yet come to its lock.
-constinit std::atomic<int> gComing{0};
 // The waiting lines are gathered here, under the log lock, to be written together.
 constinit char gBatch[4096];
 constinit bool gWritingBatch = false;
@@ -169,12 +167,6 @@ constinit bool gWritingBatch = false;
 // processor away: the holder's system call takes microseconds, and a waiter spinning meanwhile
 // keeps the threads still making their lines from running.
 constexpr unsigned kWaitLooks = 32;
-// The holder writes the lines left meanwhile this many times at most before it leaves.
-constexpr unsigned kMostRounds = 8;
-// A holder that finds nothing waiting but other lines on their way looks this many times, a
-// pause apart, for one to be left: two lines then take one system call, where each alone would
-// take its own.
-constexpr unsigned kGatherLooks = 32;
 
 // A forked child has only the thread that forked: the log and history locks are held across the
 // fork, so that the child never finds them taken by a thread it does not have, and the lines
@@ -192,10 +184,8 @@ struct LogAtFork {
                 HistoryLock().Enter();
             },
             [] {
-                if (GetCurrentProcessId() != gForkingProcess) {
+                if (GetCurrentProcessId() != gForkingProcess)
                     gWaiting.store(nullptr, std::memory_order_relaxed);
-                    gComing.store(0, std::memory_order_relaxed);
-                }
                 HistoryLock().Leave();
                 gLogLock.Leave();
             });
@@ -222,7 +212,7 @@ void MarkWritten(WaitingLine* first, WaitingLine* end) {
 // Writes the lines left so far, the earliest first, in as few system calls as the batch allows;
 // each line lies whole within one call. A line whose write fails is given up as a line written
 // alone would be. Under the log lock, outside its guards; a line that the writing itself logs
-// (a fault's report) leaves the others for the next round.
+// (a fault's report) leaves the others for the next holder.
 bool WriteWaitingLines() {
     if (gWritingBatch || !gWaiting.load(std::memory_order_relaxed))
         return false;
@@ -268,27 +258,6 @@ bool WriteWaitingLines() {
     return earliest != nullptr;
 }
 
-// A line on its way to the log lock, counted among the coming ones until it comes there.
-class ComingLine {
-public:
-    explicit ComingLine(bool counted) : counted_(counted) {
-        if (counted_)
-            gComing.fetch_add(1, std::memory_order_relaxed);
-    }
-    ~ComingLine() { Arrive(); }
-    ComingLine(const ComingLine&) = delete;
-    ComingLine& operator=(const ComingLine&) = delete;
-
-    void Arrive() {
-        if (counted_)
-            gComing.fetch_sub(1, std::memory_order_relaxed);
-        counted_ = false;
-    }
-
-private:
-    bool counted_;
-};
-
 void LeaveLine(WaitingLine& line) {
     line.next = gWaiting.load(std::memory_order_relaxed);
     while (!gWaiting.compare_exchange_weak(line.next, &line, std::memory_order_release,
@@ -296,17 +265,11 @@ void LeaveLine(WaitingLine& line) {
     }
 }
 
-// The holder's own line joins the lines left for it, after a short wait for one when others
-// are on their way; false when it goes alone (nothing came, or the holder writes inside a guard
-// or a batch).
+// The holder's own line joins the lines left for it; false when it goes alone (none are
+// waiting, or the holder writes inside a guard or a batch).
 bool JoinedOthers(WaitingLine& mine) {
-    if (gGuardEntries != 0 || gWritingBatch)
+    if (gGuardEntries != 0 || gWritingBatch || !gWaiting.load(std::memory_order_relaxed))
         return false;
-    for (unsigned look = 0; !gWaiting.load(std::memory_order_relaxed); ++look) {
-        if (look == kGatherLooks || gComing.load(std::memory_order_relaxed) <= 0)
-            return false;
-        __builtin_ia32_pause();
-    }
     LeaveLine(mine);
     return true;
 }
@@ -332,21 +295,20 @@ bool LeftForTheHolder(WaitingLine& line) {
 // the log is started up once more, as for a failed stamp, and the line goes to whatever file that
 // left open. The bytes are those of three separate writes, and no other thread's line can come
 // between them.
-bool WriteLine(PrintBufferBase& line, int stampLength, ComingLine& coming) {
+bool WriteLine(PrintBufferBase& line, int stampLength) {
     AppendBytes(line, "\r\n", 2);
     WaitingLine mine{line.data, line.length, nullptr, false};
-    coming.Arrive();
     const bool entered = gLogLock.TryEnter();
     if (entered || !LeftForTheHolder(mine)) {
         try {
+            // A holder whose line goes alone writes nothing more: the lines left while it writes
+            // go out with the next line that comes to the lock, in one system call, rather than
+            // each in one of its own behind the holder's. A waiter that got the lock writes all
+            // that is waiting, its own line among them.
             if (entered && !JoinedOthers(mine))
                 WriteToLog(line.data, line.length);
-            // The holder writes the lines left meanwhile; those left beside a guard's run (a
-            // start-up writing its header) wait for it to end.
-            for (unsigned round = 0; gGuardEntries == 0 && round < kMostRounds; ++round) {
-                if (!WriteWaitingLines())
-                    break;
-            }
+            else
+                WriteWaitingLines();
         } catch (...) {
             gLogLock.Leave();
             throw;
@@ -510,7 +472,6 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
     bool result = false;
     try {
         Log& log = GetProcess();
-        ComingLine coming(!where && !what);
         const uint32_t ticks = GetTickCount();
         const double elapsed = ElapsedMilliseconds(
             log.startTime, static_cast<long long>(tarn::ReadTimeStampCounter()), ticks);
@@ -531,7 +492,7 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         }
         result = true;
         if (!where && !what)
-            result = WriteLine(line, stampLength, coming);
+            result = WriteLine(line, stampLength);
         else
             WriteHistoryRecord(line, stampLength, where, what);
     } catch (...) {
