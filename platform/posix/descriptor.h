@@ -2,8 +2,10 @@
 // that finish what a single system call may leave half done (a signal, a short count).
 #pragma once
 
+#include "platform/posix/syscalls.h"
 #include "tarnkernl/api.h"
 
+#include <errno.h>
 #include <stddef.h>
 
 #include <string>
@@ -41,13 +43,41 @@ struct Transfer {
     int error = 0;
 };
 
+// Calls `transfer` on what is left of `count` bytes until all are moved, it moves none (`none`:
+// the errno that ends the transfer then, 0 for a plain end) or it fails with other than EINTR.
+// Inline with its system call, in the frame of its caller.
+template <typename Bytes, typename Function>
+[[gnu::always_inline]] inline Transfer FinishTransfer(Function transfer, int fd, Bytes* buffer,
+                                                      size_t count, int none) {
+    Transfer result;
+    while (result.done < count) {
+        const ssize_t n = transfer(fd, buffer + result.done, count - result.done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            result.error = n < 0 ? errno : none;
+            break;
+        }
+        result.done += static_cast<size_t>(n);
+    }
+    return result;
+}
+
 // The transfers are async-signal-safe (no allocation, no lock but the failure seam's, which
 // only a test plans): a fault report writes through them.
 // Reads until `count` bytes are in or the file ends; an interrupted read is made again.
-TARNRT_API Transfer ReadAll(int fd, void* buffer, size_t count);
+inline Transfer ReadAll(int fd, void* buffer, size_t count) {
+    const auto read = [](int file, char* bytes, size_t n) { return SystemRead(file, bytes, n); };
+    return FinishTransfer(read, fd, static_cast<char*>(buffer), count, 0);
+}
 // Writes all `count` bytes; an interrupted write is made again, a write that takes no byte
 // ends the transfer with ENOSPC.
-TARNRT_API Transfer WriteAll(int fd, const void* buffer, size_t count);
+inline Transfer WriteAll(int fd, const void* buffer, size_t count) {
+    const auto write = [](int file, const char* bytes, size_t n) {
+        return SystemWrite(file, bytes, n);
+    };
+    return FinishTransfer(write, fd, static_cast<const char*>(buffer), count, ENOSPC);
+}
 
 // Appends the whole file at `path` to `bytes`: 0, or the errno of the call that failed.
 int LoadFile(const char* path, std::string& bytes);

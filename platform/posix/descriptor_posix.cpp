@@ -1,4 +1,4 @@
-// The owning descriptor and the whole-buffer transfers, all through the system-call table.
+// The owning descriptor and the loading of a whole file, through the system-call table.
 #include "platform/posix/descriptor.h"
 
 #include "platform/posix/syscalls.h"
@@ -24,36 +24,6 @@ Descriptor::~Descriptor() {
 int Descriptor::Close() {
     const int fd = Release();
     return fd < 0 || Sys().close(fd) == 0 ? 0 : errno;
-}
-
-namespace {
-
-// Calls `transfer` on what is left of `count` bytes until all are moved, it moves none (`none`:
-// the errno that ends the transfer then, 0 for a plain end) or it fails with other than EINTR.
-template <typename Bytes, typename Function>
-Transfer Finish(Function transfer, int fd, Bytes* buffer, size_t count, int none) {
-    Transfer result;
-    while (result.done < count) {
-        const ssize_t n = transfer(fd, buffer + result.done, count - result.done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            result.error = n < 0 ? errno : none;
-            break;
-        }
-        result.done += static_cast<size_t>(n);
-    }
-    return result;
-}
-
-}  // namespace
-
-Transfer ReadAll(int fd, void* buffer, size_t count) {
-    return Finish(Sys().read, fd, static_cast<char*>(buffer), count, 0);
-}
-
-Transfer WriteAll(int fd, const void* buffer, size_t count) {
-    return Finish(Sys().write, fd, static_cast<const char*>(buffer), count, ENOSPC);
 }
 
 int LoadFile(const char* path, std::string& bytes) {

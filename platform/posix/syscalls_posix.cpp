@@ -23,14 +23,16 @@ struct PlannedFailure {
     int error = 0;
 };
 
-// Plans are rare and calls are many: a call takes the lock only while some plan is active.
-std::atomic<int> gActivePlans{0};
 std::atomic<int> gPendingFailures{0};  // active plans whose first failing call has not come
 std::mutex gPlanLock;
 PlannedFailure gPlans[static_cast<int>(Call::Count)];
 
-// FailsNow once a test has planned a failure.
-[[gnu::noinline]] bool FailsAsPlanned(Call which) {
+}  // namespace
+
+// Plans are rare and calls are many: a call takes the lock only while some plan is active.
+std::atomic<int> gActivePlans{0};
+
+bool FailsAsPlanned(Call which) {
     std::lock_guard guard(gPlanLock);
     PlannedFailure& plan = gPlans[static_cast<int>(which)];
     if (plan.failures == 0)
@@ -46,11 +48,7 @@ PlannedFailure gPlans[static_cast<int>(Call::Count)];
     return true;
 }
 
-// True, with errno set, when this call is one a test asked to fail. Asked on every call: without
-// a plan it answers from one load.
-[[gnu::always_inline]] inline bool FailsNow(Call which) {
-    return gActivePlans.load(std::memory_order_acquire) != 0 && FailsAsPlanned(which);
-}
+namespace {
 
 template <typename Result, typename Function, typename... Args>
 Result Through(Call which, Result failed, Function function, Args... args) {
@@ -70,12 +68,8 @@ int Close(int fd) {
     errno = error;
     return -1;
 }
-ssize_t Read(int fd, void* buffer, size_t count) {
-    return Through(Call::Read, ssize_t(-1), ::read, fd, buffer, count);
-}
-ssize_t Write(int fd, const void* buffer, size_t count) {
-    return Through(Call::Write, ssize_t(-1), ::write, fd, buffer, count);
-}
+ssize_t Read(int fd, void* buffer, size_t count) { return SystemRead(fd, buffer, count); }
+ssize_t Write(int fd, const void* buffer, size_t count) { return SystemWrite(fd, buffer, count); }
 off64_t Seek(int fd, off64_t offset, int whence) {
     return Through(Call::Seek, off64_t(-1), ::lseek64, fd, offset, whence);
 }
