@@ -12,10 +12,10 @@
 #   tools/bench.sh --windows [pairs]     one million malloc/free pairs on the pool beside msvcrt's
 #                                        own allocator, under Wine (Windows x86-64)
 # The options go to the Google Benchmark programs (the first four). Each of those benchmarks runs
-# three times, the runs of all of a program's benchmarks in a random order (a peer that ran first
+# five times, the runs of all of a program's benchmarks in a random order (a peer that ran first
 # would write while the files and the page cache are small), and the summary takes the median:
-# the lines/s of a shared machine vary by some ten percent from run to run; the allocator
-# benchmark takes medians of its own.
+# the lines/s of a shared machine vary by some ten percent from run to run, and the median of
+# three still moved by some five percent; the allocator benchmark takes medians of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,7 +58,7 @@ trap 'rm -rf "$work"' EXIT
 repo=$(pwd)
 for bench in log_bench markstack_bench modules_bench mui_bench; do
   (cd "$work" && "$repo/$build/bin/$bench" \
-    --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+    --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true "$@")
 done
 echo
