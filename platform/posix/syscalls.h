@@ -114,9 +114,9 @@ TARNRT_API bool FailsAsPlanned(Call which);
 }
 
 // The table's read and write, also made inline by the transfers: a log line is one write, and
-// the frames between its caller and the system cost it time on the way back (the table's three
-// about 50 ns a line, measured on a paravirtualised guest, where a system call leaves the
-// processor's predictions of the returns cold).
+// each frame between its caller and the system costs it time on the way back. The three frames
+// of the table's path cost about 50 ns a line on a paravirtualised guest, where a system call
+// leaves the processor's predictions of the returns cold.
 [[gnu::always_inline]] inline ssize_t SystemRead(int fd, void* buffer, size_t count) {
     return FailsNow(Call::Read) ? -1 : ::read(fd, buffer, count);
 }
