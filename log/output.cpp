@@ -213,9 +213,9 @@ void MarkWritten(WaitingLine* first, WaitingLine* end) {
 // each line lies whole within one call. A line whose write fails is given up as a line written
 // alone would be. Under the log lock, outside its guards; a line that the writing itself logs
 // (a fault's report) leaves the others for the next holder.
-bool WriteWaitingLines() {
+void WriteWaitingLines() {
     if (gWritingBatch || !gWaiting.load(std::memory_order_relaxed))
-        return false;
+        return;
     gWritingBatch = true;
     WaitingLine* earliest = nullptr;
     for (WaitingLine* line = gWaiting.exchange(nullptr, std::memory_order_acquire); line;) {
@@ -255,7 +255,6 @@ bool WriteWaitingLines() {
     }
     if (used != 0)
         WriteToLog(gBatch, used);
-    return earliest != nullptr;
 }
 
 void LeaveLine(WaitingLine& line) {

@@ -67,16 +67,12 @@ template <typename Bytes, typename Function>
 // only a test plans): a fault report writes through them.
 // Reads until `count` bytes are in or the file ends; an interrupted read is made again.
 inline Transfer ReadAll(int fd, void* buffer, size_t count) {
-    const auto read = [](int file, char* bytes, size_t n) { return SystemRead(file, bytes, n); };
-    return FinishTransfer(read, fd, static_cast<char*>(buffer), count, 0);
+    return FinishTransfer(SystemRead, fd, static_cast<char*>(buffer), count, 0);
 }
 // Writes all `count` bytes; an interrupted write is made again, a write that takes no byte
 // ends the transfer with ENOSPC.
 inline Transfer WriteAll(int fd, const void* buffer, size_t count) {
-    const auto write = [](int file, const char* bytes, size_t n) {
-        return SystemWrite(file, bytes, n);
-    };
-    return FinishTransfer(write, fd, static_cast<const char*>(buffer), count, ENOSPC);
+    return FinishTransfer(SystemWrite, fd, static_cast<const char*>(buffer), count, ENOSPC);
 }
 
 // Appends the whole file at `path` to `bytes`: 0, or the errno of the call that failed.

@@ -113,15 +113,22 @@ TARNRT_API bool FailsAsPlanned(Call which);
     return gActivePlans.load(std::memory_order_acquire) != 0 && FailsAsPlanned(which);
 }
 
+// The call `function(args...)` of kind `which`, or `failed` when a test planned it to fail.
+template <typename Result, typename Function, typename... Args>
+[[gnu::always_inline]] inline Result Through(Call which, Result failed, Function function,
+                                             Args... args) {
+    return FailsNow(which) ? failed : function(args...);
+}
+
 // The table's read and write, also made inline by the transfers: a log line is one write, and
 // each frame between its caller and the system costs it time on the way back. The three frames
 // of the table's path cost about 50 ns a line on a paravirtualised guest, where a system call
 // leaves the processor's predictions of the returns cold.
 [[gnu::always_inline]] inline ssize_t SystemRead(int fd, void* buffer, size_t count) {
-    return FailsNow(Call::Read) ? -1 : ::read(fd, buffer, count);
+    return Through(Call::Read, ssize_t(-1), ::read, fd, buffer, count);
 }
 [[gnu::always_inline]] inline ssize_t SystemWrite(int fd, const void* buffer, size_t count) {
-    return FailsNow(Call::Write) ? -1 : ::write(fd, buffer, count);
+    return Through(Call::Write, ssize_t(-1), ::write, fd, buffer, count);
 }
 
 // Makes `times` calls of kind `which` fail with `errnoValue`, from the `nth` from now on (1: the

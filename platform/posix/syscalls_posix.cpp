@@ -50,11 +50,6 @@ bool FailsAsPlanned(Call which) {
 
 namespace {
 
-template <typename Result, typename Function, typename... Args>
-Result Through(Call which, Result failed, Function function, Args... args) {
-    return FailsNow(which) ? failed : function(args...);
-}
-
 int Open(const char* path, int flags, mode_t mode) {
     return Through(Call::Open, -1, ::open64, path, flags, mode);
 }
