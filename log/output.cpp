@@ -484,6 +484,10 @@ bool voutlog(const char* format, va_list args, const void* where, const char* wh
         AppendMessage(line, format, args);
 
         if (gDayWatch.Due(ticks)) {
+            // The C library converts to local time under a lock of its own, which a child forked
+            // meanwhile would find taken for ever: the reading is made under the log lock, which
+            // a fork waits for.
+            LogLockGuard guard;
             LocalTime now;
             gDayWatch.Read(ticks, now);
             if (now.wDay != log.logDay)
