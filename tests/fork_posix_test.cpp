@@ -1,6 +1,7 @@
 // A child forked while other threads work in the process's pool or write to its log and history
 // finds their locks free: it can allocate and log at once. Its log lines are its own: the lines
 // that the parent's threads left waiting at the fork are written once, by the parent.
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,31 @@ namespace {
 
 constexpr int kForks = 100;
 
+// How far the running child came in its work, in memory it shares with the parent: a child that
+// hangs or fails says where.
+std::atomic<int>* const gChildStep = static_cast<std::atomic<int>*>(mmap(
+    nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+
+void Reached(int step) { gChildStep->store(step); }
+
+// The first child that failed or hung: its fork, the last step it reached and how it ended (its
+// wait status, or -1 when it could not be forked).
+struct ChildFailure {
+    int fork = -1;
+    int step = 0;
+    int status = 0;
+};
+
+std::ostream& operator<<(std::ostream& out, const ChildFailure& failure) {
+    if (failure.status == -1)
+        return out << "fork " << failure.fork << " failed";
+    out << "the child of fork " << failure.fork << " reached step " << failure.step;
+    if (WIFSIGNALED(failure.status))
+        return out << " and was ended by signal " << WTERMSIG(failure.status)
+                   << (WTERMSIG(failure.status) == SIGALRM ? " (10 s: it waited for a lock)" : "");
+    return out << " and exited with status " << WEXITSTATUS(failure.status);
+}
+
 // A log line, or with `what` a history record.
 void Write(const char* what, const char* format, ...) TARN_PRINTF(2, 3);
 void Write(const char* what, const char* format, ...) {
@@ -36,8 +63,9 @@ void Write(const char* what, const char* format, ...) {
 
 // Forks kForks children, one after another, while `threads` threads run `busy` (given the
 // thread's index) over and over; each child ends with what `child` (given the fork's index)
-// returns. The index of the first fork whose child failed or hung, or -1.
-int FirstFailedFork(int threads, const std::function<void(int)>& busy, int (*child)(int)) {
+// returns, noting its steps with Reached. What became of the first child that failed or hung;
+// its fork is -1 when none did.
+ChildFailure FirstFailedFork(int threads, const std::function<void(int)>& busy, int (*child)(int)) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> others;
     for (int t = 0; t < threads; ++t)
@@ -45,8 +73,9 @@ int FirstFailedFork(int threads, const std::function<void(int)>& busy, int (*chi
             while (!stop.load(std::memory_order_relaxed))
                 busy(t);
         });
-    int failed = -1;
-    for (int fork = 0; fork < kForks && failed < 0; ++fork) {
+    ChildFailure failed;
+    for (int fork = 0; fork < kForks && failed.fork < 0; ++fork) {
+        Reached(0);
         const pid_t pid = ::fork();
         if (pid == 0) {
             alarm(10);  // a lock inherited taken would wait for ever
@@ -55,7 +84,7 @@ int FirstFailedFork(int threads, const std::function<void(int)>& busy, int (*chi
         int status = 0;
         if (pid == -1 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
             WEXITSTATUS(status) != 0)
-            failed = fork;
+            failed = {fork, gChildStep->load(), pid == -1 ? -1 : status};
     }
     stop = true;
     for (std::thread& other : others)
@@ -68,16 +97,19 @@ TEST(Fork, AChildForkedWhileAnotherThreadHoldsThePoolCanAllocate) {
     std::vector<void*> blocks;
     for (int i = 0; i < 5000; ++i)
         blocks.push_back(malloc(100));
-    const int failed = FirstFailedFork(
+    const ChildFailure failed = FirstFailedFork(
         1, [](int) { tarnrtl_GetMemIface()->CheckForBugs(); },
         [](int) {
+            Reached(1);
             void* block = malloc(200);
+            Reached(2);
             free(block);
+            Reached(3);
             return block ? 0 : 1;
         });
     for (void* block : blocks)
         free(block);
-    EXPECT_EQ(failed, -1) << "10 s and SIGALRM: the child waited for the pool's lock";
+    EXPECT_EQ(failed.fork, -1) << failed << " (1 allocating, 2 releasing, 3 done)";
 }
 
 TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
@@ -85,15 +117,18 @@ TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
     // Three threads write log lines, a fourth history records.
     constexpr int kThreads = 3;
     int written[kThreads + 1] = {};
-    const int failed = FirstFailedFork(
+    const ChildFailure failed = FirstFailedFork(
         kThreads + 1,
         [&](int t) { Write(t < kThreads ? nullptr : "busy", "busy %d line %d", t, written[t]++); },
         [](int fork) {
+            Reached(1);
             Write(nullptr, "child %d", fork);
+            Reached(2);
             Write("child", "record %d", fork);
+            Reached(3);
             return 0;
         });
-    EXPECT_EQ(failed, -1) << "10 s and SIGALRM: the child waited for a lock";
+    EXPECT_EQ(failed.fork, -1) << failed << " (1 writing its line, 2 its record, 3 done)";
 
     std::istringstream lines(log.Text());
     std::vector<std::vector<int>> busy(kThreads);
@@ -114,7 +149,7 @@ TEST(Fork, AChildForkedWhileOtherThreadsLogWritesOnlyItsOwnLines) {
         for (int i = 0; i < written[t]; ++i)
             if (busy[t][i] != 1)
                 FAIL() << "thread " << t << " line " << i << " seen " << busy[t][i] << " times";
-    const int forks = failed < 0 ? kForks : failed;
+    const int forks = failed.fork < 0 ? kForks : failed.fork;
     for (int i = 0; i < forks; ++i)
         EXPECT_EQ(children[i], 1) << "child " << i;
 }
